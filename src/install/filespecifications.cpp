@@ -1,0 +1,33 @@
+#include "filespecifications.h"
+
+#include <QFileInfo>
+
+bool FileReplaceSpecification::hasUnzip() const {
+    return !unzipFileName.isEmpty();
+}
+
+QString FileReplaceSpecification::pureDestFilePath() const {
+    return hasUnzip() ? unzipFileName : fileName;
+}
+
+QString FileReplaceSpecification::destFileName(const QString& prefix) const {
+    const QString path = pureDestFilePath();
+    if (prefix.isEmpty())
+        return path;
+    const QFileInfo info(path);
+    const QString name = prefix + info.fileName();
+    const QString dir = info.path();
+    return dir == QLatin1String(".") ? name : dir + QLatin1Char('/') + name;
+}
+
+QString FileReplaceSpecification::oldDestFileName() const {
+    // Same text as Configuration::getSpecialFileRenamePrefix(); kept here so that the lists
+    // need nothing but QtCore.
+    return destFileName(QStringLiteral("_old_"));
+}
+
+void FileSpecifications::clear() {
+    downloadList.clear();
+    replaceList.clear();
+    deleteList.clear();
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// One entry of the download list: a file as the mirror serves it, at section + "/" + fileName.
+struct FileDownloadSpecification {
+    QString section;
+    QString fileName;
+    // MD5 of the file as downloaded, 32 hex digits in either case.
+    QString md5;
+    // Length of the file as downloaded; 0 when the product ini gave no number.
+    quint64 size = 0;
+};
+
+// One entry of the replace list: a downloaded file (tempDir + "/" + fileName) and where it goes.
+struct FileReplaceSpecification {
+    QString section;
+    QString fileName;
+    // Set only for a gzip download: sum, size and installed path of the unpacked file.
+    QString unzipMd5;
+    quint64 unzipSize = 0;
+    QString unzipFileName;
+
+    bool hasUnzip() const;
+    // The installed file, relative to the application root.
+    QString pureDestFilePath() const;
+    // pureDestFilePath() with prefix put before its last component; empty prefix changes nothing.
+    QString destFileName(const QString& prefix) const;
+    // Where the installed file is moved aside before it is replaced.
+    QString oldDestFileName() const;
+};
+
+// The three lists of one run.
+struct FileSpecifications {
+    QList<FileDownloadSpecification> downloadList;
+    QList<FileReplaceSpecification> replaceList;
+    // Paths relative to the application root: obsolete files, then moved-aside copies.
+    QList<QString> deleteList;
+
+    void clear();
+};
