@@ -13,13 +13,10 @@ ComposedTaskSpecification::~ComposedTaskSpecification() {
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification* sub) {
-    connect(sub, &TaskSpecification::finished, this,
-            &ComposedTaskSpecification::onSubTaskFinished);
-    connect(sub, &TaskSpecification::canceled, this,
-            &ComposedTaskSpecification::onSubTaskCanceled);
+    connect(sub, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
+    connect(sub, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(sub, &TaskSpecification::error, this, &TaskSpecification::error);
-    connect(sub, &TaskSpecification::updateProgress, this,
-            [this, sub] { onSubTaskProgress(sub); });
+    connect(sub, &TaskSpecification::updateProgress, this, [this, sub] { onSubTaskProgress(sub); });
     connect(sub, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, sub,
             &TaskSpecification::onOtherTaskCancelled);

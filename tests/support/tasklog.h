@@ -1,0 +1,43 @@
+#pragma once
+
+#include "tasks/taskspecification.h"
+
+#include <QStringList>
+
+// One line per signal of the watched tasks, in emission order, e.g. "a progress 0.4",
+// "a finished", "b canceled 3", "root error disk full", "a start" (see ManualTask).
+class TaskLog final : public QObject {
+public:
+    void watch(TaskSpecification* task, const QString& name);
+    void add(const QString& line) { lines.append(line); }
+    // The lines whose second word is the given kind ("finished", "canceled", ...).
+    QStringList only(const QString& kind) const;
+
+    QStringList lines;
+};
+
+// A leaf task that the test ends by hand; its start is logged when a log is given.
+class ManualTask final : public TaskSpecification {
+public:
+    ManualTask(QObject* parent, qreal weight, TaskLog* log = nullptr, QString name = {})
+        : TaskSpecification(parent, weight)
+        , log(log)
+        , name(std::move(name)) {}
+    void execute() override {
+        state = Running;
+        if (log)
+            log->add(name + " start");
+    }
+    using TaskSpecification::errorCancel;
+    using TaskSpecification::finish;
+    using TaskSpecification::setProgress;
+    using TaskSpecification::userCancel;
+    void fail(const QString& text) {
+        emit error(text);
+        errorCancel();
+    }
+
+private:
+    TaskLog* log;
+    QString name;
+};

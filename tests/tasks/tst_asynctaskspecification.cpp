@@ -1,0 +1,134 @@
+#include "support/tasklog.h"
+#include "tasks/asynctaskspecification.h"
+
+#include <QSemaphore>
+#include <QTest>
+
+#include <thread>
+
+namespace {
+
+// Emits what it is told to, optionally after waiting for the test's go.
+class ScriptedFunc final : public ASyncFunc {
+public:
+    ScriptedFunc(bool result, QString errorText, qreal progressValue, QSemaphore* go)
+        : result(result)
+        , errorText(std::move(errorText))
+        , progressValue(progressValue)
+        , go(go) {}
+
+protected:
+    bool run() override {
+        if (go)
+            go->acquire();
+        if (progressValue >= 0)
+            emit progress(progressValue);
+        emit message(QStringLiteral("working"));
+        if (!errorText.isEmpty())
+            emit error(errorText);
+        return result;
+    }
+
+private:
+    bool result;
+    QString errorText;
+    qreal progressValue;
+    QSemaphore* go;
+};
+
+class ScriptedTask final : public ASyncTaskSpecification {
+public:
+    ScriptedTask(qreal weight, bool result, QString errorText = {}, qreal progress = -1,
+                 QSemaphore* go = nullptr)
+        : ASyncTaskSpecification(nullptr, weight)
+        , result(result)
+        , errorText(std::move(errorText))
+        , progress(progress)
+        , go(go) {}
+
+protected:
+    ASyncFunc* createFunction() override {
+        return new ScriptedFunc(result, errorText, progress, go);
+    }
+
+private:
+    bool result;
+    QString errorText;
+    qreal progress;
+    QSemaphore* go;
+};
+
+} // namespace
+
+class TstASyncTaskSpecification : public QObject {
+    Q_OBJECT
+
+private slots:
+    void handBack_data();
+    void handBack();
+    void resetWaitsAndIgnoresLateResult();
+    void userCancelDoesNotShortenWork();
+};
+
+void TstASyncTaskSpecification::handBack_data() {
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("errorText");
+    QTest::addColumn<qreal>("progress");
+    QTest::addColumn<QStringList>("expectedLog");
+
+    QTest::newRow("success") << true << QString() << 0.5
+                             << QStringList{"t progress 0.025", "t message working",
+                                            "t progress 0.05", "t finished"};
+    QTest::newRow("error text arrives before the cancel")
+        << false << "disk full" << -1.0
+        << QStringList{"t message working", "t error disk full", "t canceled 3"};
+}
+
+void TstASyncTaskSpecification::handBack() {
+    QFETCH(bool, result);
+    QFETCH(QString, errorText);
+    QFETCH(qreal, progress);
+    TaskLog log;
+    ScriptedTask task(0.05, result, errorText, progress);
+    log.watch(&task, "t");
+    task.execute();
+    QCOMPARE(task.state, int(TaskSpecification::Running));
+    QVERIFY2(log.lines.isEmpty(), "nothing may arrive inside execute()");
+    QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 5000);
+    QTEST(log.lines, "expectedLog");
+}
+
+void TstASyncTaskSpecification::resetWaitsAndIgnoresLateResult() {
+    QSemaphore go;
+    TaskLog log;
+    ScriptedTask task(1.0, true, {}, -1, &go);
+    log.watch(&task, "t");
+    task.execute();
+    // Let the worker finish only after reset() has started waiting for the pool.
+    std::thread release([&go] {
+        QThread::msleep(50);
+        go.release();
+    });
+    task.reset();
+    release.join();
+    QCOMPARE(task.state, int(TaskSpecification::Ready));
+    QCoreApplication::processEvents(); // delivers the late result
+    QCoreApplication::processEvents();
+    QCOMPARE(task.state, int(TaskSpecification::Ready));
+    QCOMPARE(log.lines, (QStringList{"t progress 0", "t message working"}));
+}
+
+void TstASyncTaskSpecification::userCancelDoesNotShortenWork() {
+    QSemaphore go;
+    TaskLog log;
+    ScriptedTask task(1.0, true, {}, -1, &go);
+    log.watch(&task, "t");
+    task.execute();
+    task.userCanceled();
+    go.release();
+    QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
+    QVERIFY(task.userCancelRequested);
+}
+
+QTEST_GUILESS_MAIN(TstASyncTaskSpecification)
+#include "tst_asynctaskspecification.moc"

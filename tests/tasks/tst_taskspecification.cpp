@@ -1,0 +1,105 @@
+#include "support/tasklog.h"
+
+#include <QTest>
+
+class TstTaskSpecification : public QObject {
+    Q_OBJECT
+
+private slots:
+    void endings_data();
+    void endings();
+    void resetAndPlainCancel();
+    void otherTaskCancelledOnlyWhileRunning();
+};
+
+void TstTaskSpecification::endings_data() {
+    QTest::addColumn<qreal>("weight");
+    QTest::addColumn<qreal>("progressBefore");
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<int>("expectedState");
+    QTest::addColumn<qreal>("expectedProgress");
+    QTest::addColumn<QStringList>("expectedLog");
+
+    QTest::newRow("finish emits weight then finished")
+        << 0.4 << 0.0 << "finish" << int(TaskSpecification::Finished) << 0.4
+        << QStringList{"t progress 0", "t progress 0.4", "t finished"};
+    QTest::newRow("progress scaled by weight")
+        << 0.05 << 0.5 << "none" << int(TaskSpecification::Running) << 0.025
+        << QStringList{"t progress 0.025"};
+    QTest::newRow("error cancel keeps progress")
+        << 1.0 << 0.3 << "error" << int(TaskSpecification::ErrorCanceled) << 0.3
+        << QStringList{"t progress 0.3", "t canceled 3"};
+    QTest::newRow("user cancel keeps progress")
+        << 1.0 << 0.3 << "user" << int(TaskSpecification::UserCanceled) << 0.3
+        << QStringList{"t progress 0.3", "t canceled 4"};
+}
+
+void TstTaskSpecification::endings() {
+    QFETCH(qreal, weight);
+    QFETCH(qreal, progressBefore);
+    QFETCH(QString, ending);
+    TaskLog log;
+    ManualTask task(nullptr, weight);
+    log.watch(&task, "t");
+    QCOMPARE(task.state, int(TaskSpecification::Ready));
+    task.execute();
+    task.setProgress(progressBefore);
+    if (ending == "finish")
+        task.finish();
+    else if (ending == "error")
+        task.errorCancel();
+    else if (ending == "user")
+        task.userCancel();
+    QTEST(task.state, "expectedState");
+    QTEST(task.progressValue, "expectedProgress");
+    QTEST(log.lines, "expectedLog");
+}
+
+void TstTaskSpecification::resetAndPlainCancel() {
+    TaskLog log;
+    ManualTask task(nullptr, 1.0);
+    log.watch(&task, "t");
+    task.execute();
+    // A plain task cannot abort: the request is only noted.
+    task.userCanceled();
+    QVERIFY(task.userCancelRequested);
+    QCOMPARE(task.state, int(TaskSpecification::Running));
+    QVERIFY(log.lines.isEmpty());
+
+    task.errorCancel();
+    task.reset();
+    QCOMPARE(task.state, int(TaskSpecification::Ready));
+    QVERIFY(!task.userCancelRequested);
+    // reset() emits even though the progress already was 0.
+    QCOMPARE(log.lines, (QStringList{"t canceled 3", "t progress 0"}));
+
+    quint64 done = 7, total = 7, speed = 7;
+    bool downloading = true;
+    task.timeTick(done, total, speed, downloading);
+    QCOMPARE(done + total + speed, 0u);
+    QVERIFY(!downloading);
+}
+
+void TstTaskSpecification::otherTaskCancelledOnlyWhileRunning() {
+    struct Listener final : TaskSpecification {
+        using TaskSpecification::onOtherTaskCancelled;
+        using TaskSpecification::TaskSpecification;
+        void execute() override { state = Running; }
+        void handleOtherTaskCancelled(TaskSpecification* other) override { seen.append(other); }
+        QList<TaskSpecification*> seen;
+    };
+    Listener task(nullptr, 1.0);
+    ManualTask other(nullptr, 1.0);
+    connect(&other, &TaskSpecification::otherTaskCancelled, &task, &Listener::onOtherTaskCancelled);
+
+    emit other.otherTaskCancelled(&other); // task still Ready
+    task.execute();
+    emit other.otherTaskCancelled(&task); // about itself
+    emit other.otherTaskCancelled(&other);
+    task.state = TaskSpecification::Finished;
+    emit other.otherTaskCancelled(&other);
+    QCOMPARE(task.seen, (QList<TaskSpecification*>{&other}));
+}
+
+QTEST_GUILESS_MAIN(TstTaskSpecification)
+#include "tst_taskspecification.moc"
