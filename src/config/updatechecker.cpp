@@ -1,0 +1,126 @@
+#include "config/updatechecker.h"
+
+#include <QByteArray>
+
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char VersionRequest[2] = {'3', '\0'};
+constexpr char NewsRequest[2] = {'*', '\0'};
+constexpr int VersionBufferSize = 512;
+constexpr int NewsBufferSize = 4096;
+
+// Closes the descriptor on every way out of the query.
+class SocketGuard {
+public:
+    explicit SocketGuard(int fd)
+        : fd(fd) {}
+    ~SocketGuard() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    SocketGuard(const SocketGuard&) = delete;
+    SocketGuard& operator=(const SocketGuard&) = delete;
+    int fd;
+};
+
+bool sendRequest(int fd, const char* request) {
+    ssize_t sent;
+    do {
+        sent = ::send(fd, request, 2, 0);
+    } while (sent < 0 && errno == EINTR);
+    return sent >= 1;
+}
+
+// One datagram, at most bufferSize - 1 bytes of it (a longer one is cut by the kernel), decoded
+// up to the first zero byte.
+bool receiveText(int fd, int bufferSize, QString& text) {
+    QByteArray buffer(bufferSize, '\0');
+    ssize_t received;
+    do {
+        received = ::recv(fd, buffer.data(), bufferSize - 1, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0)
+        return false;
+    buffer[qsizetype(received)] = '\0';
+    text = QString::fromLatin1(buffer.constData(), qstrnlen(buffer.constData(), received));
+    return true;
+}
+
+} // namespace
+
+UpdateChecker::UpdateChecker(const QString& host, quint16 port, int receiveTimeoutMs)
+    : host(host)
+    , port(port)
+    , receiveTimeoutMs(receiveTimeoutMs) {}
+
+bool UpdateChecker::checkUpdate() {
+    return readFromServer();
+}
+
+bool UpdateChecker::readFromServer() {
+    channelVersions.clear();
+
+    SocketGuard socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (socket.fd < 0)
+        return false;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &result) != 0 || !result)
+        return false;
+    sockaddr_in server{};
+    std::memcpy(&server, result->ai_addr, sizeof(server));
+    ::freeaddrinfo(result);
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+
+    // Connected, so only the server's own datagrams reach recv().
+    if (::connect(socket.fd, reinterpret_cast<const sockaddr*>(&server), sizeof(server)) != 0)
+        return false;
+
+    if (!sendRequest(socket.fd, VersionRequest))
+        return false;
+
+    timeval timeout{};
+    timeout.tv_sec = receiveTimeoutMs / 1000;
+    timeout.tv_usec = (receiveTimeoutMs % 1000) * 1000;
+    if (::setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0)
+        return false;
+
+    QString versions;
+    if (!receiveText(socket.fd, VersionBufferSize, versions))
+        return false;
+    const QStringList fields = versions.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    for (const QString& field : fields) {
+        const qsizetype hash = field.indexOf(QLatin1Char('#'));
+        if (hash >= 0)
+            channelVersions.append({field.left(hash), field.mid(hash + 1)});
+        else
+            channelVersions.append({field, QString()});
+    }
+
+    if (!sendRequest(socket.fd, NewsRequest))
+        return false;
+    QString news;
+    if (!receiveText(socket.fd, NewsBufferSize, news))
+        return false;
+    newsText = news;
+    return true;
+}
+
+QPair<QString, QString> UpdateChecker::getClientVersionByChannel(UpdateChannel channel) const {
+    if (channel < 0 || channelVersions.size() <= channel)
+        return {};
+    return channelVersions.at(channel);
+}

@@ -1,0 +1,442 @@
+#include "config/configuration.h"
+#include "support/datagrampeer.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray VersionRequest("3\0", 2);
+const QByteArray NewsRequest("*\0", 2);
+
+void writeFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write(content);
+}
+
+// Answers every Retry/Abort box with the next button of the list and remembers what it showed.
+class BoxAnswerer : public QObject {
+public:
+    explicit BoxAnswerer(QList<QMessageBox::StandardButton> answers)
+        : answers(answers) {
+        connect(&timer, &QTimer::timeout, this, [this] { poll(); });
+        timer.start(20);
+    }
+    std::function<void()> beforeAnswer;
+    QStringList titles;
+    QStringList texts;
+    QList<QMessageBox::StandardButtons> buttons;
+    QList<bool> hadDefault;
+
+private:
+    void poll() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || answers.isEmpty())
+            return;
+        titles << box->windowTitle();
+        texts << box->text();
+        buttons << box->standardButtons();
+        hadDefault << (box->defaultButton() != nullptr);
+        if (beforeAnswer)
+            beforeAnswer();
+        box->button(answers.takeFirst())->click();
+    }
+    QList<QMessageBox::StandardButton> answers;
+    QTimer timer;
+};
+
+} // namespace
+
+class TstConfiguration : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void commandLine_data();
+    void commandLine();
+    void retryAfterFailedQuery();
+    void abortEndsSilently();
+    void streams_data();
+    void streams();
+    void serverSetting();
+    void fixedNames();
+    void tempDirSkipsEveryExistingEntry();
+    void tempDirModeIgnoresUmask();
+    void tempDirFailures();
+    void initalizeStartKeepsGivenDirectory();
+    void privateDirectory();
+
+private:
+    void writeSettings(const QByteArray& extra);
+    QTemporaryDir* install = nullptr;
+    QTemporaryDir* tmp = nullptr;
+    DatagramPeer* peer = nullptr;
+};
+
+void TstConfiguration::init() {
+    install = new QTemporaryDir;
+    tmp = new QTemporaryDir;
+    QVERIFY(install->isValid() && tmp->isValid());
+    Configuration::setAppRootPath(install->path());
+    qputenv("TMPDIR", QFile::encodeName(tmp->path()));
+    peer = new DatagramPeer;
+}
+
+void TstConfiguration::cleanup() {
+    delete peer;
+    peer = nullptr;
+    Configuration::setAppRootPath(QString());
+    qunsetenv("TMPDIR");
+    delete install;
+    delete tmp;
+}
+
+void TstConfiguration::writeSettings(const QByteArray& extra) {
+    writeFile(install->filePath("update.ini"), extra +
+                                                   "\n[update]\nserver=127.0.0.1\nversionPort=" +
+                                                   QByteArray::number(peer->port()) + "\n");
+}
+
+void TstConfiguration::commandLine_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<QByteArray>("versions"); // null: the server does not answer
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("news");
+    QTest::addColumn<int>("noUser");
+    QTest::addColumn<QString>("fatal");
+    QTest::addColumn<int>("queries");
+
+    const QStringList prog{"update"};
+    const QByteArray three("120#1.2.0,121#1.2.1,130#1.3.0");
+    const QString def = "client_linux_amd64";
+    const QByteArray alpha130("[Channel]\nalpha=http://alpha.example/\nalphaRevno=130\n");
+
+    QTest::newRow("no args, stable")
+        << prog << QByteArray() << three << true << 0 << def << 120 << "1.2.0"
+        << "News!" << 0 << "" << 1;
+    QTest::newRow("beta") << prog << QByteArray("[Channel]\nbeta=true\n") << three << true << 1
+                          << def << 121 << "1.2.1"
+                          << "News!" << 0 << "" << 1;
+    QTest::newRow("alpha asks entry 2")
+        << prog << QByteArray("[Channel]\nalpha=x\n") << three << true << 2 << def << 130 << "1.3.0"
+        << "News!" << 0 << "" << 1;
+    QTest::newRow("alpha wins over beta") << prog << QByteArray("[Channel]\nalpha=x\nbeta=true\n")
+                                          << three << true << 2 << def << 130 << "1.3.0"
+                                          << "News!" << 0 << "" << 1;
+    QTest::newRow("alphaRevno, no query")
+        << prog << alpha130 << three << true << 2 << def << 130 << ""
+        << "" << 0 << "" << 0;
+    QTest::newRow("alphaRevno ignores version args")
+        << (prog + QStringList{"client_x", "abc"}) << alpha130 << three << true << 2 << "client_x"
+        << 130 << ""
+        << "" << 0 << "" << 0;
+    QTest::newRow("alphaRevno with --nouser")
+        << (prog + QStringList{"--nouser", "client_x", "abc"}) << alpha130 << three << true << 2
+        << "client_x" << 130 << ""
+        << "" << 1 << "" << 0;
+    QTest::newRow("type and version") << (prog + QStringList{"client_x", "130"}) << QByteArray()
+                                      << three << true << 0 << "client_x" << 130 << ""
+                                      << "" << 0 << "" << 0;
+    QTest::newRow("invalid version") << (prog + QStringList{"client_x", "abc"}) << QByteArray()
+                                     << three << false << 0 << "client_x" << 0 << ""
+                                     << "" << 0 << "Invalid version nr (abc)" << 0;
+    QTest::newRow("version 0 stays unknown")
+        << (prog + QStringList{"client_x", "0"}) << QByteArray() << three << true << 0 << "client_x"
+        << 0 << ""
+        << "" << 0 << "" << 0;
+    QTest::newRow("--nouser alone") << (prog + QStringList{"--nouser"}) << QByteArray() << three
+                                    << true << 0 << def << 120 << "1.2.0"
+                                    << "News!" << 1 << "" << 1;
+    QTest::newRow("--nouser, 3 args: arg 2 ignored")
+        << (prog + QStringList{"--nouser", "client_x"}) << QByteArray() << three << true << 0 << def
+        << 120 << "1.2.0"
+        << "News!" << 1 << "" << 1;
+    QTest::newRow("--nouser type version")
+        << (prog + QStringList{"--nouser", "client_x", "130"}) << QByteArray() << three << true << 0
+        << "client_x" << 130 << ""
+        << "" << 1 << "" << 0;
+    QTest::newRow("--nouser with name")
+        << (prog + QStringList{"--nouser", "client_x", "130", "1.3.0 beta"}) << QByteArray()
+        << three << true << 0 << "client_x" << 130 << "1.3.0 beta"
+        << "" << 1 << "" << 0;
+    QTest::newRow("--nouser # news")
+        << (prog + QStringList{"--nouser", "client_x", "130", "#", "<b>hi</b>"}) << QByteArray()
+        << three << true << 0 << "client_x" << 130 << ""
+        << "<b>hi</b>" << 1 << "" << 0;
+    QTest::newRow("--nouser extra args ignored")
+        << (prog + QStringList{"--nouser", "client_x", "130", "n", "news", "more", "more"})
+        << QByteArray() << three << true << 0 << "client_x" << 130 << "n"
+        << "news" << 1 << "" << 0;
+    QTest::newRow("--nouser version 0 asks server")
+        << (prog + QStringList{"--nouser", "client_x", "0", "#", "mine"}) << QByteArray() << three
+        << true << 0 << "client_x" << 120 << "1.2.0"
+        << "News!" << 1 << "" << 1;
+    QTest::newRow("--nouser invalid version")
+        << (prog + QStringList{"--nouser", "client_x", "1.3"}) << QByteArray() << three << false
+        << 0 << "client_x" << 0 << ""
+        << "" << 0 << "Invalid version nr (1.3)" << 0;
+    QTest::newRow("--NOUSER is a plain word") << (prog + QStringList{"--NOUSER"}) << QByteArray()
+                                              << three << true << 0 << def << 120 << "1.2.0"
+                                              << "News!" << 0 << "" << 1;
+    QTest::newRow("4 words ignored") << (prog + QStringList{"a", "b", "130"}) << QByteArray()
+                                     << three << true << 0 << def << 120 << "1.2.0"
+                                     << "News!" << 0 << "" << 1;
+    QTest::newRow("too few entries for alpha")
+        << prog << QByteArray("[Channel]\nalpha=x\n") << QByteArray("120#1.2.0,121#1.2.1") << false
+        << 2 << def << 0 << ""
+        << "News!" << 0 << "" << 1;
+    QTest::newRow("server sends bad number")
+        << prog << QByteArray() << QByteArray("12x#1.2.0") << false << 0 << def << 0 << ""
+        << "News!" << 0 << "Update server returned invalid version nr (12x)" << 1;
+    QTest::newRow("entry without name")
+        << prog << QByteArray() << QByteArray("120") << true << 0 << def << 120 << ""
+        << "News!" << 0 << "" << 1;
+}
+
+void TstConfiguration::commandLine() {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, settings);
+    QFETCH(QByteArray, versions);
+    QFETCH(bool, result);
+    QFETCH(int, channel);
+    QFETCH(QString, type);
+    QFETCH(int, version);
+    QFETCH(QString, name);
+    QFETCH(QString, news);
+    QFETCH(int, noUser);
+    QFETCH(QString, fatal);
+    QFETCH(int, queries);
+
+    writeSettings(settings);
+    peer->setAnswer(VersionRequest, versions);
+    peer->setAnswer(NewsRequest, "News!");
+    peer->start();
+
+    Configuration config;
+    QSignalSpy fatalSpy(&config, &Configuration::fatalError);
+    QCOMPARE(config.parseCommandLineOptions(args), result);
+    QCOMPARE(int(config.updateChannel), channel);
+    QCOMPARE(config.updateType, type);
+    QCOMPARE(config.clientVersion, version);
+    QCOMPARE(config.clientVersionName, name);
+    QCOMPARE(config.newsText, news);
+    QCOMPARE(config.noUserMode, noUser);
+    QCOMPARE(fatalSpy.size(), fatal.isEmpty() ? 0 : 1);
+    if (!fatal.isEmpty())
+        QCOMPARE(fatalSpy.at(0).at(0).toString(), fatal);
+    QCOMPARE(peer->requestCount(VersionRequest), queries);
+}
+
+void TstConfiguration::retryAfterFailedQuery() {
+    writeSettings("[Channel]\nbeta=true\n");
+    peer->setAnswer(VersionRequest, "120#1.2.0,121#1.2.1");
+    peer->setAnswer(NewsRequest, "fresh news");
+    // Nobody listens yet: the first query fails at once and the box comes up. The server starts
+    // before Retry is pressed.
+    BoxAnswerer answerer({QMessageBox::Retry});
+    answerer.beforeAnswer = [this] { peer->start(); };
+
+    Configuration config;
+    config.versionQueryTimeoutMs = 500;
+    QSignalSpy fatalSpy(&config, &Configuration::fatalError);
+    QVERIFY(config.parseCommandLineOptions({"update", "--nouser"}));
+    QCOMPARE(answerer.titles, QStringList{"Error"});
+    QCOMPARE(answerer.texts,
+             QStringList{"Failed to query latest client\nversion from update server."});
+    QCOMPARE(answerer.buttons.value(0), QMessageBox::Retry | QMessageBox::Abort);
+    QCOMPARE(answerer.hadDefault.value(0), false);
+    QCOMPARE(config.clientVersion, 121);
+    QCOMPARE(config.clientVersionName, QString("1.2.1"));
+    QCOMPARE(config.newsText, QString("fresh news"));
+    QCOMPARE(config.noUserMode, 1);
+    QCOMPARE(fatalSpy.size(), 0);
+}
+
+void TstConfiguration::abortEndsSilently() {
+    // The server takes the version request but never sends the news: each attempt times out.
+    writeSettings(QByteArray());
+    peer->setAnswer(VersionRequest, "120#1.2.0");
+    peer->start();
+    BoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
+
+    Configuration config;
+    config.versionQueryTimeoutMs = 200;
+    QSignalSpy fatalSpy(&config, &Configuration::fatalError);
+    QVERIFY(!config.parseCommandLineOptions({"update", "--nouser"}));
+    QCOMPARE(answerer.titles.size(), 2);
+    QCOMPARE(peer->requestCount(VersionRequest), 2);
+    QCOMPARE(peer->requestCount(NewsRequest), 2);
+    QCOMPARE(config.clientVersion, 0);
+    QCOMPARE(config.noUserMode, 0);
+    QCOMPARE(fatalSpy.size(), 0);
+}
+
+void TstConfiguration::streams_data() {
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<int>("concurrency");
+    QTest::addColumn<QString>("proxy");
+
+    QTest::newRow("absent") << QByteArray() << 6 << "";
+    QTest::newRow("0") << QByteArray("streams=0\n") << 6 << "";
+    QTest::newRow("-3") << QByteArray("streams=-3\n") << 6 << "";
+    QTest::newRow("abc") << QByteArray("streams=abc\n") << 6 << "";
+    QTest::newRow("1") << QByteArray("streams=1\n") << 1 << "";
+    QTest::newRow("50, proxy") << QByteArray("streams=50\nproxy=http://proxy:3128\n") << 50
+                               << "http://proxy:3128";
+}
+
+void TstConfiguration::streams() {
+    QFETCH(QByteArray, settings);
+    QFETCH(int, concurrency);
+    QFETCH(QString, proxy);
+
+    writeFile(install->filePath("update.ini"), "[update]\n" + settings);
+    Configuration config;
+    config.getProxyAndDownloadConcurrency();
+    QCOMPARE(config.downloadConcurrency, concurrency);
+    QCOMPARE(config.proxy, proxy);
+}
+
+void TstConfiguration::serverSetting() {
+    QCOMPARE(Configuration::getUpdateServerHost(), QString("localhost"));
+    QCOMPARE(Configuration::getVersionQueryPort(), quint16(17384));
+    QCOMPARE(Configuration::getBannerQueryPort(), quint16(2009));
+    writeFile(install->filePath("update.ini"),
+              "[update]\nserver=updates.example.org\nversionPort=4000\nbannerPort=70000\n");
+    QCOMPARE(Configuration::getUpdateServerHost(), QString("updates.example.org"));
+    QCOMPARE(Configuration::getVersionQueryPort(), quint16(4000));
+    // Out of range: the fixed port.
+    QCOMPARE(Configuration::getBannerQueryPort(), quint16(2009));
+}
+
+void TstConfiguration::fixedNames() {
+    QCOMPARE(Configuration::getAppRootPath(), install->path());
+    Configuration::setAppRootPath(install->path() + "/");
+    QCOMPARE(Configuration::getSettingsFilePath(), install->path() + "/update.ini");
+    Configuration::setAppRootPath(QString());
+    QCOMPARE(Configuration::getAppRootPath(), QCoreApplication::applicationDirPath());
+
+    QCOMPARE(Configuration::getSpecialFileRenamePrefix(), QString("_old_"));
+    QCOMPARE(&Configuration::getSpecialFileRenamePrefix(),
+             &Configuration::getSpecialFileRenamePrefix());
+    QCOMPARE(Configuration::getSpecialFileNames(),
+             (QStringList{"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4",
+                          "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so"}));
+    QVERIFY(Configuration::isSpecialFileName("libqgif.so"));
+    QVERIFY(!Configuration::isSpecialFileName("Update"));
+    QVERIFY(!Configuration::isSpecialFileName("dir/update"));
+    QVERIFY(!Configuration::isSpecialFileName("_old_update"));
+}
+
+void TstConfiguration::tempDirSkipsEveryExistingEntry() {
+    QDir dir(tmp->path());
+    for (int n = 0; n < 5; ++n)
+        QVERIFY(dir.mkdir(QString("quillon_temp_%1").arg(n)));
+    writeFile(dir.filePath("quillon_temp_5"), "a plain file");
+    // A dangling link (mkdir must not follow it) and one to a directory an attacker controls.
+    QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("quillon_temp_6")));
+    QVERIFY(dir.mkdir("planted"));
+    QVERIFY(QFile::link(dir.filePath("planted"), dir.filePath("quillon_temp_7")));
+
+    Configuration config;
+    QSignalSpy fatalSpy(&config, &Configuration::fatalError);
+    QVERIFY(config.createTempDir());
+    QCOMPARE(config.tempDir, dir.filePath("quillon_temp_8"));
+    QVERIFY(QFileInfo(config.tempDir).isDir());
+    QVERIFY(!QFileInfo::exists(dir.filePath("nowhere")));
+    QVERIFY(QDir(dir.filePath("planted")).isEmpty());
+    QCOMPARE(fatalSpy.size(), 0);
+
+    // The next one takes the next free number.
+    QVERIFY(config.createTempDir());
+    QCOMPARE(config.tempDir, dir.filePath("quillon_temp_9"));
+}
+
+void TstConfiguration::tempDirModeIgnoresUmask() {
+    const mode_t old = ::umask(0);
+    Configuration config;
+    const bool created = config.createTempDir();
+    ::umask(0277);
+    const bool createdMasked = created && config.createTempDir();
+    ::umask(old);
+    QVERIFY(createdMasked);
+    for (const char* name : {"quillon_temp_0", "quillon_temp_1"}) {
+        struct stat info {};
+        QCOMPARE(::lstat(QFile::encodeName(QDir(tmp->path()).filePath(name)), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0700));
+    }
+}
+
+void TstConfiguration::tempDirFailures() {
+    // TMPDIR naming something below a plain file: no usable temporary directory at all.
+    writeFile(tmp->filePath("file"), "x");
+    qputenv("TMPDIR", QFile::encodeName(tmp->filePath("file") + "/sub"));
+    Configuration config;
+    QSignalSpy fatalSpy(&config, &Configuration::fatalError);
+    QVERIFY(!config.createTempDir());
+
+    // Every one of the 1000 names taken.
+    qputenv("TMPDIR", QFile::encodeName(tmp->path()));
+    for (int n = 0; n < 1000; ++n)
+        writeFile(tmp->filePath(QString("quillon_temp_%1").arg(n)), QByteArray());
+    QVERIFY(!config.createTempDir());
+
+    QCOMPARE(fatalSpy.size(), 2);
+    QCOMPARE(fatalSpy.at(0).at(0).toString(), QString("Unable to get temp directory."));
+    QCOMPARE(fatalSpy.at(1).at(0).toString(), QString("Unable to create temp directory."));
+    QVERIFY(config.tempDir.isEmpty());
+}
+
+void TstConfiguration::initalizeStartKeepsGivenDirectory() {
+    Configuration config;
+    QVERIFY(config.initalizeStart("/some/earlier/dir"));
+    QCOMPARE(config.tempDir, QString("/some/earlier/dir"));
+    QVERIFY(!QFileInfo::exists("/some/earlier/dir"));
+    QVERIFY(config.initalizeStart(QString()));
+    QCOMPARE(config.tempDir, tmp->filePath("quillon_temp_0"));
+}
+
+void TstConfiguration::privateDirectory() {
+    QDir dir(tmp->path());
+    QVERIFY(dir.mkdir("private"));
+    QVERIFY(QFile::setPermissions(dir.filePath("private"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(dir.mkdir("shared"));
+    QVERIFY(::chmod(QFile::encodeName(dir.filePath("shared")), 0770) == 0);
+    QVERIFY(dir.mkdir("open"));
+    QVERIFY(::chmod(QFile::encodeName(dir.filePath("open")), 0703) == 0);
+    QVERIFY(QFile::link(dir.filePath("private"), dir.filePath("link")));
+    writeFile(dir.filePath("file"), "x");
+
+    QVERIFY(Configuration::isPrivateDirectory(dir.filePath("private")));
+    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("shared")));
+    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("open")));
+    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("link")));
+    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("file")));
+    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("missing")));
+    if (::geteuid() == 0) {
+        QVERIFY(dir.mkdir("foreign"));
+        QVERIFY(::chmod(QFile::encodeName(dir.filePath("foreign")), 0700) == 0);
+        QVERIFY(::chown(QFile::encodeName(dir.filePath("foreign")), 65534, 65534) == 0);
+        QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("foreign")));
+    }
+}
+
+QTEST_MAIN(TstConfiguration)
+#include "tst_configuration.moc"
