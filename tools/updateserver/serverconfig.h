@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+#include <optional>
+
+// What the update server answers, read from its ini file and checked against what the updater
+// can take in: the version list in 511 bytes, the news in 4095, the banner in 1024.
+struct ServerConfig {
+    static constexpr int VersionAnswerLimit = 511;
+    static constexpr int NewsAnswerLimit = 4095;
+    static constexpr int BannerAnswerLimit = 1024;
+
+    QHostAddress address{QHostAddress::LocalHost};
+    quint16 versionPort = 17384;
+    quint16 bannerPort = 2009;
+
+    // "version#name" per channel, comma-separated, stable first.
+    QByteArray versionAnswer;
+    QByteArray newsAnswer;
+    // "imageUrl,clickUrl"; empty when no banner is configured (the query then goes unanswered).
+    QByteArray bannerAnswer;
+
+    // Reads and checks the file; on failure returns nothing and sets error to a message that
+    // names the file, the section and the key.
+    static std::optional<ServerConfig> load(const QString& path, QString* error);
+};
+
+// Command-line settings that win over the file, also across reloads.
+struct ListenOverrides {
+    std::optional<QHostAddress> address;
+    std::optional<quint16> versionPort;
+    std::optional<quint16> bannerPort;
+    void applyTo(ServerConfig& config) const;
+};
