@@ -2,7 +2,7 @@
 
 #include "config/updatechecker.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -131,6 +131,9 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
             news = checker.newsText;
             return checker.getClientVersionByChannel(channel);
         }
+        // A console runner has nobody to answer the box: that counts as Abort.
+        if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+            return {};
         QMessageBox box(QMessageBox::Critical, tr("Error"),
                         tr("Failed to query latest client\nversion from update server."),
                         QMessageBox::Retry | QMessageBox::Abort);

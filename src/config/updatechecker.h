@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/configuration.h"
 #include "config/updatechannel.h"
 
 #include <QList>
@@ -16,8 +17,9 @@ public:
     static constexpr quint16 DefaultPort = 17384;
     static constexpr int DefaultTimeoutMs = 5000;
 
-    explicit UpdateChecker(const QString& host, quint16 port = DefaultPort,
-                           int receiveTimeoutMs = DefaultTimeoutMs);
+    // The host defaults to the site's update server (update.ini or the compiled-in name).
+    explicit UpdateChecker(const QString& host = Configuration::getUpdateServerHost(),
+                           quint16 port = DefaultPort, int receiveTimeoutMs = DefaultTimeoutMs);
 
     // Runs readFromServer().
     bool checkUpdate();

@@ -49,7 +49,12 @@ private:
         hadDefault << (box->defaultButton() != nullptr);
         if (beforeAnswer)
             beforeAnswer();
-        box->button(answers.takeFirst())->click();
+        // NoButton stands for the Escape key.
+        const QMessageBox::StandardButton answer = answers.takeFirst();
+        if (answer == QMessageBox::NoButton)
+            QTest::keyClick(box, Qt::Key_Escape);
+        else
+            box->button(answer)->click();
     }
     QList<QMessageBox::StandardButton> answers;
     QTimer timer;
@@ -273,7 +278,7 @@ void TstConfiguration::abortEndsSilently() {
     writeSettings(QByteArray());
     peer->setAnswer(VersionRequest, "120#1.2.0");
     peer->start();
-    BoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
+    BoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort, QMessageBox::NoButton});
 
     Configuration config;
     config.versionQueryTimeoutMs = 200;
@@ -282,6 +287,10 @@ void TstConfiguration::abortEndsSilently() {
     QCOMPARE(answerer.titles.size(), 2);
     QCOMPARE(peer->requestCount(VersionRequest), 2);
     QCOMPARE(peer->requestCount(NewsRequest), 2);
+    // Escape answers like Abort.
+    QVERIFY(!config.parseCommandLineOptions({"update"}));
+    QCOMPARE(answerer.titles.size(), 3);
+    QCOMPARE(peer->requestCount(VersionRequest), 3);
     QCOMPARE(config.clientVersion, 0);
     QCOMPARE(config.noUserMode, 0);
     QCOMPARE(fatalSpy.size(), 0);
