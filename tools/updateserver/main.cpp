@@ -108,11 +108,10 @@ bool installSignalHandlers() {
 }
 
 bool parsePortOption(const QString& text, std::optional<quint16>& port) {
-    bool ok = false;
-    const uint value = text.toUInt(&ok);
-    if (!ok || value > 65535)
+    quint16 value = 0;
+    if (!ServerConfig::parsePort(text, value))
         return false;
-    port = quint16(value);
+    port = value;
     return true;
 }
 

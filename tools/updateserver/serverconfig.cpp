@@ -74,15 +74,6 @@ bool parseIni(const QString& path, Sections& sections, QString* error) {
     return true;
 }
 
-bool parsePort(const QString& text, quint16& port) {
-    bool ok = false;
-    const uint value = text.toUInt(&ok);
-    if (!ok || value > 65535)
-        return false;
-    port = quint16(value);
-    return true;
-}
-
 // The updater decodes every answer as Latin-1.
 bool isLatin1(const QString& text) {
     for (const QChar c : text) {
@@ -222,6 +213,15 @@ std::optional<ServerConfig> ServerConfig::load(const QString& path, QString* err
                             .arg(BannerAnswerLimit));
     }
     return config;
+}
+
+bool ServerConfig::parsePort(const QString& text, quint16& port) {
+    bool ok = false;
+    const uint value = text.toUInt(&ok);
+    if (!ok || value > 65535)
+        return false;
+    port = quint16(value);
+    return true;
 }
 
 void ListenOverrides::applyTo(ServerConfig& config) const {

@@ -26,6 +26,8 @@ struct ServerConfig {
     // Reads and checks the file; on failure returns nothing and sets error to a message that
     // names the file, the section and the key.
     static std::optional<ServerConfig> load(const QString& path, QString* error);
+    // A port number from 0 to 65535 (0: any free port).
+    static bool parsePort(const QString& text, quint16& port);
 };
 
 // Command-line settings that win over the file, also across reloads.
