@@ -1,0 +1,60 @@
+#pragma once
+
+#include "tasks/asynctaskspecification.h"
+
+#include <QByteArray>
+#include <QString>
+
+class QCryptographicHash;
+
+// The worker: checks one file against an expected MD5 sum, or, when the sum is empty, against
+// the RSA signature in the file's ".sig" companion under the compiled-in public key.
+// Files are streamed through the hash, so memory does not grow with their size.
+class CheckSigFunc final : public ASyncFunc {
+    Q_OBJECT
+
+public:
+    CheckSigFunc(const QString& fileName, const QString& md5);
+
+    // Public so that list building can check a file synchronously, without a task.
+    bool run() override;
+
+    // Reads a whole (small) file; emits message() and returns false when it cannot.
+    bool readFile(const QString& name, QByteArray& data);
+    bool checkMD5();
+    bool checkRSA();
+
+    QString fileName;
+    QString md5;
+
+private:
+    // Feeds the whole file to the hash, with readFile()'s messages and results.
+    bool hashFile(const QString& name, QCryptographicHash& hash);
+};
+
+// Runs a CheckSigFunc on the pool and reports the verdict through checkDone(), so that the owner
+// can retry or change mirror instead of simply failing.
+class CheckSignatureTaskSpecification final : public ASyncTaskSpecification {
+    Q_OBJECT
+
+public:
+    CheckSignatureTaskSpecification(QString fileName, QString md5, bool cancelOnFailure,
+                                    QObject* parent, double weight);
+
+    QString fileName;
+    // Expected MD5 as 32 hex digits in either case; empty selects the signature check.
+    QString md5;
+    // A failed check ends as ErrorCanceled when true, as Finished when false.
+    bool cancelOnFailure;
+
+signals:
+    // Once per run, when the result arrives while the task still runs; before the task ends.
+    void checkDone(bool pass, CheckSignatureTaskSpecification* task);
+
+protected:
+    ASyncFunc* createFunction() override;
+    void runDone(bool pass) override;
+
+private:
+    quint64 runNumber = 0;
+};

@@ -1,0 +1,105 @@
+#include "releasemaker.h"
+
+#include "testpaths.h"
+#include "verify/tomcryptutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+QString devPrivateKeyPath() {
+    return sourcePath(QStringLiteral("keys/dev-private.key"));
+}
+
+QString devPublicKeyPath() {
+    return sourcePath(QStringLiteral("keys/dev-public.key"));
+}
+
+bool signWithDevKey(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning("signWithDevKey: cannot read %s", qPrintable(path));
+        return false;
+    }
+    const QByteArray data = file.readAll();
+    try {
+        crypt_init();
+        RsaKey key;
+        load_key(key.get(), QFile::encodeName(devPrivateKeyPath()).constData());
+        unsigned char sig[512];
+        unsigned long len = sizeof sig;
+        sign_msg(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
+                 static_cast<unsigned long>(data.size()), sig, &len);
+        write_file(QFile::encodeName(path + QStringLiteral(".sig")).constData(), sig, len);
+    } catch (const crypt_exception& e) {
+        qWarning("signWithDevKey: %s", e.what());
+        return false;
+    }
+    return true;
+}
+
+bool writeTree(const QString& root, const QMap<QString, QByteArray>& files) {
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = root + QLatin1Char('/') + it.key();
+        QFile file(path);
+        if (!QDir().mkpath(QFileInfo(path).path()) || !file.open(QIODevice::WriteOnly) ||
+            file.write(it.value()) != it.value().size()) {
+            qWarning("writeTree: cannot write %s", qPrintable(path));
+            return false;
+        }
+    }
+    return true;
+}
+
+PublishResult runPublish(const QStringList& arguments) {
+    PublishResult result;
+    QProcess process;
+    process.start(binPath(QStringLiteral("quillon-publish")), arguments);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        result.stdErr =
+            QStringLiteral("quillon-publish did not finish: %1").arg(process.errorString());
+        return result;
+    }
+    result.exitCode = process.exitCode();
+    result.ok = result.exitCode == 0;
+    result.stdOut = QString::fromUtf8(process.readAllStandardOutput());
+    result.stdErr = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+PublishResult makeRelease(const QString& buildDir, int version, const QString& mirrorRoot,
+                          const PublishOptions& options) {
+    QStringList arguments{QStringLiteral("release"),
+                          QStringLiteral("--build"),
+                          buildDir,
+                          QStringLiteral("--version"),
+                          QString::number(version),
+                          QStringLiteral("--mirror"),
+                          mirrorRoot,
+                          QStringLiteral("--key"),
+                          options.privateKey.isEmpty() ? devPrivateKeyPath() : options.privateKey};
+    auto add = [&](const char* option, const QString& value) {
+        if (!value.isEmpty())
+            arguments << QString::fromLatin1(option) << value;
+    };
+    add("--update-type", options.updateType);
+    add("--section", options.section);
+    if (options.gzipMinSize >= 0)
+        add("--gzip-min-size", QString::number(options.gzipMinSize));
+    add("--previous", options.previous);
+    add("--changelog", options.changelog);
+
+    PublishResult result = runPublish(arguments);
+    result.releaseDir = QDir(mirrorRoot).absoluteFilePath(QString::number(version));
+    result.productIni =
+        result.releaseDir + QLatin1Char('/') +
+        (options.updateType.isEmpty() ? QStringLiteral("client_linux_amd64") : options.updateType) +
+        QStringLiteral(".ini");
+    if (!result.ok)
+        qWarning("quillon-publish release failed (%d): %s", result.exitCode,
+                 qPrintable(result.stdErr));
+    return result;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+// The development key pair committed in keys/ (its private half is for tests and the demo only).
+QString devPrivateKeyPath();
+QString devPublicKeyPath();
+
+// Signs `path` with the development private key into `path`.sig, as quillon-publish sign would.
+// Returns false (with a QWARN) when that fails.
+bool signWithDevKey(const QString& path);
+
+// Writes `files` (relative path -> contents) under `root`, creating directories as needed.
+bool writeTree(const QString& root, const QMap<QString, QByteArray>& files);
+
+// Options of quillon-publish release; empty or negative values keep the tool's defaults.
+struct PublishOptions {
+    QString updateType;
+    QString section;
+    qint64 gzipMinSize = -1;
+    QString previous;
+    QString changelog;
+    QString privateKey; // default: the development private key
+};
+
+// What one run of quillon-publish left behind.
+struct PublishResult {
+    bool ok = false; // exit code 0
+    int exitCode = -1;
+    QString stdOut;
+    QString stdErr;
+    QString releaseDir; // mirrorRoot/version
+    QString productIni; // releaseDir/updateType.ini
+};
+
+// Runs build/bin/quillon-publish release to publish `buildDir` as `version` under `mirrorRoot`,
+// signed with the development key unless options say otherwise.
+PublishResult makeRelease(const QString& buildDir, int version, const QString& mirrorRoot,
+                          const PublishOptions& options = {});
+
+// Runs build/bin/quillon-publish with the given arguments; for the tool's own tests.
+PublishResult runPublish(const QStringList& arguments);
