@@ -1,0 +1,455 @@
+#include "support/releasemaker.h"
+#include "support/testpaths.h"
+#include "verify/checksignaturetaskspecification.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <zlib.h>
+
+namespace {
+using Ini = QMap<QString, QMap<QString, QString>>;
+
+// The product ini exactly as the updater reads it.
+Ini readIni(const QString& path) {
+    Ini ini;
+    QSettings settings(path, QSettings::IniFormat);
+    const QStringList groups = settings.childGroups();
+    for (const QString& group : groups) {
+        settings.beginGroup(group);
+        const QStringList keys = settings.allKeys();
+        for (const QString& key : keys)
+            ini[group][key] = settings.value(key).toString();
+        settings.endGroup();
+    }
+    return ini;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QByteArray gunzip(const QString& path) {
+    gzFile gz = gzopen(QFile::encodeName(path).constData(), "rb");
+    if (!gz)
+        return "<not gzip>";
+    QByteArray out;
+    char buffer[65536];
+    int got;
+    while ((got = gzread(gz, buffer, sizeof buffer)) > 0)
+        out.append(buffer, got);
+    gzclose(gz);
+    return out;
+}
+
+QString md5(const QByteArray& data) {
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray noise(qsizetype size, quint32 seed) {
+    QByteArray data(size, Qt::Uninitialized);
+    for (auto& c : data) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return data;
+}
+
+// Entries of a directory, for "nothing was left behind" checks.
+QStringList entries(const QString& dir) {
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+int mode(const QString& path) {
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+bool checkSignature(const QString& path) {
+    CheckSigFunc check(path, QString());
+    return check.run();
+}
+} // namespace
+
+class TstPublish : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Every file of the build comes back, byte for byte, through the updater's ini reader: names
+    // with the characters the reader escapes, in keys and in the fifth field.
+    void releaseRoundTrip_data() {
+        QTest::addColumn<qint64>("gzipMinSize");
+        QTest::newRow("compress everything that shrinks") << qint64(0);
+        QTest::newRow("default threshold") << qint64(-1);
+        QTest::newRow("no compression") << (qint64(1) << 40);
+    }
+    void releaseRoundTrip() {
+        QFETCH(qint64, gzipMinSize);
+        QTemporaryDir tmp;
+        const QString build = tmp.filePath(QStringLiteral("build"));
+        const QMap<QString, QByteArray> files{
+            {QStringLiteral("qlnclient"), QByteArray(300000, 'q')},
+            {QStringLiteral("empty"), QByteArray()},
+            {QStringLiteral(".hidden"), QByteArray("h")},
+            {QStringLiteral("noise.bin"), noise(70000, 1)},
+            {QStringLiteral("plugins/imageformats/libqjpeg.so"), QByteArray(5000, 'j')},
+            {QStringLiteral("with space/and # hash.txt"), QByteArray(2000, 's')},
+            {QStringLiteral("semi;colon=equals%percent,comma.txt"), QByteArray(3000, ',')},
+            {QStringLiteral("ünïcödé/日本語.txt"), QByteArray(4000, 'u')},
+            {QStringLiteral("leading and trailing /  blanks  "), QByteArray(1500, ' ')},
+            {QStringLiteral("quote\"and'apostrophe"), QByteArray(1200, '"')},
+            {QStringLiteral("small.txt"), QByteArray(800, 'm')},
+            {QStringLiteral("data.txt"), QByteArray(9000, 'd')},
+            // "data.txt" cannot become data.txt.gz while the build has a file of that name.
+            {QStringLiteral("data.txt.gz"), noise(100, 2)},
+        };
+        QVERIFY(writeTree(build, files));
+        PublishOptions options;
+        options.gzipMinSize = gzipMinSize;
+        options.changelog = tmp.filePath(QStringLiteral("changes.txt"));
+        QVERIFY(writeTree(tmp.path(), {{QStringLiteral("changes.txt"), "Version 12: fixes\n"}}));
+        const PublishResult result =
+            makeRelease(build, 12, tmp.filePath(QStringLiteral("mirror")), options);
+        QVERIFY2(result.ok, qPrintable(result.stdErr));
+        QVERIFY2(result.stdErr.isEmpty(), qPrintable(result.stdErr));
+
+        const Ini ini = readIni(result.productIni);
+        QCOMPARE(ini.keys(), QStringList{QStringLiteral("client")});
+        QMap<QString, QByteArray> installed;
+        int gzipped = 0;
+        const auto& lines = ini[QStringLiteral("client")];
+        for (auto it = lines.cbegin(); it != lines.cend(); ++it) {
+            const QStringList fields = it.value().split(QStringLiteral("::"));
+            const QString served = result.releaseDir + QStringLiteral("/client/") + it.key();
+            const QByteArray body = readAll(served);
+            QCOMPARE(fields.value(0), md5(body));
+            QCOMPARE(fields.value(1), QString::number(body.size()));
+            if (fields.size() == 5) {
+                ++gzipped;
+                const QByteArray unpacked = gunzip(served);
+                QVERIFY2(body.size() < unpacked.size(), qPrintable(it.key()));
+                QCOMPARE(it.key(), fields[4] + QStringLiteral(".gz"));
+                QCOMPARE(fields[2], md5(unpacked));
+                QCOMPARE(fields[3], QString::number(unpacked.size()));
+                installed[fields[4]] = unpacked;
+            } else {
+                QCOMPARE(fields.size(), 2);
+                installed[it.key()] = body;
+            }
+        }
+        QCOMPARE(installed, files);
+        // Never the empty, one-byte and noise files, nor data.txt; small.txt only without
+        // threshold.
+        if (gzipMinSize == 0)
+            QCOMPARE(gzipped, 8);
+        else if (gzipMinSize < 0)
+            QCOMPARE(gzipped, 7);
+        else
+            QCOMPARE(gzipped, 0);
+
+        QCOMPARE(readAll(result.releaseDir + QStringLiteral("/changelog_client.txt")),
+                 QByteArray("Version 12: fixes\n"));
+        QCOMPARE(QFileInfo(result.productIni + QStringLiteral(".sig")).size(), 128);
+        QVERIFY(checkSignature(result.productIni));
+        const PublishResult verified = runPublish({QStringLiteral("verify"), result.releaseDir});
+        QVERIFY2(verified.exitCode == 0, qPrintable(verified.stdOut + verified.stdErr));
+        // Only the release itself: no staging directory or lock file left in the mirror root.
+        QCOMPARE(entries(tmp.filePath(QStringLiteral("mirror"))),
+                 QStringList{QStringLiteral("12")});
+        QCOMPARE(entries(result.releaseDir),
+                 (QStringList{QStringLiteral("changelog_client.txt"), QStringLiteral("client"),
+                              QStringLiteral("client_linux_amd64.ini"),
+                              QStringLiteral("client_linux_amd64.ini.sig")}));
+        // Readable by a web server running as another user.
+        QCOMPARE(QFileInfo(result.releaseDir).permissions() & QFileDevice::ExeOther,
+                 QFileDevice::ExeOther);
+        QCOMPARE(QFileInfo(result.productIni).permissions() & QFileDevice::ReadOther,
+                 QFileDevice::ReadOther);
+    }
+
+    void deleteSection() {
+        QTemporaryDir tmp;
+        const QString mirror = tmp.filePath(QStringLiteral("mirror"));
+        QVERIFY(
+            writeTree(tmp.filePath(QStringLiteral("v1")), {{"keep", "1"},
+                                                           {"gone", "2"},
+                                                           {"lib/old.so", QByteArray(5000, 'o')},
+                                                           {"lib/stays.so", "3"},
+                                                           {"plugin", "was a file"}}));
+        PublishOptions first;
+        first.gzipMinSize = 0;
+        first.updateType = QStringLiteral("client_other");
+        first.section = QStringLiteral("files");
+        const PublishResult v1 = makeRelease(tmp.filePath(QStringLiteral("v1")), 1, mirror, first);
+        QVERIFY(v1.ok);
+        QVERIFY(QFile::exists(mirror + QStringLiteral("/1/files/lib/old.so.gz")));
+
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("v2")),
+                          {{"keep", "1"}, {"lib/stays.so", "3"}, {"plugin/now-a-dir.so", "4"}}));
+        PublishOptions second = first;
+        second.previous = v1.productIni;
+        const PublishResult v2 = makeRelease(tmp.filePath(QStringLiteral("v2")), 2, mirror, second);
+        QVERIFY(v2.ok);
+        // The installed name of a gzipped file is what goes, and "plugin" now holds a file.
+        QCOMPARE(readIni(v2.productIni).value(QStringLiteral("delete")).keys(),
+                 (QStringList{QStringLiteral("gone"), QStringLiteral("lib/old.so")}));
+
+        // Deletions carry over, so that skipping version 2 still removes the files.
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("v3")), {{"keep", "changed"}}));
+        PublishOptions third = first;
+        third.previous = v2.productIni;
+        const PublishResult v3 = makeRelease(tmp.filePath(QStringLiteral("v3")), 3, mirror, third);
+        QVERIFY(v3.ok);
+        QCOMPARE(
+            readIni(v3.productIni).value(QStringLiteral("delete")).keys(),
+            (QStringList{QStringLiteral("gone"), QStringLiteral("lib/old.so"),
+                         QStringLiteral("lib/stays.so"), QStringLiteral("plugin/now-a-dir.so")}));
+    }
+
+    // Every bad input ends with exit code 2, one line on stderr and nothing in the mirror.
+    void badInput_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("expected");
+        const QStringList base{"release", "--build", "@build", "--mirror",
+                               "@mirror", "--key",   "@key"};
+        QTest::newRow("no command") << QStringList() << "Usage: quillon-publish <command>";
+        QTest::newRow("unknown command") << QStringList{"publish"} << "unknown command 'publish'";
+        QTest::newRow("unknown option")
+            << base + QStringList{"--version", "3", "--fast"} << "Unknown option 'fast'";
+        QTest::newRow("missing option")
+            << QStringList{"release", "--version", "3"} << "--build is required";
+        QTest::newRow("stray argument")
+            << base + QStringList{"--version", "3", "extra"} << "unexpected argument 'extra'";
+        for (const char* version : {"0", "007", "-3", "3a", "99999999999", ""})
+            QTest::addRow("version '%s'", version)
+                << base + QStringList{"--version", version} << "version";
+        QTest::newRow("existing version") << base + QStringList{"--version", "1"}
+                                          << "/1 exists; a published release is never overwritten";
+        QTest::newRow("missing build")
+            << QStringList{"release", "--build", "@none",     "--mirror", "@mirror",
+                           "--key",   "@key",    "--version", "3"}
+            << "does not exist";
+        QTest::newRow("build is a file")
+            << QStringList{"release", "--build", "@key",      "--mirror", "@mirror",
+                           "--key",   "@key",    "--version", "3"}
+            << "is not a directory";
+        QTest::newRow("empty build")
+            << QStringList{"release", "--build", "@empty",    "--mirror", "@mirror",
+                           "--key",   "@key",    "--version", "3"}
+            << "contains no files";
+        QTest::newRow("backslash in a file name")
+            << QStringList{"release", "--build", "@backslash", "--mirror", "@mirror",
+                           "--key",   "@key",    "--version",  "3"}
+            << "contains a backslash";
+        QTest::newRow("dangling link in the build")
+            << QStringList{"release", "--build", "@dangling", "--mirror", "@mirror",
+                           "--key",   "@key",    "--version", "3"}
+            << "is not a regular file";
+        QTest::newRow("missing key")
+            << QStringList{"release", "--build", "@build",    "--mirror", "@mirror",
+                           "--key",   "@none",   "--version", "3"}
+            << "does not exist";
+        QTest::newRow("short key file")
+            << QStringList{"release", "--build",   "@build",    "--mirror", "@mirror",
+                           "--key",   "@shortkey", "--version", "3"}
+            << "has 100 bytes; a key file has exactly 2048";
+        QTest::newRow("garbage key file")
+            << QStringList{"release", "--build",     "@build",    "--mirror", "@mirror",
+                           "--key",   "@garbagekey", "--version", "3"}
+            << "is not a key file (rsa_import: ";
+        QTest::newRow("public key for signing")
+            << QStringList{"release", "--build",    "@build",    "--mirror", "@mirror",
+                           "--key",   "@publickey", "--version", "3"}
+            << "holds a public key";
+        QTest::newRow("mirror root is a file")
+            << QStringList{"release", "--build", "@build",    "--mirror", "@key",
+                           "--key",   "@key",    "--version", "3"}
+            << "is not a directory";
+        QTest::newRow("bad gzip size")
+            << base + QStringList{"--version", "3", "--gzip-min-size", "lots"}
+            << "bad --gzip-min-size 'lots'";
+        QTest::newRow("missing previous")
+            << base + QStringList{"--version", "3", "--previous", "@none"}
+            << "is not a readable file";
+        QTest::newRow("previous is not an ini")
+            << base + QStringList{"--version", "3", "--previous", "@key"} << "invalid line";
+        QTest::newRow("previous reaches outside")
+            << base + QStringList{"--version", "3", "--previous", "@evilini"}
+            << "leaves the installation directory";
+        QTest::newRow("missing changelog")
+            << base + QStringList{"--version", "3", "--changelog", "@none"}
+            << "is not a readable file";
+        QTest::newRow("reserved section")
+            << base + QStringList{"--version", "3", "--section", "delete"} << "reserved";
+        QTest::newRow("general section")
+            << base + QStringList{"--version", "3", "--section", "General"} << "reserved";
+        QTest::newRow("update type with a slash")
+            << base + QStringList{"--version", "3", "--update-type", "../x"} << "bad update type";
+        QTest::newRow("keygen over existing files")
+            << QStringList{"keygen", "--private", "@newkey", "--public", "@publickey"}
+            << "exists; use --force to replace it";
+        QTest::newRow("keygen, one file for both")
+            << QStringList{"keygen", "--private", "@newkey", "--public", "@newkey"}
+            << "name the same file";
+        QTest::newRow("sign over an existing signature")
+            << QStringList{"sign", "@signed", "--key", "@key"} << "exists; refusing to overwrite";
+        QTest::newRow("sign a missing file")
+            << QStringList{"sign", "@none", "--key", "@key"} << "is not a readable file";
+        QTest::newRow("verify without signature")
+            << QStringList{"verify", "@key"} << "cannot read the signature file";
+        QTest::newRow("verify with a short key")
+            << QStringList{"verify", "@signed", "--public", "@shortkey"} << "has 100 bytes";
+        QTest::newRow("verify a directory without release")
+            << QStringList{"verify", "@empty"} << "holds no signed product ini";
+    }
+    void badInput() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, expected);
+        QTemporaryDir tmp;
+        const QString mirror = tmp.filePath(QStringLiteral("mirror"));
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("build")), {{"a", "a"}}));
+        QVERIFY(makeRelease(tmp.filePath(QStringLiteral("build")), 1, mirror).ok);
+        QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("empty"))));
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("backslash")), {{"dir/a\\b", "x"}}));
+        QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("dangling"))));
+        QVERIFY(QFile::link(tmp.filePath(QStringLiteral("nowhere")),
+                            tmp.filePath(QStringLiteral("dangling/link"))));
+        QVERIFY(writeTree(tmp.path(), {{"shortkey", QByteArray(100, 'k')},
+                                       {"garbagekey", noise(2048, 3)},
+                                       {"signed", "signed"},
+                                       {"signed.sig", "whatever"},
+                                       {"evilini", "[client]\n..\\etc\\passwd=00::1\n"}}));
+        QVERIFY(QFile::copy(devPrivateKeyPath(), tmp.filePath(QStringLiteral("key"))));
+        QVERIFY(QFile::copy(devPublicKeyPath(), tmp.filePath(QStringLiteral("publickey"))));
+        QVERIFY(QFile::copy(devPublicKeyPath(), tmp.filePath(QStringLiteral("newkey"))));
+        for (QString& argument : arguments)
+            if (argument.startsWith(u'@'))
+                argument = tmp.filePath(argument.mid(1));
+        const QStringList mirrorBefore = entries(mirror);
+        const QStringList tmpBefore = entries(tmp.path());
+
+        const PublishResult result = runPublish(arguments);
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.stdErr.contains(expected), qPrintable(result.stdErr));
+        if (!arguments.isEmpty())
+            QCOMPARE(result.stdErr.count(u'\n'), 1);
+        QCOMPARE(entries(mirror), mirrorBefore);
+        QCOMPARE(entries(tmp.path()), tmpBefore);
+    }
+
+    // A write that fails half way (here: the file-size limit) leaves no release and no
+    // staging directory behind.
+    void failedWriteLeavesNothing() {
+        QTemporaryDir tmp;
+        const QString mirror = tmp.filePath(QStringLiteral("mirror"));
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("build")),
+                          {{"small", "s"}, {"large.bin", noise(3 << 20, 4)}}));
+        QProcess process;
+        // bash's ulimit counts 1024-byte blocks; an ignored SIGXFSZ makes write() fail with EFBIG.
+        process.start(QStringLiteral("bash"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("trap '' XFSZ; ulimit -f 1024; exec \"$@\""),
+                       QStringLiteral("bash"), binPath(QStringLiteral("quillon-publish")),
+                       QStringLiteral("release"), QStringLiteral("--build"),
+                       tmp.filePath(QStringLiteral("build")), QStringLiteral("--mirror"), mirror,
+                       QStringLiteral("--version"), QStringLiteral("4"), QStringLiteral("--key"),
+                       devPrivateKeyPath()});
+        QVERIFY(process.waitForFinished(60000));
+        const QString stdErr = QString::fromUtf8(process.readAllStandardError());
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY2(stdErr.contains(QStringLiteral("cannot write")), qPrintable(stdErr));
+        QCOMPARE(entries(mirror), QStringList());
+    }
+
+    void keygenSignVerify() {
+        QTemporaryDir tmp;
+        const QString priv = tmp.filePath(QStringLiteral("my.key"));
+        const QString pub = tmp.filePath(QStringLiteral("my.pub"));
+        QVERIFY(runPublish({"keygen", "--private", priv, "--public", pub}).ok);
+        QCOMPARE(QFileInfo(priv).size(), 2048);
+        QCOMPARE(QFileInfo(pub).size(), 2048);
+        QCOMPARE(mode(priv), 0600);
+        QCOMPARE(mode(pub) & 0444, 0444);
+        const QByteArray firstKey = readAll(priv);
+        QVERIFY(runPublish({"keygen", "--private", priv, "--public", pub, "--force"}).ok);
+        QVERIFY(readAll(priv) != firstKey);
+        QCOMPARE(mode(priv), 0600);
+
+        const QString file = tmp.filePath(QStringLiteral("payload"));
+        QVERIFY(writeTree(tmp.path(), {{"payload", noise(100000, 5)}}));
+        QVERIFY(runPublish({"sign", file, "--key", priv}).ok);
+        QCOMPARE(QFileInfo(file + ".sig").size(), 128);
+        QCOMPARE(runPublish({"verify", file, "--public", pub}).exitCode, 0);
+        // The compiled-in key is another one.
+        QCOMPARE(runPublish({"verify", file}).exitCode, 1);
+        QVERIFY(!checkSignature(file));
+        QVERIFY(runPublish({"sign", file, "--key", devPrivateKeyPath(), "--force"}).ok);
+        QCOMPARE(runPublish({"verify", file}).exitCode, 0);
+        QVERIFY(checkSignature(file));
+
+        QByteArray changed = readAll(file);
+        changed[500] = changed[500] ^ 1;
+        QVERIFY(writeTree(tmp.path(), {{"payload", changed}}));
+        const PublishResult invalid = runPublish({"verify", file});
+        QCOMPARE(invalid.exitCode, 1);
+        QVERIFY2(invalid.stdOut.contains(QStringLiteral("signature INVALID")),
+                 qPrintable(invalid.stdOut));
+        QVERIFY(writeTree(tmp.path(), {{"payload.sig", QByteArray(127, 's')}}));
+        QCOMPARE(runPublish({"verify", file}).exitCode, 1);
+    }
+
+    // verify on a release directory checks what the mirror serves, not only the signature.
+    void verifyReleaseFindsTampering_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("file changed") << "client/plain";
+        QTest::newRow("gzip replaced") << "client/packed.gz";
+        QTest::newRow("file missing") << "-client/plain";
+        QTest::newRow("ini changed") << "client_linux_amd64.ini";
+    }
+    void verifyReleaseFindsTampering() {
+        QFETCH(QString, damage);
+        QTemporaryDir tmp;
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("build")),
+                          {{"plain", "p"}, {"packed", QByteArray(10000, 'z')}}));
+        const PublishResult release =
+            makeRelease(tmp.filePath(QStringLiteral("build")), 9, tmp.filePath("mirror"));
+        QVERIFY(release.ok);
+        QCOMPARE(runPublish({"verify", release.releaseDir}).exitCode, 0);
+        const QString target = release.releaseDir + QLatin1Char('/') + damage.section(u'-', -1);
+        if (damage.startsWith(u'-')) {
+            QVERIFY(QFile::remove(target));
+        } else {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write("\n");
+        }
+        const PublishResult verified = runPublish({"verify", release.releaseDir});
+        QCOMPARE(verified.exitCode, 1);
+        QVERIFY(!verified.stdOut.isEmpty());
+    }
+
+    void help_data() {
+        QTest::addColumn<QString>("command");
+        for (const char* command : {"keygen", "release", "sign", "verify"})
+            QTest::newRow(command) << command;
+    }
+    void help() {
+        QFETCH(QString, command);
+        const PublishResult result = runPublish({command, QStringLiteral("--help")});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(result.stdOut.startsWith(QStringLiteral("Usage: quillon-publish ") + command),
+                 qPrintable(result.stdOut));
+        QVERIFY(runPublish({QStringLiteral("--help")}).stdOut.contains(command));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstPublish)
+#include "tst_publish.moc"

@@ -1,0 +1,141 @@
+#include "releaseverifier.h"
+
+#include "publishutil.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <cstdio>
+#include <zlib.h>
+
+namespace {
+struct Digest {
+    QByteArray md5;
+    qint64 size = -1;
+};
+
+Digest digestOf(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    if (!md5.addData(&file))
+        return {};
+    return {md5.result().toHex(), file.size()};
+}
+
+Digest unpackedDigestOf(const QString& path) {
+    gzFile gz = gzopen(QFile::encodeName(path).constData(), "rb");
+    if (!gz)
+        return {};
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    qint64 size = 0;
+    int got;
+    while ((got = gzread(gz, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {
+        md5.addData(QByteArrayView(buffer.constData(), got));
+        size += got;
+    }
+    const bool ok = got == 0 && gzclose(gz) == Z_OK;
+    if (!ok)
+        return {};
+    return {md5.result().toHex(), size};
+}
+
+bool leavesRoot(const QString& path) {
+    return path.startsWith(QLatin1Char('/')) ||
+           path.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+}
+} // namespace
+
+ReleaseVerifier::ReleaseVerifier(QString dir, const RsaKey& key)
+    : dir(std::move(dir))
+    , key(key) {}
+
+void ReleaseVerifier::problem(const QString& text) {
+    ++problems;
+    std::printf("%s\n", qUtf8Printable(text));
+}
+
+int ReleaseVerifier::run() {
+    const QDir release(dir);
+    const QStringList inis = release.entryList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name);
+    int checked = 0;
+    for (const QString& name : inis) {
+        if (!release.exists(name + QStringLiteral(".sig")))
+            continue;
+        ++checked;
+        checkIni(release.filePath(name));
+    }
+    if (checked == 0)
+        throw PublishError(QStringLiteral("%1 holds no signed product ini (NAME.ini with "
+                                          "NAME.ini.sig)")
+                               .arg(dir));
+    return problems == 0 ? 0 : 1;
+}
+
+bool ReleaseVerifier::checkIni(const QString& iniPath) {
+    QString reason;
+    if (!verifyFileSignature(iniPath, key, &reason)) {
+        problem(QStringLiteral("%1: signature INVALID: %2").arg(iniPath, reason));
+        return false;
+    }
+    const int before = problems;
+    QSettings ini(iniPath, QSettings::IniFormat);
+    int fileCount = 0;
+    const QStringList groups = ini.childGroups();
+    for (const QString& group : groups) {
+        ini.beginGroup(group);
+        const QStringList keys = ini.allKeys();
+        for (const QString& key : keys) {
+            if (leavesRoot(key)) {
+                problem(QStringLiteral("%1: [%2] %3 leaves the installation directory")
+                            .arg(iniPath, group, key));
+                continue;
+            }
+            if (group == u"delete")
+                continue;
+            ++fileCount;
+            const QVariant value = ini.value(key);
+            const QStringList fields = value.toString().split(QStringLiteral("::"));
+            if (value.typeId() != QMetaType::QString ||
+                (fields.size() != 2 && fields.size() != 5)) {
+                problem(QStringLiteral("%1: [%2] %3 has an invalid line").arg(iniPath, group, key));
+                continue;
+            }
+            const QString file = QDir(dir).filePath(group + QLatin1Char('/') + key);
+            const Digest got = digestOf(file);
+            if (got.size < 0) {
+                problem(QStringLiteral("%1: missing or unreadable").arg(file));
+                continue;
+            }
+            if (got.size != fields[1].toLongLong() ||
+                QString::fromLatin1(got.md5).compare(fields[0], Qt::CaseInsensitive) != 0) {
+                problem(QStringLiteral("%1: size or MD5 differs from its line").arg(file));
+                continue;
+            }
+            if (fields.size() == 5 && !fields[4].isEmpty()) {
+                if (leavesRoot(fields[4])) {
+                    problem(QStringLiteral("%1: [%2] %3 unpacks outside the installation")
+                                .arg(iniPath, group, key));
+                    continue;
+                }
+                const Digest unpacked = unpackedDigestOf(file);
+                if (unpacked.size < 0)
+                    problem(QStringLiteral("%1: not valid gzip data").arg(file));
+                else if (unpacked.size != fields[3].toLongLong() ||
+                         QString::fromLatin1(unpacked.md5)
+                                 .compare(fields[2], Qt::CaseInsensitive) != 0)
+                    problem(
+                        QStringLiteral("%1: unpacked size or MD5 differs from its line").arg(file));
+            }
+        }
+        ini.endGroup();
+    }
+    if (problems == before)
+        std::printf("%s: signature valid, %d files match\n", qUtf8Printable(iniPath), fileCount);
+    return problems == before;
+}

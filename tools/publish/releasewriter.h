@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// Everything `quillon-publish release` is told on its command line.
+struct ReleaseOptions {
+    QString buildDir;
+    QString version;
+    QString mirrorRoot;
+    QString keyFile;
+    QString updateType = QStringLiteral("client_linux_amd64");
+    QString section = QStringLiteral("client");
+    qint64 gzipMinSize = 1024;
+    QString previousIni; // optional
+    QString changelog;   // optional
+};
+
+// Writes one release into the mirror tree: ROOT/VERSION/ with the section's files (gzipped where
+// that pays), the product ini, its signature and the change log. The tree is built in a hidden
+// sibling and renamed into place at the end, so a failure leaves no partial release.
+class ReleaseWriter final {
+public:
+    explicit ReleaseWriter(ReleaseOptions options);
+
+    // Throws PublishError; prints progress on stderr when that is a terminal.
+    void run();
+
+    QString releaseDir() const;
+
+private:
+    struct BuildFile {
+        QString path; // relative to the build directory, "/"-separated
+        qint64 size;
+    };
+    struct IniLine {
+        QString key;
+        QString value;
+    };
+
+    void validateOptions() const;
+    void collectBuildFiles();
+    QStringList obsoletePaths() const;
+    void writeFiles(const QString& sectionDir);
+    void writeProductIni(const QString& iniPath, const QStringList& deletes) const;
+
+    ReleaseOptions options;
+    QList<BuildFile> files;
+    qint64 totalBytes = 0;
+    QList<IniLine> lines;
+    int compressedCount = 0;
+    qint64 mirrorBytes = 0;
+};
