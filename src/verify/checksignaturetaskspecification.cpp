@@ -46,7 +46,8 @@ bool CheckSigFunc::readFile(const QString& name, QByteArray& data) {
     return true;
 }
 
-bool CheckSigFunc::hashFile(const QString& name, QCryptographicHash& hash) {
+bool CheckSigFunc::hashFile(const QString& name,
+                            const std::function<void(const char*, qint64)>& consume) {
     QFile file(name);
     // Unbuffered: the chunks go straight from the kernel into our buffer.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
@@ -62,22 +63,28 @@ bool CheckSigFunc::hashFile(const QString& name, QCryptographicHash& hash) {
             emit message(QStringLiteral("could not read file %1 correctly").arg(name));
             return false;
         }
-        hash.addData(QByteArrayView(buffer.constData(), got));
+        consume(buffer.constData(), got);
         remaining -= got;
     }
     return true;
 }
 
 bool CheckSigFunc::checkMD5() {
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hashFile(fileName, hash))
+    Md5Sum sum;
+    const bool read = hashFile(fileName, [&](const char* data, qint64 len) {
+        sum.add(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned long>(len));
+    });
+    if (!read)
         return false;
-    return QString::fromLatin1(hash.result().toHex()).compare(md5, Qt::CaseInsensitive) == 0;
+    QByteArray digest(16, Qt::Uninitialized);
+    sum.result(reinterpret_cast<unsigned char*>(digest.data()));
+    return QString::fromLatin1(digest.toHex()).compare(md5, Qt::CaseInsensitive) == 0;
 }
 
 bool CheckSigFunc::checkRSA() {
     QCryptographicHash hash(QCryptographicHash::Sha1);
-    if (!hashFile(fileName, hash))
+    if (!hashFile(fileName,
+                  [&](const char* data, qint64 len) { hash.addData(QByteArrayView(data, len)); }))
         return false;
 
     const QString sigName = fileName + QStringLiteral(".sig");

@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
-class QCryptographicHash;
+#include <functional>
 
 // The worker: checks one file against an expected MD5 sum, or, when the sum is empty, against
 // the RSA signature in the file's ".sig" companion under the compiled-in public key.
@@ -28,8 +28,8 @@ public:
     QString md5;
 
 private:
-    // Feeds the whole file to the hash, with readFile()'s messages and results.
-    bool hashFile(const QString& name, QCryptographicHash& hash);
+    // Feeds the whole file to `consume` in chunks, with readFile()'s messages and results.
+    bool hashFile(const QString& name, const std::function<void(const char*, qint64)>& consume);
 };
 
 // Runs a CheckSigFunc on the pool and reports the verdict through checkDone(), so that the owner

@@ -1,0 +1,214 @@
+// MD5 of a large file through CheckSigFunc (the check every downloaded file goes through) beside
+// coreutils' md5sum on the same file: wall time as a ratio, and peak memory for two file sizes,
+// which must not grow with the file.
+//
+//   bench_md5 [SIZE_MB (default 500)] [DIR (default the system temporary directory)]
+//
+// Each measurement runs in a child process, so that its peak resident size is its own.
+#include "verify/checksignaturetaskspecification.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+struct Measurement {
+    double wallSeconds = 0;
+    double innerSeconds = 0; // as reported by the child for the hashing alone
+    long peakKiB = 0;
+    bool ok = false;
+};
+
+// Peak resident size of a running process. wait4()'s figure would not do: a spawned child
+// inherits the spawning process's high-water mark at exec.
+long peakKiBOf(const QString& pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+// Runs a program with stdout into a pipe, sampling its peak memory until it ends.
+Measurement measure(const QStringList& command) {
+    std::vector<QByteArray> storage;
+    for (const QString& part : command)
+        storage.push_back(QFile::encodeName(part));
+    std::vector<char*> argv;
+    for (QByteArray& part : storage)
+        argv.push_back(part.data());
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+
+    QElapsedTimer clock;
+    clock.start();
+    pid_t pid;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    if (spawned != 0) {
+        close(pipeFds[0]);
+        return {};
+    }
+    Measurement m;
+    int status = 0;
+    // The child's output is a line, which fits the pipe: read it after the end.
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        m.peakKiB = std::max(m.peakKiB, peakKiBOf(QString::number(pid)));
+        usleep(2000);
+    }
+    m.wallSeconds = clock.nsecsElapsed() / 1e9;
+    QByteArray output;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        output.append(buffer, got);
+    close(pipeFds[0]);
+
+    m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const QList<QByteArray> words = output.trimmed().split(' ');
+    if (words.size() == 3 && words[0] == "inner") {
+        m.innerSeconds = words[1].toDouble();
+        m.peakKiB = std::max(m.peakKiB, words[2].toLong());
+    }
+    return m;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+bool makeFile(const QString& path, qint64 megabytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    quint32 seed = 12345;
+    for (qint64 i = 0; i < megabytes; ++i) {
+        for (auto& c : block) {
+            seed = seed * 1664525u + 1013904223u;
+            c = static_cast<char>(seed >> 24);
+        }
+        if (file.write(block) != block.size())
+            return false;
+    }
+    return file.flush();
+}
+
+QString md5Of(const QString& path) {
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+// Child mode: one check through the worker, exactly as list building calls it.
+int child(const QString& file, const QString& md5) {
+    QElapsedTimer clock;
+    clock.start();
+    CheckSigFunc check(file, md5);
+    const bool pass = check.run();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    std::printf("inner %.6f %ld\n", seconds, peakKiBOf(QStringLiteral("self")));
+    return pass ? 0 : 1;
+}
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.value(1) == u"--child")
+        return child(args.value(2), args.value(3));
+
+    const qint64 megabytes = args.size() > 1 ? args[1].toLongLong() : 500;
+    const QString base = args.size() > 2 ? args[2] : QDir::tempPath();
+    const qint64 smallMegabytes = std::max<qint64>(1, megabytes / 10);
+    if (QStorageInfo(base).bytesAvailable() < (megabytes + smallMegabytes + 64) << 20) {
+        std::fprintf(stderr, "bench_md5: not enough space in %s\n", qPrintable(base));
+        return 2;
+    }
+    QTemporaryDir dir(base + QStringLiteral("/bench_md5-XXXXXX"));
+    const QString big = dir.filePath(QStringLiteral("big.bin"));
+    const QString small = dir.filePath(QStringLiteral("small.bin"));
+    if (!makeFile(big, megabytes) || !makeFile(small, smallMegabytes)) {
+        std::fprintf(stderr, "bench_md5: cannot write the test files\n");
+        return 2;
+    }
+    const QString bigMd5 = md5Of(big); // also brings the file into the page cache
+    const QString smallMd5 = md5Of(small);
+    const QString self = QCoreApplication::applicationFilePath();
+
+    std::vector<double> ours, oursInner, theirs;
+    long oursPeak = 0, theirsPeak = 0;
+    constexpr int rounds = 5;
+    for (int round = 0; round < rounds; ++round) {
+        // Alternate the order so that neither side always runs on a warmer cache.
+        for (int side = 0; side < 2; ++side) {
+            if ((side + round) % 2 == 0) {
+                const Measurement m = measure({self, QStringLiteral("--child"), big, bigMd5});
+                if (!m.ok) {
+                    std::fprintf(stderr, "bench_md5: CheckSigFunc rejected the file\n");
+                    return 1;
+                }
+                ours.push_back(m.wallSeconds);
+                oursInner.push_back(m.innerSeconds);
+                oursPeak = std::max(oursPeak, m.peakKiB);
+            } else {
+                const Measurement m = measure({QStringLiteral("md5sum"), big});
+                if (!m.ok) {
+                    std::fprintf(stderr, "bench_md5: md5sum failed\n");
+                    return 1;
+                }
+                theirs.push_back(m.wallSeconds);
+                theirsPeak = std::max(theirsPeak, m.peakKiB);
+            }
+        }
+    }
+    const Measurement smallRun = measure({self, QStringLiteral("--child"), small, smallMd5});
+
+    const double oursMedian = median(ours);
+    const double innerMedian = median(oursInner);
+    const double theirsMedian = median(theirs);
+    std::printf("MD5 of %lld MiB, median of %d runs (file in the page cache)\n",
+                static_cast<long long>(megabytes), rounds);
+    std::printf("  md5sum                      %7.3f s  %7.1f MiB/s  peak %6ld KiB\n", theirsMedian,
+                megabytes / theirsMedian, theirsPeak);
+    std::printf("  CheckSigFunc, whole process %7.3f s  %7.1f MiB/s  peak %6ld KiB\n", oursMedian,
+                megabytes / oursMedian, oursPeak);
+    std::printf("  CheckSigFunc, check alone   %7.3f s  %7.1f MiB/s\n", innerMedian,
+                megabytes / innerMedian);
+    std::printf("  time ratio CheckSigFunc/md5sum: %.3f (whole process), %.3f (check alone); "
+                "goal <= 1.05\n",
+                oursMedian / theirsMedian, innerMedian / theirsMedian);
+    std::printf("  peak memory: %lld MiB file %ld KiB, %lld MiB file %ld KiB (ratio %.3f; flat is "
+                "1.0)\n",
+                static_cast<long long>(smallMegabytes), smallRun.peakKiB,
+                static_cast<long long>(megabytes), oursPeak,
+                smallRun.peakKiB ? double(oursPeak) / smallRun.peakKiB : 0.0);
+    return 0;
+}
