@@ -176,3 +176,8 @@ bool verifyFileSignature(const QString& path, const RsaKey& key, QString* reason
     }
     return false;
 }
+
+bool leavesRoot(const QString& path) {
+    return path.startsWith(QLatin1Char('/')) ||
+           path.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+}

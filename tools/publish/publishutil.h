@@ -43,3 +43,6 @@ bool entryExists(const QString& path);
 // Checks FILE against FILE.sig. Returns whether it is valid; `reason` says why not.
 // Throws PublishError when either file cannot be read.
 bool verifyFileSignature(const QString& path, const RsaKey& key, QString* reason);
+
+// The updater refuses absolute paths and ".." components, so a release must never contain them.
+bool leavesRoot(const QString& path);

@@ -44,11 +44,6 @@ Digest unpackedDigestOf(const QString& path) {
         return {};
     return {md5.result().toHex(), size};
 }
-
-bool leavesRoot(const QString& path) {
-    return path.startsWith(QLatin1Char('/')) ||
-           path.split(QLatin1Char('/')).contains(QStringLiteral(".."));
-}
 } // namespace
 
 ReleaseVerifier::ReleaseVerifier(QString dir, const RsaKey& key)

@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <functional>
 #include <unistd.h>
 #include <zlib.h>
@@ -65,10 +67,18 @@ private:
     QElapsedTimer clock;
 };
 
-// The installer refuses these paths, so a release must never contain them.
-bool leavesRoot(const QString& path) {
-    return path.startsWith(QLatin1Char('/')) ||
-           path.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+// Qt's directory listing silently skips names that are not valid UTF-8; count what is really
+// there so that no file of the build gets lost without a word.
+qsizetype realEntryCount(const QString& dir) {
+    DIR* d = ::opendir(QFile::encodeName(dir).constData());
+    if (!d)
+        return -1;
+    qsizetype count = 0;
+    while (const dirent* entry = ::readdir(d))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            ++count;
+    ::closedir(d);
+    return count;
 }
 
 void openInput(QFile& file) {
@@ -254,9 +264,15 @@ void ReleaseWriter::validateOptions() const {
 
 void ReleaseWriter::collectBuildFiles() {
     const QDir build(QFileInfo(options.buildDir).absoluteFilePath());
-    QDirIterator it(build.path(),
-                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+    const QDir::Filters filters =
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    auto checkListing = [&](const QString& dir) {
+        if (QDir(dir).entryList(filters).size() != realEntryCount(dir))
+            throw PublishError(
+                QStringLiteral("%1 holds a name that is not valid UTF-8; rename it").arg(dir));
+    };
+    checkListing(build.path());
+    QDirIterator it(build.path(), filters, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo info = it.nextFileInfo();
         const QString path = build.relativeFilePath(info.filePath());
@@ -269,8 +285,10 @@ void ReleaseWriter::collectBuildFiles() {
                      .arg(path));
             continue;
         }
-        if (info.isDir())
+        if (info.isDir()) {
+            checkListing(info.filePath());
             continue;
+        }
         if (!info.isFile())
             throw PublishError(QStringLiteral("%1 is not a regular file (a dangling link, a "
                                               "socket, a pipe or a device); remove it")
