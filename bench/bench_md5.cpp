@@ -19,7 +19,9 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,7 +30,9 @@ extern char** environ;
 namespace {
 struct Measurement {
     double wallSeconds = 0;
+    double cpuSeconds = 0;   // user + system time of the child
     double innerSeconds = 0; // as reported by the child for the hashing alone
+    double innerCpuSeconds = 0;
     long peakKiB = 0;
     bool ok = false;
 };
@@ -76,11 +80,14 @@ Measurement measure(const QStringList& command) {
     Measurement m;
     int status = 0;
     // The child's output is a line, which fits the pipe: read it after the end.
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    struct rusage usage = {};
+    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
         m.peakKiB = std::max(m.peakKiB, peakKiBOf(QString::number(pid)));
         usleep(2000);
     }
     m.wallSeconds = clock.nsecsElapsed() / 1e9;
+    m.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                   usage.ru_stime.tv_usec / 1e6;
     QByteArray output;
     char buffer[4096];
     ssize_t got;
@@ -90,9 +97,10 @@ Measurement measure(const QStringList& command) {
 
     m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     const QList<QByteArray> words = output.trimmed().split(' ');
-    if (words.size() == 3 && words[0] == "inner") {
+    if (words.size() == 4 && words[0] == "inner") {
         m.innerSeconds = words[1].toDouble();
-        m.peakKiB = std::max(m.peakKiB, words[2].toLong());
+        m.innerCpuSeconds = words[2].toDouble();
+        m.peakKiB = std::max(m.peakKiB, words[3].toLong());
     }
     return m;
 }
@@ -128,13 +136,21 @@ QString md5Of(const QString& path) {
 }
 
 // Child mode: one check through the worker, exactly as list building calls it.
+double processCpuSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
 int child(const QString& file, const QString& md5) {
     QElapsedTimer clock;
     clock.start();
+    const double cpuBefore = processCpuSeconds();
     CheckSigFunc check(file, md5);
     const bool pass = check.run();
     const double seconds = clock.nsecsElapsed() / 1e9;
-    std::printf("inner %.6f %ld\n", seconds, peakKiBOf(QStringLiteral("self")));
+    std::printf("inner %.6f %.6f %ld\n", seconds, processCpuSeconds() - cpuBefore,
+                peakKiBOf(QStringLiteral("self")));
     return pass ? 0 : 1;
 }
 } // namespace
@@ -163,52 +179,54 @@ int main(int argc, char* argv[]) {
     const QString smallMd5 = md5Of(small);
     const QString self = QCoreApplication::applicationFilePath();
 
-    std::vector<double> ours, oursInner, theirs;
-    long oursPeak = 0, theirsPeak = 0;
+    struct Series {
+        std::vector<double> wall, cpu, innerWall, innerCpu;
+        long peakKiB = 0;
+        void add(const Measurement& m) {
+            wall.push_back(m.wallSeconds);
+            cpu.push_back(m.cpuSeconds);
+            innerWall.push_back(m.innerSeconds);
+            innerCpu.push_back(m.innerCpuSeconds);
+            peakKiB = std::max(peakKiB, m.peakKiB);
+        }
+    } ours, theirs, oursSmall;
     constexpr int rounds = 5;
     for (int round = 0; round < rounds; ++round) {
         // Alternate the order so that neither side always runs on a warmer cache.
         for (int side = 0; side < 2; ++side) {
-            if ((side + round) % 2 == 0) {
-                const Measurement m = measure({self, QStringLiteral("--child"), big, bigMd5});
-                if (!m.ok) {
-                    std::fprintf(stderr, "bench_md5: CheckSigFunc rejected the file\n");
-                    return 1;
-                }
-                ours.push_back(m.wallSeconds);
-                oursInner.push_back(m.innerSeconds);
-                oursPeak = std::max(oursPeak, m.peakKiB);
-            } else {
-                const Measurement m = measure({QStringLiteral("md5sum"), big});
-                if (!m.ok) {
-                    std::fprintf(stderr, "bench_md5: md5sum failed\n");
-                    return 1;
-                }
-                theirs.push_back(m.wallSeconds);
-                theirsPeak = std::max(theirsPeak, m.peakKiB);
+            const bool checkSig = (side + round) % 2 == 0;
+            const Measurement m = checkSig ? measure({self, QStringLiteral("--child"), big, bigMd5})
+                                           : measure({QStringLiteral("md5sum"), big});
+            if (!m.ok) {
+                std::fprintf(stderr, "bench_md5: %s failed\n",
+                             checkSig ? "CheckSigFunc" : "md5sum");
+                return 1;
             }
+            (checkSig ? ours : theirs).add(m);
         }
+        oursSmall.add(measure({self, QStringLiteral("--child"), small, smallMd5}));
     }
-    const Measurement smallRun = measure({self, QStringLiteral("--child"), small, smallMd5});
 
-    const double oursMedian = median(ours);
-    const double innerMedian = median(oursInner);
-    const double theirsMedian = median(theirs);
-    std::printf("MD5 of %lld MiB, median of %d runs (file in the page cache)\n",
+    std::printf("MD5 of %lld MiB, median of %d runs each, file in the page cache\n",
                 static_cast<long long>(megabytes), rounds);
-    std::printf("  md5sum                      %7.3f s  %7.1f MiB/s  peak %6ld KiB\n", theirsMedian,
-                megabytes / theirsMedian, theirsPeak);
-    std::printf("  CheckSigFunc, whole process %7.3f s  %7.1f MiB/s  peak %6ld KiB\n", oursMedian,
-                megabytes / oursMedian, oursPeak);
-    std::printf("  CheckSigFunc, check alone   %7.3f s  %7.1f MiB/s\n", innerMedian,
-                megabytes / innerMedian);
-    std::printf("  time ratio CheckSigFunc/md5sum: %.3f (whole process), %.3f (check alone); "
-                "goal <= 1.05\n",
-                oursMedian / theirsMedian, innerMedian / theirsMedian);
-    std::printf("  peak memory: %lld MiB file %ld KiB, %lld MiB file %ld KiB (ratio %.3f; flat is "
-                "1.0)\n",
-                static_cast<long long>(smallMegabytes), smallRun.peakKiB,
-                static_cast<long long>(megabytes), oursPeak,
-                smallRun.peakKiB ? double(oursPeak) / smallRun.peakKiB : 0.0);
+    std::printf("                               wall       cpu     peak memory\n");
+    std::printf("  md5sum                     %6.3f s  %6.3f s  %7ld KiB\n", median(theirs.wall),
+                median(theirs.cpu), theirs.peakKiB);
+    std::printf("  CheckSigFunc, process      %6.3f s  %6.3f s  %7ld KiB\n", median(ours.wall),
+                median(ours.cpu), ours.peakKiB);
+    std::printf("  CheckSigFunc, check alone  %6.3f s  %6.3f s\n", median(ours.innerWall),
+                median(ours.innerCpu));
+    std::printf("  CheckSigFunc, %3lld MiB file  %6.3f s  %6.3f s  %7ld KiB\n",
+                static_cast<long long>(smallMegabytes), median(oursSmall.wall),
+                median(oursSmall.cpu), oursSmall.peakKiB);
+    std::printf("ratio CheckSigFunc / md5sum (goal <= 1.05):\n");
+    std::printf("  whole process: wall %.3f, cpu %.3f\n", median(ours.wall) / median(theirs.wall),
+                median(ours.cpu) / median(theirs.cpu));
+    std::printf("  check alone:   wall %.3f, cpu %.3f\n",
+                median(ours.innerWall) / median(theirs.wall),
+                median(ours.innerCpu) / median(theirs.cpu));
+    std::printf("peak memory, %lld MiB file / %lld MiB file: %.3f (independent of size: 1.0)\n",
+                static_cast<long long>(megabytes), static_cast<long long>(smallMegabytes),
+                oursSmall.peakKiB ? double(ours.peakKiB) / oursSmall.peakKiB : 0.0);
     return 0;
 }
