@@ -112,8 +112,11 @@ private slots:
             {QStringLiteral("new\nline\ttab"), QByteArray(1100, '\n')},
             {QStringLiteral("small.txt"), QByteArray(800, 'm')},
             {QStringLiteral("data.txt"), QByteArray(9000, 'd')},
-            // "data.txt" cannot become data.txt.gz while the build has a file of that name.
+            // "data.txt" cannot become data.txt.gz while the build has a file of that name,
+            // nor "lib" while there is a directory "lib.gz".
             {QStringLiteral("data.txt.gz"), noise(100, 2)},
+            {QStringLiteral("lib"), QByteArray(5000, 'l')},
+            {QStringLiteral("lib.gz/inside"), noise(10, 3)},
         };
         QVERIFY(writeTree(build, files));
         PublishOptions options;

@@ -308,6 +308,19 @@ void ReleaseWriter::collectBuildFiles() {
               [](const BuildFile& a, const BuildFile& b) { return a.path < b.path; });
 }
 
+QSet<QString> ReleaseWriter::occupiedPaths() const {
+    QSet<QString> paths;
+    for (const BuildFile& file : files) {
+        QString path = file.path;
+        paths.insert(path);
+        for (qsizetype slash; (slash = path.lastIndexOf(QLatin1Char('/'))) > 0;) {
+            path.truncate(slash);
+            paths.insert(path);
+        }
+    }
+    return paths;
+}
+
 QStringList ReleaseWriter::obsoletePaths() const {
     if (options.previousIni.isEmpty())
         return {};
@@ -350,15 +363,7 @@ QStringList ReleaseWriter::obsoletePaths() const {
             QStringLiteral("%1 is not a product ini: it has no sections").arg(options.previousIni));
 
     // Neither a file of this build nor a directory that now holds one is obsolete.
-    QSet<QString> present;
-    for (const BuildFile& file : files) {
-        QString path = file.path;
-        present.insert(path);
-        for (qsizetype slash; (slash = path.lastIndexOf(QLatin1Char('/'))) > 0;) {
-            path.truncate(slash);
-            present.insert(path);
-        }
-    }
+    const QSet<QString> present = occupiedPaths();
     QStringList obsolete;
     for (const QString& path : std::as_const(candidates))
         if (!present.contains(path))
@@ -369,9 +374,7 @@ QStringList ReleaseWriter::obsoletePaths() const {
 
 void ReleaseWriter::writeFiles(const QString& sectionDir) {
     const QDir build(QFileInfo(options.buildDir).absoluteFilePath());
-    QSet<QString> names;
-    for (const BuildFile& file : std::as_const(files))
-        names.insert(file.path);
+    const QSet<QString> names = occupiedPaths();
 
     Progress progress(files.size(), totalBytes);
     qint64 bytesBefore = 0;
@@ -390,7 +393,7 @@ void ReleaseWriter::writeFiles(const QString& sectionDir) {
         };
 
         Digest raw, packed;
-        // Compressing "x" would clash with a file "x.gz" of the build.
+        // Compressing "x" would clash with a file or directory "x.gz" of the build.
         const bool tryGzip =
             file.size >= options.gzipMinSize && !names.contains(file.path + QStringLiteral(".gz"));
         if (tryGzip &&

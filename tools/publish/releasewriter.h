@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QSet>
 #include <QString>
 
 // Everything `quillon-publish release` is told on its command line.
@@ -40,6 +41,8 @@ private:
 
     void validateOptions() const;
     void collectBuildFiles();
+    // The build's file paths and every directory above them.
+    QSet<QString> occupiedPaths() const;
     QStringList obsoletePaths() const;
     void writeFiles(const QString& sectionDir);
     void writeProductIni(const QString& iniPath, const QStringList& deletes) const;
