@@ -422,6 +422,18 @@ private slots:
                  qPrintable(invalid.stdOut));
         QVERIFY(writeTree(tmp.path(), {{"payload.sig", QByteArray(127, 's')}}));
         QCOMPARE(runPublish({"verify", file}).exitCode, 1);
+        // A release signed with a key the updater does not carry: published, with a warning, and
+        // refused by the updater's check.
+        QVERIFY(writeTree(tmp.filePath("build"), {{"a", "a"}}));
+        PublishOptions options;
+        options.privateKey = priv;
+        const PublishResult foreign =
+            makeRelease(tmp.filePath("build"), 2, tmp.filePath("m"), options);
+        QVERIFY(foreign.ok);
+        QVERIFY2(foreign.stdErr.contains(QStringLiteral("does not match the public key compiled")),
+                 qPrintable(foreign.stdErr));
+        QVERIFY(!checkSignature(foreign.productIni));
+        QCOMPARE(runPublish({"verify", foreign.releaseDir, "--public", pub}).exitCode, 0);
     }
 
     // verify on a release directory checks what the mirror serves, not only the signature.
