@@ -1,0 +1,25 @@
+#pragma once
+
+#include "install/slowfileoptaskspecification.h"
+
+// Copies a file on the pool; fails when the destination exists.
+class FileCopyTaskSpecification final : public SlowFileOpSpecification {
+    Q_OBJECT
+
+public:
+    FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& source,
+                              const QString& dest, QObject* parent, double weight);
+
+protected:
+    ASyncFunc* createFunction() override;
+};
+
+class FileCopyFunc final : public SlowFileOpFunc {
+    Q_OBJECT
+
+public:
+    using SlowFileOpFunc::SlowFileOpFunc;
+
+protected:
+    bool run() override;
+};

@@ -1,0 +1,133 @@
+#include "install/rollback.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+// Stands in for a task: undo warnings are delivered to a member named "message".
+class Reporter : public QObject {
+    Q_OBJECT
+signals:
+    void message(QString text);
+};
+
+class TstRollback : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void emptyLogSucceedsSilently();
+    void undoesNewestFirstAndCarriesOnPastFailure();
+    void renameNeverOverwrites();
+    void createDirKeepsNonEmptyDirectory();
+    void nullReporterChangesOnlyTheReport();
+    void clearLeavesFilesAlone();
+
+private:
+    QString path(const QString& relative) const { return dir->filePath(relative); }
+    void write(const QString& relative, const QByteArray& data = "x") {
+        QFile file(path(relative));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(data);
+    }
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void TstRollback::init() {
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TstRollback::emptyLogSucceedsSilently() {
+    Reporter reporter;
+    QSignalSpy spy(&reporter, &Reporter::message);
+    RollbackDataList log;
+    QVERIFY(log.rollback(&reporter));
+    QCOMPARE(spy.count(), 0);
+}
+
+void TstRollback::undoesNewestFirstAndCarriesOnPastFailure() {
+    // The forward history: dir d created, file a renamed to d/b, file d/c written, and a file
+    // recorded as created that someone removed meanwhile (its undo fails).
+    QVERIFY(QDir(dir->path()).mkdir("d"));
+    write("d/b", "old");
+    write("d/c", "new");
+    RollbackDataList log;
+    log.add(RollbackData(RollbackData::CreateDir, path("d")));
+    log.add(RollbackData(RollbackData::Rename, path("a"), path("d/b")));
+    RollbackDataList fileLog;
+    fileLog.add(RollbackData(RollbackData::CreateFile, path("gone")));
+    fileLog.add(RollbackData(RollbackData::CreateFile, path("d/c")));
+    log.appendList(fileLog);
+    QCOMPARE(fileLog.size(), 2);
+    QCOMPARE(log.size(), 4);
+    QCOMPARE(log.at(1).oldPath, path("a"));
+    QCOMPARE(log.at(1).path, path("d/b"));
+
+    Reporter reporter;
+    QSignalSpy spy(&reporter, &Reporter::message);
+    QVERIFY(!log.rollback(&reporter));
+    QVERIFY(log.isEmpty());
+    // Oldest first would have found d non-empty and a's name not yet free.
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(),
+             QStringLiteral("warning: rollback create file %1 failed").arg(path("gone")));
+    QVERIFY(!QFileInfo::exists(path("d")));
+    QFile a(path("a"));
+    QVERIFY(a.open(QIODevice::ReadOnly));
+    QCOMPARE(a.readAll(), QByteArray("old"));
+}
+
+void TstRollback::renameNeverOverwrites() {
+    write("a", "someone else's");
+    write("b", "moved");
+    RollbackDataList log;
+    log.add(RollbackData(RollbackData::Rename, path("a"), path("b")));
+    Reporter reporter;
+    QSignalSpy spy(&reporter, &Reporter::message);
+    QVERIFY(!log.rollback(&reporter));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(),
+             QStringLiteral("warning: rollback rename %1 to %2 failed").arg(path("a"), path("b")));
+    QFile a(path("a"));
+    QVERIFY(a.open(QIODevice::ReadOnly));
+    QCOMPARE(a.readAll(), QByteArray("someone else's"));
+    QVERIFY(QFileInfo::exists(path("b")));
+}
+
+void TstRollback::createDirKeepsNonEmptyDirectory() {
+    QVERIFY(QDir(dir->path()).mkpath("d/e"));
+    RollbackDataList log;
+    log.add(RollbackData(RollbackData::CreateDir, path("d")));
+    Reporter reporter;
+    QSignalSpy spy(&reporter, &Reporter::message);
+    QVERIFY(!log.rollback(&reporter));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(),
+             QStringLiteral("warning: rollback create dir %1 failed").arg(path("d")));
+    QVERIFY(QFileInfo(path("d/e")).isDir());
+}
+
+void TstRollback::nullReporterChangesOnlyTheReport() {
+    write("f");
+    RollbackDataList log;
+    log.add(RollbackData(RollbackData::CreateFile, path("f")));
+    log.add(RollbackData(RollbackData::CreateFile, path("missing")));
+    QVERIFY(!log.rollback(nullptr));
+    QVERIFY(log.isEmpty());
+    QVERIFY(!QFileInfo::exists(path("f")));
+}
+
+void TstRollback::clearLeavesFilesAlone() {
+    write("f");
+    RollbackDataList log;
+    log.add(RollbackData(RollbackData::CreateFile, path("f")));
+    log.clear();
+    QVERIFY(log.rollback(nullptr));
+    QVERIFY(QFileInfo::exists(path("f")));
+}
+
+QTEST_GUILESS_MAIN(TstRollback)
+#include "tst_rollback.moc"

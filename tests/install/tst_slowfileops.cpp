@@ -1,0 +1,199 @@
+#include "install/filecopytaskspecification.h"
+#include "install/fileunziptaskspecification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <zlib.h>
+
+namespace {
+
+QByteArray randomBytes(int size) {
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(size);
+    for (char& c : data)
+        c = char(generator.bounded(256));
+    return data;
+}
+
+QByteArray gzipped(const QByteArray& data, const QString& scratch) {
+    gzFile out = gzopen(QFile::encodeName(scratch).constData(), "wb");
+    if (!out)
+        return {};
+    if (!data.isEmpty())
+        gzwrite(out, data.constData(), unsigned(data.size()));
+    gzclose(out);
+    QFile file(scratch);
+    file.open(QIODevice::ReadOnly);
+    const QByteArray result = file.readAll();
+    file.remove();
+    return result;
+}
+
+} // namespace
+
+class TstSlowFileOps : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void unzip_data();
+    void unzip();
+    void copy_data();
+    void copy();
+
+private:
+    QString path(const QString& relative) const { return dir->filePath(relative); }
+    void write(const QString& relative, const QByteArray& data) {
+        QFile file(path(relative));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(data), data.size());
+    }
+    QByteArray read(const QString& relative) const {
+        QFile file(path(relative));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // Runs the task to its end on the pool; returns its messages.
+    QStringList run(SlowFileOpSpecification& task) {
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        [&] { QTRY_VERIFY(task.state != TaskSpecification::Running); }();
+        QStringList texts;
+        for (const QList<QVariant>& args : messages)
+            texts << args.at(0).toString();
+        return texts;
+    }
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void TstSlowFileOps::init() {
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TstSlowFileOps::unzip_data() {
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<bool>("sourceExists");
+    QTest::addColumn<QByteArray>("existingDest");
+    QTest::addColumn<bool>("destDirIsFile");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTemporaryDir scratchDir;
+    const QString scratch = scratchDir.filePath("s.gz");
+    // Several 16 KiB buffers' worth, so that the loop really loops.
+    const QByteArray plain = randomBytes(100000);
+    const QByteArray packed = gzipped(plain, scratch);
+    QByteArray badCrc = packed;
+    badCrc[badCrc.size() - 6] = char(badCrc[badCrc.size() - 6] ^ 0x55);
+    QByteArray badBody = packed;
+    badBody[packed.size() / 2] = char(badBody[packed.size() / 2] ^ 0x55);
+
+    QTest::newRow("gzip") << packed << true << QByteArray() << false << true << plain;
+    QTest::newRow("overwrites-existing")
+        << packed << true << QByteArray("old contents") << false << true << plain;
+    QTest::newRow("empty-stream") << gzipped({}, scratch) << true << QByteArray() << false << true
+                                  << QByteArray();
+    QTest::newRow("not-gzip-passes-through")
+        << QByteArray("plain text, not gzip") << true << QByteArray() << false << true
+        << QByteArray("plain text, not gzip");
+    QTest::newRow("truncated") << packed.left(packed.size() / 2) << true << QByteArray() << false
+                               << false << QByteArray();
+    QTest::newRow("truncated-trailer")
+        << packed.left(packed.size() - 3) << true << QByteArray() << false << false << QByteArray();
+    QTest::newRow("bad-crc") << badCrc << true << QByteArray() << false << false << QByteArray();
+    QTest::newRow("corrupt-body") << badBody << true << QByteArray() << false << false
+                                  << QByteArray();
+    QTest::newRow("missing-source")
+        << QByteArray() << false << QByteArray() << false << false << QByteArray();
+    QTest::newRow("dest-dir-is-a-file")
+        << packed << true << QByteArray() << true << false << QByteArray();
+}
+
+void TstSlowFileOps::unzip() {
+    QFETCH(QByteArray, source);
+    QFETCH(bool, sourceExists);
+    QFETCH(QByteArray, existingDest);
+    QFETCH(bool, destDirIsFile);
+    QFETCH(bool, ok);
+    QFETCH(QByteArray, expected);
+
+    if (sourceExists)
+        write("src.gz", source);
+    QString dest = path("out/file.bin");
+    if (destDirIsFile)
+        write("out", "a file where a directory should be");
+    else
+        QVERIFY(QDir(dir->path()).mkdir("out"));
+    if (!existingDest.isNull())
+        write("out/file.bin", existingDest);
+
+    RollbackDataList log;
+    FileUnzipTaskSpecification task(&log, path("src.gz"), dest, nullptr, 1.0);
+    const QStringList messages = run(task);
+
+    QCOMPARE(task.state, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
+    if (ok) {
+        QVERIFY(messages.isEmpty());
+        QCOMPARE(read("out/file.bin"), expected);
+        QCOMPARE(log.size(), 1);
+        QCOMPARE(log.first().operation, RollbackData::CreateFile);
+        QCOMPARE(log.first().path, dest);
+    } else {
+        QCOMPARE(
+            messages,
+            QStringList{QStringLiteral("Could not unzip '%1' to '%2'").arg(path("src.gz"), dest)});
+        QVERIFY(log.isEmpty());
+        QVERIFY(!QFileInfo::exists(dest));
+    }
+}
+
+void TstSlowFileOps::copy_data() {
+    QTest::addColumn<bool>("sourceExists");
+    QTest::addColumn<bool>("destExists");
+    QTest::addColumn<bool>("withLog");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("copies") << true << false << true << true;
+    QTest::newRow("null-log") << true << false << false << true;
+    QTest::newRow("never-overwrites") << true << true << true << false;
+    QTest::newRow("missing-source") << false << false << true << false;
+}
+
+void TstSlowFileOps::copy() {
+    QFETCH(bool, sourceExists);
+    QFETCH(bool, destExists);
+    QFETCH(bool, withLog);
+    QFETCH(bool, ok);
+
+    const QByteArray data = randomBytes(70000);
+    if (sourceExists)
+        write("src", data);
+    if (destExists)
+        write("dst", "installed");
+    RollbackDataList log;
+    FileCopyTaskSpecification task(withLog ? &log : nullptr, path("src"), path("dst"), nullptr,
+                                   0.5);
+    const QStringList messages = run(task);
+
+    QCOMPARE(task.state, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
+    QCOMPARE(task.progressValue, ok ? 0.5 : 0.0);
+    QCOMPARE(log.size(), ok && withLog ? 1 : 0);
+    if (ok) {
+        QVERIFY(messages.isEmpty());
+        QCOMPARE(read("dst"), data);
+    } else {
+        QCOMPARE(messages,
+                 QStringList{
+                     QStringLiteral("Could not copy '%1' to '%2'").arg(path("src"), path("dst"))});
+        QCOMPARE(read("dst"), destExists ? QByteArray("installed") : QByteArray());
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files).size(),
+                 (sourceExists ? 1 : 0) + (destExists ? 1 : 0));
+    }
+}
+
+QTEST_GUILESS_MAIN(TstSlowFileOps)
+#include "tst_slowfileops.moc"
