@@ -1,5 +1,6 @@
 #include "install/filecopytaskspecification.h"
 #include "install/fileunziptaskspecification.h"
+#include "support/gzipdata.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,8 +8,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <zlib.h>
 
 namespace {
 
@@ -18,20 +17,6 @@ QByteArray randomBytes(int size) {
     for (char& c : data)
         c = char(generator.bounded(256));
     return data;
-}
-
-QByteArray gzipped(const QByteArray& data, const QString& scratch) {
-    gzFile out = gzopen(QFile::encodeName(scratch).constData(), "wb");
-    if (!out)
-        return {};
-    if (!data.isEmpty())
-        gzwrite(out, data.constData(), unsigned(data.size()));
-    gzclose(out);
-    QFile file(scratch);
-    file.open(QIODevice::ReadOnly);
-    const QByteArray result = file.readAll();
-    file.remove();
-    return result;
 }
 
 } // namespace
@@ -83,11 +68,9 @@ void TstSlowFileOps::unzip_data() {
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QByteArray>("expected");
 
-    QTemporaryDir scratchDir;
-    const QString scratch = scratchDir.filePath("s.gz");
     // Several 16 KiB buffers' worth, so that the loop really loops.
     const QByteArray plain = randomBytes(100000);
-    const QByteArray packed = gzipped(plain, scratch);
+    const QByteArray packed = gzipData(plain);
     QByteArray badCrc = packed;
     badCrc[badCrc.size() - 6] = char(badCrc[badCrc.size() - 6] ^ 0x55);
     QByteArray badBody = packed;
@@ -96,7 +79,7 @@ void TstSlowFileOps::unzip_data() {
     QTest::newRow("gzip") << packed << true << QByteArray() << false << true << plain;
     QTest::newRow("overwrites-existing")
         << packed << true << QByteArray("old contents") << false << true << plain;
-    QTest::newRow("empty-stream") << gzipped({}, scratch) << true << QByteArray() << false << true
+    QTest::newRow("empty-stream") << gzipData({}) << true << QByteArray() << false << true
                                   << QByteArray();
     QTest::newRow("not-gzip-passes-through")
         << QByteArray("plain text, not gzip") << true << QByteArray() << false << true
