@@ -1,0 +1,72 @@
+#include "filereplacelisttaskspecification.h"
+
+#include "config/configuration.h"
+#include "install/dircreatetaskspecification.h"
+#include "install/filereplacetaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
+    QList<FileReplaceSpecification>* replaceList, QList<QString>* deleteList,
+    Configuration* configuration, QObject* parent, double weight)
+    : ComposedTaskSpecification(2, weight, parent)
+    , replaceList(replaceList)
+    , deleteList(deleteList)
+    , configuration(configuration) {}
+
+void FileReplaceListTaskSpecification::execute() {
+    emit message(QStringLiteral("Starting file updates"));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceListTaskSpecification::makeSubtasksAndStart() {
+    const int dirTasks = makeSubdirTasks();
+    makeFileReplaceTasks(dirTasks >= 1);
+    executeSubTasks();
+}
+
+int FileReplaceListTaskSpecification::makeSubdirTasks() {
+    const QDir appRoot(Configuration::getAppRootPath());
+    QSet<QString> seen;
+    QStringList missing;
+    for (const FileReplaceSpecification& spec : std::as_const(*replaceList)) {
+        const QString dir =
+            QFileInfo(QFileInfo(appRoot, spec.pureDestFilePath()).filePath()).path();
+        if (seen.contains(dir))
+            continue;
+        seen.insert(dir);
+        if (!QFileInfo::exists(dir))
+            missing.append(dir);
+    }
+    // A parent sorts before its children, so it is created (and recorded) first.
+    missing.sort(Qt::CaseSensitive);
+    for (const QString& dir : std::as_const(missing))
+        addSubTask(new DirCreateTaskSpecification(dir, &rollbackData, this, 0.1 / missing.size()));
+    return int(missing.size());
+}
+
+void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveSubdirTasks) {
+    if (replaceList->isEmpty())
+        return;
+    const double weight = (haveSubdirTasks ? 0.9 : 1.0) / replaceList->size();
+    for (FileReplaceSpecification& spec : *replaceList)
+        addSubTask(new FileReplaceTaskSpecification(spec, deleteList, &rollbackData, configuration,
+                                                    this, weight));
+}
+
+void FileReplaceListTaskSpecification::subtasksDone() {
+    if (getStateFromSubTasks() != Finished) {
+        emit message(QStringLiteral("rolling back file updates"));
+        rollbackData.rollback(this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::reset() {
+    clearSubTasks();
+    rollbackData.rollback(this);
+    // With no subtasks left, the base only clears its run flags and returns to Ready.
+    ComposedTaskSpecification::reset();
+}

@@ -1,0 +1,237 @@
+#include "makedownloadreplacelisttaskspecification.h"
+
+#include "config/configuration.h"
+#include "verify/checksignaturetaskspecification.h"
+
+#include <QFileInfo>
+#include <QSet>
+#include <QSettings>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const QString deleteSection = QStringLiteral("delete");
+
+// A product ini path must stay inside the installation or the temporary directory.
+bool isSafeRelativePath(const QString& path) {
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    return !parts.contains(QStringLiteral(".."));
+}
+
+// One key of the product ini, in the order the ini reader lists them.
+struct Entry {
+    bool isDelete = false;
+    FileDownloadSpecification download;
+    FileReplaceSpecification replace;
+    QString installedPath;
+    QString tempPath;
+    QString oldPath;
+    bool mayDeleteOld = false;
+
+    // Results of the check, written by whichever thread checked the entry.
+    bool exists = false;
+    bool current = false;
+    bool downloaded = false;
+    bool oldExists = false;
+};
+
+bool md5Matches(const QString& path, const QString& md5) {
+    // Not connected to anything: only the verdict counts, its messages go nowhere.
+    CheckSigFunc check(path, md5);
+    return check.run();
+}
+
+void checkEntry(Entry& entry) {
+    if (entry.isDelete) {
+        entry.exists = QFileInfo::exists(entry.installedPath);
+        return;
+    }
+    const QString& expected =
+        entry.replace.hasUnzip() ? entry.replace.unzipMd5 : entry.download.md5;
+    entry.current =
+        QFileInfo::exists(entry.installedPath) && md5Matches(entry.installedPath, expected);
+    if (!entry.current)
+        entry.downloaded =
+            QFileInfo::exists(entry.tempPath) && md5Matches(entry.tempPath, entry.download.md5);
+    entry.oldExists = entry.mayDeleteOld && QFileInfo::exists(entry.oldPath);
+}
+
+} // namespace
+
+MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
+    Configuration* configuration, FileSpecifications& specs, QObject* parent, double weight)
+    : ASyncTaskSpecification(parent, weight)
+    , configuration(configuration)
+    , targetSpecs(&specs) {}
+
+ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunction() {
+    return new MakeDownloadReplaceListFunc(configuration, resultSpecs);
+}
+
+void MakeDownloadReplaceListTaskSpecification::runDone(bool ok) {
+    if (ok) {
+        targetSpecs->downloadList = resultSpecs.downloadList;
+        targetSpecs->replaceList = resultSpecs.replaceList;
+        targetSpecs->deleteList = resultSpecs.deleteList;
+    }
+    ASyncTaskSpecification::runDone(ok);
+}
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* configuration,
+                                                         FileSpecifications& specs)
+    : configuration(configuration)
+    , resultSpecs(specs) {}
+
+int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings) {
+    int count = 0;
+    const QStringList sections = settings.childGroups();
+    for (const QString& section : sections) {
+        settings.beginGroup(section);
+        count += int(settings.allKeys().size());
+        settings.endGroup();
+    }
+    return count;
+}
+
+bool MakeDownloadReplaceListFunc::run() {
+    resultSpecs.clear();
+    emit message(QStringLiteral("Compiling download and replace list"));
+
+    const QString appRoot = Configuration::getAppRootPath() + QLatin1Char('/');
+    const QString tempDir = configuration->tempDir + QLatin1Char('/');
+    QSettings ini(tempDir + configuration->updateType + QLatin1String(".ini"),
+                  QSettings::IniFormat);
+    const int total = getFileCount(ini);
+    if (total == 0) {
+        emit message(QStringLiteral("No files in product ini"));
+        return false;
+    }
+
+    // Every line is parsed before any file is read, so that an invalid product ini costs no
+    // hashing and touches nothing.
+    std::vector<Entry> entries;
+    entries.reserve(size_t(total));
+    const QStringList sections = ini.childGroups();
+    for (const QString& section : sections) {
+        ini.beginGroup(section);
+        const QStringList keys = ini.allKeys();
+        const bool isDelete = section == deleteSection;
+        for (const QString& key : keys) {
+            const auto invalid = [&] {
+                emit message(
+                    QStringLiteral("Warning: product ini contains invalid line in section %1")
+                        .arg(section));
+                return false;
+            };
+            if (!isSafeRelativePath(key))
+                return invalid();
+            Entry entry;
+            entry.isDelete = isDelete;
+            if (isDelete) {
+                entry.replace.fileName = key;
+                entry.installedPath = appRoot + key;
+                entries.push_back(std::move(entry));
+                continue;
+            }
+            // A value with a comma comes back from the INI reader as a list.
+            const QVariant value = ini.value(key);
+            const QString text = value.typeId() == QMetaType::QStringList
+                                     ? value.toStringList().join(QLatin1Char(','))
+                                     : value.toString();
+            const QStringList fields = text.split(QStringLiteral("::"), Qt::KeepEmptyParts);
+            if (fields.size() != 2 && fields.size() != 5)
+                return invalid();
+            entry.download = {section, key, fields.at(0), fields.at(1).toULongLong()};
+            entry.replace.section = section;
+            entry.replace.fileName = key;
+            if (fields.size() == 5) {
+                if (!fields.at(4).isEmpty() && !isSafeRelativePath(fields.at(4)))
+                    return invalid();
+                entry.replace.unzipMd5 = fields.at(2);
+                entry.replace.unzipSize = fields.at(3).toULongLong();
+                entry.replace.unzipFileName = fields.at(4);
+            }
+            entry.installedPath = appRoot + entry.replace.destFileName(QString());
+            entry.tempPath = tempDir + key;
+            entry.oldPath = appRoot + entry.replace.oldDestFileName();
+            // Old copies of special files are left for the next start to remove.
+            entry.mayDeleteOld = !Configuration::isSpecialFileName(
+                QFileInfo(entry.replace.pureDestFilePath()).fileName());
+            entries.push_back(std::move(entry));
+        }
+        ini.endGroup();
+    }
+
+    // Hash on every core. Entries are handed out in order; progress is reported in order too,
+    // for the longest prefix of finished entries, so it still reads 1/total, 2/total, ...
+    const size_t count = entries.size();
+    std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
+    for (size_t i = 0; i < count; ++i)
+        done[i].store(false, std::memory_order_relaxed);
+    std::atomic<size_t> next{0};
+    const auto checkSome = [&] {
+        for (size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+            checkEntry(entries[i]);
+            done[i].store(true, std::memory_order_release);
+        }
+    };
+    size_t reported = 0;
+    const auto reportFinished = [&] {
+        while (reported < count && done[reported].load(std::memory_order_acquire)) {
+            ++reported;
+            emit progress(qreal(reported) / total);
+        }
+    };
+
+    std::vector<std::thread> helpers;
+    const int threads = std::max(1, QThread::idealThreadCount());
+    for (int t = 1; t < threads && size_t(t) < count; ++t)
+        helpers.emplace_back(checkSome);
+    for (size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        checkEntry(entries[i]);
+        done[i].store(true, std::memory_order_release);
+        reportFinished();
+    }
+    for (std::thread& helper : helpers)
+        helper.join();
+    reportFinished();
+
+    // A name the build itself installs is never deleted as somebody's old copy.
+    QSet<QString> installed;
+    for (const Entry& entry : entries) {
+        if (!entry.isDelete)
+            installed.insert(entry.replace.pureDestFilePath());
+    }
+    QSet<QString> onDeleteList;
+    const auto addToDeleteList = [&](const QString& path) {
+        if (!onDeleteList.contains(path)) {
+            onDeleteList.insert(path);
+            resultSpecs.deleteList.append(path);
+        }
+    };
+    for (const Entry& entry : entries) {
+        if (entry.isDelete) {
+            if (entry.exists)
+                addToDeleteList(entry.replace.fileName);
+            continue;
+        }
+        // A killed run loses its undo log and delete list, so the copies it moved aside would
+        // otherwise stay in the installation for good.
+        const QString old = entry.replace.oldDestFileName();
+        if (entry.oldExists && !installed.contains(old))
+            addToDeleteList(old);
+        if (entry.current)
+            continue;
+        resultSpecs.replaceList.append(entry.replace);
+        if (!entry.downloaded)
+            resultSpecs.downloadList.append(entry.download);
+    }
+    return true;
+}

@@ -1,0 +1,411 @@
+#include "config/configuration.h"
+#include "install/filedeletelisttaskspecification.h"
+#include "install/filereplacelisttaskspecification.h"
+#include "support/gzipdata.h"
+#include "support/testpaths.h"
+#include "support/treesnapshot.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+QString md5(const QByteArray& data) {
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+bool writeFile(const QString& path, const QByteArray& content, int mode = 0644) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return false;
+    file.close();
+    return chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
+}
+
+QByteArray bytes(int size, char seed) {
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 x = quint32(seed) * 2654435761u + 1;
+    for (char& c : data) {
+        x = x * 1664525u + 1013904223u;
+        c = char(x >> 24);
+    }
+    return data;
+}
+
+FileReplaceSpecification copyEntry(const QString& key) {
+    return {QStringLiteral("client"), key, {}, 0, {}};
+}
+
+FileReplaceSpecification unzipEntry(const QString& key, const QByteArray& unpacked,
+                                    const QString& dest) {
+    return {QStringLiteral("client"), key, md5(unpacked), quint64(unpacked.size()), dest};
+}
+
+// An installation, the downloads waiting in the temporary directory, and the
+// replace list.
+struct Scenario {
+    QMap<QString, QByteArray> installed;
+    QMap<QString, int> installedModes;
+    QStringList installedDirs;
+    QMap<QString, QByteArray> downloads;
+    QList<FileReplaceSpecification> replace;
+    // A file-size limit: the step then runs in a child process.
+    qint64 fileSizeLimit = 0;
+};
+
+struct Outcome {
+    int state = -1;
+    QStringList messages;
+    QStringList deleteList;
+};
+
+// Five files, the third of which the failure table changes: two plain
+// replacements, the third, an unpacked replacement, and a new file in
+// directories that do not exist yet.
+Scenario baseScenario() {
+    Scenario s;
+    s.installed = {{"bin/app1", "old one"},
+                   {"bin/app2", "old two"},
+                   {"lib/libthird.so", "old three"},
+                   {"lib/libfour.so", "old four"},
+                   {"untouched.txt", "stays"}};
+    s.installedModes = {{"bin/app1", 0755}};
+    s.downloads = {{"bin/app1", "new one"},
+                   {"bin/app2", "new two"},
+                   {"lib/libthird.so", "new three"},
+                   {"gz/libfour.so.gz", gzipData("new four")},
+                   {"newdir/a/b/new.txt", "brand new"}};
+    s.replace = {copyEntry("bin/app1"), copyEntry("bin/app2"), copyEntry("lib/libthird.so"),
+                 unzipEntry("gz/libfour.so.gz", "new four", "lib/libfour.so"),
+                 copyEntry("newdir/a/b/new.txt")};
+    return s;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Scenario)
+
+class TstFileReplaceList : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void failureUndoesEverything_data();
+    void failureUndoesEverything();
+    void userCancelUndoesEverything();
+    void successLeavesTheTargetTree();
+    void resetUndoesAFinishedStep();
+    void emptyListsFinishAtOnce();
+
+private:
+    void setUp(const Scenario& s);
+    Outcome run(const Scenario& s, const QString& cancelAt = {});
+    Outcome runInChild(const Scenario& s);
+    QString r(const QString& rel) const { return root->path() + '/' + rel; }
+    QString t(const QString& rel) const { return temp->path() + '/' + rel; }
+
+    std::unique_ptr<QTemporaryDir> root;
+    std::unique_ptr<QTemporaryDir> temp;
+    std::unique_ptr<Configuration> configuration;
+};
+
+void TstFileReplaceList::initTestCase() {
+    // Modes of created files are part of the compared trees.
+    umask(022);
+}
+
+void TstFileReplaceList::init() {
+    root = std::make_unique<QTemporaryDir>();
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(root->isValid() && temp->isValid());
+    Configuration::setAppRootPath(root->path());
+    configuration = std::make_unique<Configuration>();
+    configuration->tempDir = temp->path();
+}
+
+void TstFileReplaceList::cleanup() {
+    Configuration::setAppRootPath(QString());
+}
+
+void TstFileReplaceList::setUp(const Scenario& s) {
+    for (const QString& dir : s.installedDirs)
+        QVERIFY(QDir().mkpath(r(dir)));
+    for (auto it = s.installed.cbegin(); it != s.installed.cend(); ++it)
+        QVERIFY(writeFile(r(it.key()), it.value(), s.installedModes.value(it.key(), 0644)));
+    for (auto it = s.downloads.cbegin(); it != s.downloads.cend(); ++it)
+        QVERIFY(writeFile(t(it.key()), it.value()));
+}
+
+Outcome TstFileReplaceList::run(const Scenario& s, const QString& cancelAt) {
+    if (s.fileSizeLimit > 0)
+        return runInChild(s);
+    Outcome outcome;
+    QList<FileReplaceSpecification> replaceList = s.replace;
+    FileReplaceListTaskSpecification task(&replaceList, &outcome.deleteList, configuration.get(),
+                                          nullptr, 0.4);
+    connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
+        outcome.messages << text;
+        if (text == cancelAt)
+            task.userCanceled();
+    });
+    task.execute();
+    if (!QTest::qWaitFor([&] { return task.state > TaskSpecification::Running; }, 20000))
+        qWarning("replace step did not end");
+    outcome.state = task.state;
+    return outcome;
+}
+
+Outcome TstFileReplaceList::runInChild(const Scenario& s) {
+    Outcome outcome;
+    QTemporaryDir listDir;
+    QFile list(listDir.filePath("list"));
+    if (!list.open(QIODevice::WriteOnly))
+        return outcome;
+    for (const FileReplaceSpecification& e : s.replace)
+        list.write(QStringList{e.section, e.fileName, e.unzipMd5, QString::number(e.unzipSize),
+                               e.unzipFileName}
+                       .join('\t')
+                       .toUtf8() +
+                   '\n');
+    list.close();
+    QProcess child;
+    child.start(binPath("replacerunner"),
+                {root->path(), temp->path(), list.fileName(), QString::number(s.fileSizeLimit)});
+    if (!child.waitForFinished(60000))
+        return outcome;
+    const QByteArray errors = child.readAllStandardError();
+    if (!errors.isEmpty())
+        qWarning("replacerunner: %s", errors.constData());
+    outcome.messages = QString::fromUtf8(child.readAllStandardOutput()).split('\n');
+    outcome.messages.removeAll(QString());
+    if (!outcome.messages.isEmpty() && outcome.messages.last().startsWith("end "))
+        outcome.state = outcome.messages.takeLast().mid(4).toInt();
+    return outcome;
+}
+
+void TstFileReplaceList::failureUndoesEverything_data() {
+    QTest::addColumn<Scenario>("scenario");
+    // %R and %T stand for the installation and the temporary directory.
+    QTest::addColumn<QString>("failure");
+
+    const QByteArray big = bytes(600000, 3);
+    Scenario s = baseScenario();
+    s.downloads.remove("lib/libthird.so");
+    QTest::newRow("missing-source")
+        << s << "Could not copy '%T/lib/libthird.so' to '%R/lib/libthird.so'";
+
+    s = baseScenario();
+    s.installed.insert("blocked", "a plain file where a directory should be");
+    s.downloads.insert("blocked/x.so", "x");
+    s.replace[2] = copyEntry("blocked/x.so");
+    QTest::newRow("directory-refuses-writes")
+        << s << "Could not copy '%T/blocked/x.so' to '%R/blocked/x.so'";
+
+    s = baseScenario();
+    s.installed.insert("blocked", "a plain file where a directory should be");
+    s.downloads.insert("blocked/sub/x.so", "x");
+    s.replace[2] = copyEntry("blocked/sub/x.so");
+    QTest::newRow("directory-cannot-be-created")
+        << s
+        << "Could not create dir '%R/blocked' because it already exists and is "
+           "not a dir";
+
+    s = baseScenario();
+    s.downloads["lib/libthird.so"] = big;
+    s.fileSizeLimit = 400000;
+    QTest::newRow("file-size-limit-copy")
+        << s << "Could not copy '%T/lib/libthird.so' to '%R/lib/libthird.so'";
+
+    s = baseScenario();
+    s.downloads.insert("gz/third.gz", gzipData(big));
+    s.replace[2] = unzipEntry("gz/third.gz", big, "lib/libthird.so");
+    s.fileSizeLimit = 400000;
+    QTest::newRow("file-size-limit-unzip")
+        << s << "Could not unzip '%T/gz/third.gz' to '%R/lib/libthird.so'";
+
+    s = baseScenario();
+    const QByteArray packed = gzipData(big);
+    s.downloads.insert("gz/third.gz", packed.left(packed.size() - 100));
+    s.replace[2] = unzipEntry("gz/third.gz", big, "lib/libthird.so");
+    QTest::newRow("corrupt-gzip") << s
+                                  << "Could not unzip '%T/gz/third.gz' to '%R/lib/libthird.so'";
+
+    s = baseScenario();
+    s.downloads.insert("gz/third.gz", gzipData("new three"));
+    s.replace[2] = unzipEntry("gz/third.gz", "something else", "lib/libthird.so");
+    QTest::newRow("unpacked-md5-differs") << s << "Signature check failed for %R/lib/libthird.so";
+
+    s = baseScenario();
+    s.installed.insert("lib/_old_libthird.so/inside", "makes the old name undeletable");
+    QTest::newRow("undeletable-old-copy") << s << "Could not delete '%R/lib/_old_libthird.so'";
+}
+
+void TstFileReplaceList::failureUndoesEverything() {
+    QFETCH(Scenario, scenario);
+    QFETCH(QString, failure);
+    setUp(scenario);
+    const TreeSnapshot before = snapshotTree(root->path());
+
+    const Outcome outcome = run(scenario);
+
+    const TreeSnapshot after = snapshotTree(root->path());
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    QCOMPARE(outcome.state, int(TaskSpecification::ErrorCanceled));
+    failure.replace("%R", root->path()).replace("%T", temp->path());
+    QCOMPARE(outcome.messages.count(failure), 1);
+    QCOMPARE(outcome.messages.value(0), QStringLiteral("Starting file updates"));
+    QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
+    QVERIFY(outcome.messages.indexOf(failure) < outcome.messages.size() - 1);
+    for (const QString& m : outcome.messages)
+        QVERIFY2(!m.startsWith("warning:"), qPrintable(m));
+    // Files after the failing one never start.
+    QVERIFY(!outcome.messages.contains("add/replace newdir/a/b/new.txt"));
+}
+
+void TstFileReplaceList::userCancelUndoesEverything() {
+    const Scenario s = baseScenario();
+    setUp(s);
+    const TreeSnapshot before = snapshotTree(root->path());
+    const Outcome outcome = run(s, QStringLiteral("add/replace lib/libthird.so"));
+    const TreeSnapshot after = snapshotTree(root->path());
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    QCOMPARE(outcome.state, int(TaskSpecification::UserCanceled));
+    QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
+    QVERIFY(!outcome.messages.contains("add/replace newdir/a/b/new.txt"));
+    for (const QString& m : outcome.messages)
+        QVERIFY2(!m.startsWith("warning:"), qPrintable(m));
+}
+
+void TstFileReplaceList::successLeavesTheTargetTree() {
+    Scenario s;
+    s.installed = {{"bin/app", "app old"},       {"bin/_old_app", "left over by an earlier run"},
+                   {"libQtCore.so.4", "qt old"}, {"update", "updater old"},
+                   {"plugins/x.so", "x old"},    {"lib/libfoo.so.4.8.1", "foo old"},
+                   {"obsolete.txt", "obsolete"}, {"untouched.txt", "stays"}};
+    s.installedModes = {{"update", 0755}, {"bin/app", 0700}};
+    s.downloads = {{"bin/app", "app new"},
+                   {"libQtCore.so.4", "qt new"},
+                   {"update", "updater new"},
+                   {"qlnclient_runscript.sh", "#!/bin/sh\n"},
+                   {"gz/x.so.gz", gzipData("x new")},
+                   {"lib/libfoo.so.4.8.1", "foo new"},
+                   {"newdir/a/b/new.txt", "brand new"}};
+    s.replace = {copyEntry("bin/app"),
+                 copyEntry("libQtCore.so.4"),
+                 copyEntry("update"),
+                 copyEntry("qlnclient_runscript.sh"),
+                 unzipEntry("gz/x.so.gz", "x new", "plugins/x.so"),
+                 copyEntry("lib/libfoo.so.4.8.1"),
+                 copyEntry("newdir/a/b/new.txt")};
+    setUp(s);
+
+    QList<FileReplaceSpecification> replaceList = s.replace;
+    QList<QString> deleteList{"obsolete.txt"};
+    FileReplaceListTaskSpecification replace(&replaceList, &deleteList, configuration.get(),
+                                             nullptr, 0.4);
+    FileDeleteListTaskSpecification remove(&deleteList, nullptr, 0.05);
+    QSignalSpy replaceMessages(&replace, &TaskSpecification::message);
+    replace.execute();
+    QTRY_VERIFY_WITH_TIMEOUT(replace.state > TaskSpecification::Running, 20000);
+    QCOMPARE(replace.state, int(TaskSpecification::Finished));
+    QCOMPARE(replace.progressValue, 0.4);
+    for (const QList<QVariant>& args : replaceMessages)
+        QVERIFY2(!args.at(0).toString().startsWith("warning"), qPrintable(args.at(0).toString()));
+
+    // Special files keep their old copies for the next start.
+    QStringList expectedDeletes{"obsolete.txt", "bin/_old_app", "plugins/_old_x.so",
+                                "lib/_old_libfoo.so.4.8.1"};
+    QCOMPARE(deleteList.first(), QStringLiteral("obsolete.txt"));
+    QStringList sortedDeletes = deleteList;
+    sortedDeletes.sort();
+    expectedDeletes.sort();
+    QCOMPARE(sortedDeletes, expectedDeletes);
+
+    remove.execute();
+    QTRY_VERIFY(remove.state > TaskSpecification::Running);
+    QCOMPARE(remove.state, int(TaskSpecification::Finished));
+
+    QTemporaryDir expected;
+    const QString e = expected.path() + '/';
+    QVERIFY(writeFile(e + "bin/app", "app new"));
+    QVERIFY(writeFile(e + "libQtCore.so.4", "qt new", 0755));
+    QVERIFY(writeFile(e + "_old_libQtCore.so.4", "qt old"));
+    QVERIFY(writeFile(e + "update", "updater new", 0755));
+    QVERIFY(writeFile(e + "_old_update", "updater old", 0755));
+    QVERIFY(writeFile(e + "qlnclient_runscript.sh", "#!/bin/sh\n", 0755));
+    QVERIFY(writeFile(e + "plugins/x.so", "x new", 0755));
+    // The complete suffix is "so.4.8.1", which is not an executable suffix.
+    QVERIFY(writeFile(e + "lib/libfoo.so.4.8.1", "foo new"));
+    QVERIFY(writeFile(e + "newdir/a/b/new.txt", "brand new"));
+    QVERIFY(writeFile(e + "untouched.txt", "stays"));
+    const TreeSnapshot want = snapshotTree(expected.path());
+    const TreeSnapshot have = snapshotTree(root->path());
+    QVERIFY2(have == want, qPrintable(describeDifference(want, have)));
+}
+
+void TstFileReplaceList::resetUndoesAFinishedStep() {
+    const Scenario s = baseScenario();
+    setUp(s);
+    const TreeSnapshot before = snapshotTree(root->path());
+    QList<FileReplaceSpecification> replaceList = s.replace;
+    QList<QString> deleteList;
+    FileReplaceListTaskSpecification task(&replaceList, &deleteList, configuration.get(), nullptr,
+                                          1.0);
+    task.execute();
+    QTRY_VERIFY_WITH_TIMEOUT(task.state > TaskSpecification::Running, 20000);
+    QCOMPARE(task.state, int(TaskSpecification::Finished));
+    QVERIFY(snapshotTree(root->path()) != before);
+    task.reset();
+    QCOMPARE(task.state, int(TaskSpecification::Ready));
+    QCOMPARE(snapshotTree(root->path()), before);
+
+    // And it runs again from scratch.
+    task.execute();
+    QTRY_VERIFY_WITH_TIMEOUT(task.state > TaskSpecification::Running, 20000);
+    QCOMPARE(task.state, int(TaskSpecification::Finished));
+    QFile third(r("lib/libthird.so"));
+    QVERIFY(third.open(QIODevice::ReadOnly));
+    QCOMPARE(third.readAll(), QByteArray("new three"));
+}
+
+void TstFileReplaceList::emptyListsFinishAtOnce() {
+    QList<FileReplaceSpecification> replaceList;
+    QList<QString> deleteList;
+    FileReplaceListTaskSpecification replace(&replaceList, &deleteList, configuration.get(),
+                                             nullptr, 1.0);
+    QSignalSpy finished(&replace, &TaskSpecification::finished);
+    replace.execute();
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(replace.rollbackData.isEmpty());
+
+    FileDeleteListTaskSpecification remove(&deleteList, nullptr, 1.0);
+    QSignalSpy removed(&remove, &TaskSpecification::finished);
+    remove.execute();
+    QCOMPARE(removed.count(), 1);
+
+    // Missing files and directories are skipped silently.
+    QVERIFY(QDir().mkpath(r("adir")));
+    QVERIFY(writeFile(r("afile"), "x"));
+    deleteList = {"missing", "adir", "afile"};
+    FileDeleteListTaskSpecification skip(&deleteList, nullptr, 1.0);
+    QSignalSpy skipMessages(&skip, &TaskSpecification::message);
+    skip.execute();
+    QTRY_VERIFY(skip.state > TaskSpecification::Running);
+    QCOMPARE(skip.state, int(TaskSpecification::Finished));
+    QCOMPARE(skipMessages.count(), 1); // "Starting deleting files"
+    QVERIFY(QFileInfo(r("adir")).isDir());
+    QVERIFY(!QFileInfo::exists(r("afile")));
+}
+
+QTEST_GUILESS_MAIN(TstFileReplaceList)
+#include "tst_filereplacelist.moc"
