@@ -1,5 +1,6 @@
 #include "config/configuration.h"
 #include "install/makedownloadreplacelisttaskspecification.h"
+#include "support/releasemaker.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -60,6 +61,7 @@ private slots:
     void lists();
     void progressIsInKeyOrder();
     void failureKeepsTheRunsLists();
+    void publishedRelease();
 
 private:
     // Runs the task over the product ini text; returns its messages.
@@ -293,6 +295,55 @@ void TstMakeDownloadReplaceList::failureKeepsTheRunsLists() {
     QCOMPARE(specs.downloadList.size(), 1);
     QCOMPARE(specs.downloadList.first().size, quint64(1));
     QCOMPARE(specs.downloadList.first().md5, md5("g"));
+}
+
+void TstMakeDownloadReplaceList::publishedRelease() {
+    // Version 10 is installed; version 11 changes the gzipped library, adds a file in a new
+    // directory and drops one. The changed library's download already waits in the temporary
+    // directory from an interrupted run.
+    QTemporaryDir work;
+    const QByteArray bigOld(5000, 'a'), bigNew(6000, 'b');
+    const QMap<QString, QByteArray> v10{
+        {"app", app}, {"lib/libbig.so", bigOld}, {"obsolete.txt", "x"}};
+    const QMap<QString, QByteArray> v11{
+        {"app", app}, {"lib/libbig.so", bigNew}, {"data/new dir/new.txt", "new"}};
+    QVERIFY(writeTree(work.filePath("b10"), v10));
+    QVERIFY(writeTree(work.filePath("b11"), v11));
+    const PublishResult r10 = makeRelease(work.filePath("b10"), 10, work.filePath("mirror"));
+    QVERIFY2(r10.ok, qPrintable(r10.stdErr));
+    PublishOptions options;
+    options.previous = r10.productIni;
+    const PublishResult r11 =
+        makeRelease(work.filePath("b11"), 11, work.filePath("mirror"), options);
+    QVERIFY2(r11.ok, qPrintable(r11.stdErr));
+
+    QVERIFY(writeTree(root->path(), v10));
+    QVERIFY(QDir().mkpath(temp->filePath("lib")));
+    QVERIFY(QFile::copy(r11.releaseDir + "/client/lib/libbig.so.gz",
+                        temp->filePath("lib/libbig.so.gz")));
+    QFile ini(r11.productIni);
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+
+    FileSpecifications specs;
+    TaskSpecification::State end;
+    build(QString::fromUtf8(ini.readAll()), specs, end);
+    QCOMPARE(end, TaskSpecification::Finished);
+
+    QCOMPARE(specs.replaceList.size(), 2);
+    const FileReplaceSpecification& newFile = specs.replaceList.at(0);
+    QCOMPARE(newFile.section, QStringLiteral("client"));
+    QCOMPARE(newFile.pureDestFilePath(), QStringLiteral("data/new dir/new.txt"));
+    const FileReplaceSpecification& lib = specs.replaceList.at(1);
+    QCOMPARE(lib.fileName, QStringLiteral("lib/libbig.so.gz"));
+    QVERIFY(lib.hasUnzip());
+    QCOMPARE(lib.pureDestFilePath(), QStringLiteral("lib/libbig.so"));
+    QCOMPARE(lib.unzipMd5, md5(bigNew));
+    QCOMPARE(lib.unzipSize, quint64(bigNew.size()));
+    QCOMPARE(specs.downloadList.size(), 1);
+    QCOMPARE(specs.downloadList.first().fileName, newFile.fileName);
+    QCOMPARE(specs.downloadList.first().md5, md5("new"));
+    QCOMPARE(specs.downloadList.first().size, quint64(3));
+    QCOMPARE(specs.deleteList, QStringList{"obsolete.txt"});
 }
 
 QTEST_GUILESS_MAIN(TstMakeDownloadReplaceList)
