@@ -11,6 +11,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -102,9 +103,12 @@ double timeListBuilding(Configuration& configuration, long* peakKb) {
     resetPeakMemory();
     QElapsedTimer timer;
     timer.start();
+    // A real loop that sleeps until the result arrives: polling would steal a core.
+    QEventLoop loop;
+    QObject::connect(&task, &TaskSpecification::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&task, &TaskSpecification::canceled, &loop, &QEventLoop::quit);
     task.execute();
-    while (task.state == TaskSpecification::Running)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    loop.exec();
     const double seconds = timer.nsecsElapsed() / 1e9;
     if (peakKb)
         *peakKb = peakMemoryKb();
