@@ -67,16 +67,20 @@ private:
     // Runs the task over the product ini text; returns its messages.
     QStringList build(const QString& ini, FileSpecifications& specs, TaskSpecification::State& end,
                       QList<qreal>* progress = nullptr);
-    std::unique_ptr<QTemporaryDir> root;
+    // The installation is base/install, so that a path climbing out of it stays in base.
+    std::unique_ptr<QTemporaryDir> base;
+    QString root;
     std::unique_ptr<QTemporaryDir> temp;
     std::unique_ptr<Configuration> configuration;
 };
 
 void TstMakeDownloadReplaceList::init() {
-    root = std::make_unique<QTemporaryDir>();
+    base = std::make_unique<QTemporaryDir>();
     temp = std::make_unique<QTemporaryDir>();
-    QVERIFY(root->isValid() && temp->isValid());
-    Configuration::setAppRootPath(root->path());
+    QVERIFY(base->isValid() && temp->isValid());
+    root = base->filePath("install");
+    QVERIFY(QDir().mkdir(root));
+    Configuration::setAppRootPath(root);
     configuration = std::make_unique<Configuration>();
     configuration->tempDir = temp->path();
     configuration->updateType = QStringLiteral("client_linux_amd64");
@@ -223,10 +227,10 @@ void TstMakeDownloadReplaceList::lists() {
     QFETCH(QStringList, replace);
     QFETCH(QStringList, deleted);
 
-    writeFiles(root->path(), installed);
+    writeFiles(root, installed);
     writeFiles(temp->path(), downloaded);
     // Outside the installation: a traversal would find it.
-    writeFile(QFileInfo(root->path()).path() + "/outside", "x");
+    writeFile(base->filePath("outside"), "x");
 
     FileSpecifications specs;
     TaskSpecification::State end;
@@ -246,7 +250,7 @@ void TstMakeDownloadReplaceList::lists() {
     QCOMPARE(downloadKeys, download);
     QCOMPARE(replaceKeys, replace);
     QCOMPARE(specs.deleteList, deleted);
-    QVERIFY(QFileInfo::exists(QFileInfo(root->path()).path() + "/outside"));
+    QVERIFY(QFileInfo::exists(base->filePath("outside")));
 }
 
 void TstMakeDownloadReplaceList::progressIsInKeyOrder() {
@@ -257,7 +261,7 @@ void TstMakeDownloadReplaceList::progressIsInKeyOrder() {
         const QByteArray content = QByteArray(i % 7 == 0 ? 3000000 : 100 + i, char('a' + i % 26));
         const QString name = QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0'));
         ini += name + "=" + line(content) + "\n";
-        writeFile(root->filePath(name), i % 5 == 0 ? QByteArray("changed") : content);
+        writeFile(root + '/' + name, i % 5 == 0 ? QByteArray("changed") : content);
     }
     FileSpecifications specs;
     TaskSpecification::State end;
@@ -317,7 +321,7 @@ void TstMakeDownloadReplaceList::publishedRelease() {
         makeRelease(work.filePath("b11"), 11, work.filePath("mirror"), options);
     QVERIFY2(r11.ok, qPrintable(r11.stdErr));
 
-    QVERIFY(writeTree(root->path(), v10));
+    QVERIFY(writeTree(root, v10));
     QVERIFY(QDir().mkpath(temp->filePath("lib")));
     QVERIFY(QFile::copy(r11.releaseDir + "/client/lib/libbig.so.gz",
                         temp->filePath("lib/libbig.so.gz")));
