@@ -22,6 +22,7 @@ ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, qreal weight)
     : TaskSpecification(parent, weight) {}
 
 void ASyncTaskSpecification::execute() {
+    ++currentRun;
     ASyncFunc* func = createFunction();
     connectDefaultSignals(func);
     QThreadPool::globalInstance()->start(new ASyncRun(func), 0);
@@ -30,16 +31,42 @@ void ASyncTaskSpecification::execute() {
 }
 
 void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc* func) {
-    connect(func, &ASyncFunc::runResult, this, &ASyncTaskSpecification::onRunResult,
-            Qt::QueuedConnection);
-    connect(func, &ASyncFunc::message, this, &TaskSpecification::message, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::error, this, &TaskSpecification::error, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::progress, this, &ASyncTaskSpecification::onProgress,
-            Qt::QueuedConnection);
+    // A worker of an earlier run may still have signals queued after reset() and a new
+    // execute(); only the current run's worker may report or end the task.
+    const quint64 run = currentRun;
+    connect(
+        func, &ASyncFunc::runResult, this,
+        [this, run](bool res) {
+            if (run == currentRun)
+                onRunResult(res);
+        },
+        Qt::QueuedConnection);
+    connect(
+        func, &ASyncFunc::message, this,
+        [this, run](const QString& text) {
+            if (run == currentRun)
+                emit message(text);
+        },
+        Qt::QueuedConnection);
+    connect(
+        func, &ASyncFunc::error, this,
+        [this, run](const QString& text) {
+            if (run == currentRun)
+                emit error(text);
+        },
+        Qt::QueuedConnection);
+    connect(
+        func, &ASyncFunc::progress, this,
+        [this, run](qreal progress) {
+            if (run == currentRun)
+                onProgress(progress);
+        },
+        Qt::QueuedConnection);
 }
 
 void ASyncTaskSpecification::reset() {
     QThreadPool::globalInstance()->waitForDone();
+    ++currentRun;
     TaskSpecification::reset();
 }
 

@@ -62,4 +62,8 @@ protected:
 protected slots:
     void onRunResult(bool res);
     void onProgress(qreal progress);
+
+private:
+    // Counts executions and resets, so that signals of an earlier run's worker are dropped.
+    quint64 currentRun = 0;
 };

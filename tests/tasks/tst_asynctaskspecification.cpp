@@ -46,14 +46,15 @@ public:
         , progress(progress)
         , go(go) {}
 
+    bool result;
+    QString errorText;
+
 protected:
     ASyncFunc* createFunction() override {
         return new ScriptedFunc(result, errorText, progress, go);
     }
 
 private:
-    bool result;
-    QString errorText;
     qreal progress;
     QSemaphore* go;
 };
@@ -68,6 +69,7 @@ private slots:
     void handBack();
     void resetWaitsAndIgnoresLateResult();
     void userCancelDoesNotShortenWork();
+    void staleResultDoesNotEndANewRun();
 };
 
 void TstASyncTaskSpecification::handBack_data() {
@@ -115,7 +117,8 @@ void TstASyncTaskSpecification::resetWaitsAndIgnoresLateResult() {
     QCoreApplication::processEvents(); // delivers the late result
     QCoreApplication::processEvents();
     QCOMPARE(task.state, int(TaskSpecification::Ready));
-    QCOMPARE(log.lines, (QStringList{"t progress 0", "t message working"}));
+    // Neither the result nor the messages of the earlier run reach the task.
+    QCOMPARE(log.lines, (QStringList{"t progress 0"}));
 }
 
 void TstASyncTaskSpecification::userCancelDoesNotShortenWork() {
@@ -128,6 +131,25 @@ void TstASyncTaskSpecification::userCancelDoesNotShortenWork() {
     go.release();
     QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
     QVERIFY(task.userCancelRequested);
+}
+
+void TstASyncTaskSpecification::staleResultDoesNotEndANewRun() {
+    QSemaphore go;
+    TaskLog log;
+    ScriptedTask task(1.0, false, "old failure", -1, &go);
+    log.watch(&task, "t");
+    task.execute();
+    go.release();
+    task.reset(); // the old worker is done, its result still queued
+    task.result = true;
+    task.errorText.clear();
+    task.execute();
+    QCoreApplication::processEvents();
+    QCOMPARE(task.state, int(TaskSpecification::Running));
+    go.release();
+    QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
+    QVERIFY(log.only("error").isEmpty());
+    QVERIFY(log.only("canceled").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TstASyncTaskSpecification)
