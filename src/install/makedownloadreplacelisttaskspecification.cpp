@@ -176,11 +176,13 @@ bool MakeDownloadReplaceListFunc::run() {
     for (size_t i = 0; i < count; ++i)
         done[i].store(false, std::memory_order_relaxed);
     std::atomic<size_t> next{0};
-    const auto checkSome = [&] {
-        for (size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
-            checkEntry(entries[i]);
-            done[i].store(true, std::memory_order_release);
-        }
+    const auto checkNext = [&] {
+        const size_t i = next.fetch_add(1);
+        if (i >= count)
+            return false;
+        checkEntry(entries[i]);
+        done[i].store(true, std::memory_order_release);
+        return true;
     };
     size_t reported = 0;
     const auto reportFinished = [&] {
@@ -193,12 +195,13 @@ bool MakeDownloadReplaceListFunc::run() {
     std::vector<std::thread> helpers;
     const int threads = std::max(1, QThread::idealThreadCount());
     for (int t = 1; t < threads && size_t(t) < count; ++t)
-        helpers.emplace_back(checkSome);
-    for (size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
-        checkEntry(entries[i]);
-        done[i].store(true, std::memory_order_release);
+        helpers.emplace_back([&] {
+            while (checkNext()) {
+            }
+        });
+    // Only this thread reports, so the progress signals leave in order.
+    while (checkNext())
         reportFinished();
-    }
     for (std::thread& helper : helpers)
         helper.join();
     reportFinished();
