@@ -2,6 +2,10 @@
 
 #include <QFile>
 
+namespace {
+constexpr qint64 copyChunk = 64 * 1024;
+}
+
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList,
                                                      const QString& source, const QString& dest,
                                                      QObject* parent, double weight)
@@ -13,7 +17,30 @@ ASyncFunc* FileCopyTaskSpecification::createFunction() {
 }
 
 bool FileCopyFunc::run() {
-    // QFile::copy writes a temporary file beside the destination and renames it into place only
-    // when complete, so a failed copy leaves no partial destination; it never overwrites.
-    return QFile::copy(sourcePath, destPath);
+    QFile in(sourcePath);
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    // Written in place rather than through QFile::copy's temporary file beside the destination:
+    // a run killed meanwhile would leave that temporary file in the installation for good,
+    // while a partial destination is found not current and replaced by the next run.
+    // NewOnly never replaces anything, not even a symbolic link.
+    QFile out(destPath);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        return false;
+    QByteArray buffer(copyChunk, Qt::Uninitialized);
+    bool ok = true;
+    for (;;) {
+        const qint64 count = in.read(buffer.data(), copyChunk);
+        if (count == 0)
+            break;
+        if (count < 0 || out.write(buffer.constData(), count) != count) {
+            ok = false;
+            break;
+        }
+    }
+    out.close();
+    ok = ok && out.error() == QFileDevice::NoError && out.setPermissions(in.permissions());
+    if (!ok)
+        out.remove();
+    return ok;
 }

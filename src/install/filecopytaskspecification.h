@@ -2,7 +2,8 @@
 
 #include "install/slowfileoptaskspecification.h"
 
-// Copies a file on the pool; fails when the destination exists.
+// Copies a file on the pool, with the source's permissions; fails when the destination exists
+// and leaves no partial destination behind.
 class FileCopyTaskSpecification final : public SlowFileOpSpecification {
     Q_OBJECT
 

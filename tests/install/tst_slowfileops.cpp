@@ -143,6 +143,7 @@ void TstSlowFileOps::copy_data() {
     QTest::newRow("copies") << true << false << true << true;
     QTest::newRow("null-log") << true << false << false << true;
     QTest::newRow("never-overwrites") << true << true << true << false;
+    QTest::newRow("source-is-a-directory") << false << false << true << false;
     QTest::newRow("missing-source") << false << false << true << false;
 }
 
@@ -153,8 +154,15 @@ void TstSlowFileOps::copy() {
     QFETCH(bool, ok);
 
     const QByteArray data = randomBytes(70000);
-    if (sourceExists)
+    if (QByteArray(QTest::currentDataTag()) == "source-is-a-directory")
+        QVERIFY(QDir(dir->path()).mkdir("src"));
+    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                    QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
+                                    QFile::ReadGroup | QFile::ExeGroup;
+    if (sourceExists) {
         write("src", data);
+        QVERIFY(QFile::setPermissions(path("src"), mode));
+    }
     if (destExists)
         write("dst", "installed");
     RollbackDataList log;
@@ -168,6 +176,7 @@ void TstSlowFileOps::copy() {
     if (ok) {
         QVERIFY(messages.isEmpty());
         QCOMPARE(read("dst"), data);
+        QCOMPARE(QFile::permissions(path("dst")), mode);
     } else {
         QCOMPARE(messages,
                  QStringList{
