@@ -1,0 +1,254 @@
+#include "downloadtaskspecification.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* networkManager,
+                                                     Mirrors* mirrors, const QString& remotePath,
+                                                     const QString& localFile, qint64 expectedSize,
+                                                     QObject* parent, double weight)
+    : TaskSpecification(parent, weight)
+    , networkManager(networkManager)
+    , mirrors(mirrors)
+    , remotePath(remotePath)
+    , file(localFile)
+    , currentTotal(expectedSize)
+    , expectedSize(expectedSize) {}
+
+DownloadTaskSpecification::~DownloadTaskSpecification() {
+    // Aborts a transfer still in flight; the manager may already have deleted the reply.
+    if (reply)
+        reply->deleteLater();
+}
+
+QString DownloadTaskSpecification::requestUrl() const {
+    return mirror.url + QLatin1Char('/') + remotePath;
+}
+
+void DownloadTaskSpecification::execute() {
+    emit message(QStringLiteral("Downloading %1").arg(remotePath));
+    state = Running;
+    startDownload();
+}
+
+void DownloadTaskSpecification::startDownload() {
+    const int result = mirrors->getRandomMirror(mirror);
+    if (result == 1) {
+        errorCancel();
+        return;
+    }
+    if (result == 2) {
+        // Queued, so the retry never runs inside another task's reply handler.
+        connect(networkManager, &QNetworkAccessManager::finished, this,
+                &DownloadTaskSpecification::onOtherDownloadFinished,
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+        return;
+    }
+    holdsMirror = true;
+
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+        mirrors->releaseMirror(mirror.name);
+        holdsMirror = false;
+        errorCancel();
+        return;
+    }
+
+    QNetworkRequest request{QUrl(requestUrl())};
+    // Qt 6 follows redirects by default; a redirect must cost the mirror instead.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    reply = networkManager->get(request);
+    if (!reply) {
+        emit error(QStringLiteral("Download failed to initialize"));
+        mirrors->releaseMirror(mirror.name);
+        holdsMirror = false;
+        file.close();
+        errorCancel();
+        return;
+    }
+    if (!reply->isRunning()) {
+        errorRetry(reply->errorString());
+        return;
+    }
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            &DownloadTaskSpecification::onDownloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
+    connect(reply, &QNetworkReply::metaDataChanged, this,
+            &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*) {
+    disconnect(networkManager, nullptr, this, nullptr);
+    if (state == Running && !reply)
+        startDownload();
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal) {
+    if (bytesTotal > 0 && currentTotal == -1)
+        currentTotal = bytesTotal;
+}
+
+void DownloadTaskSpecification::onMetaDataChanged() {
+    if (!reply)
+        return;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return;
+    bool isNumber = false;
+    const int code = status.toInt(&isNumber);
+    if (isNumber && code == 200)
+        return;
+    mirrors->removeMirror(mirror.name);
+    errorRetry(QStringLiteral("%1 returned %2").arg(requestUrl()).arg(isNumber ? code : 0));
+}
+
+void DownloadTaskSpecification::onReadyRead() {
+    readData();
+}
+
+bool DownloadTaskSpecification::readData() {
+    while (reply) {
+        idleTicks = 0;
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 n = reply->read(buffer.data(), std::min<qint64>(available, buffer.size()));
+        if (n < 0) {
+            errorRetry(reply->errorString());
+            return false;
+        }
+        if (n == 0)
+            return true;
+        // A mirror sending more than the file list says is broken or hostile: without this
+        // bound an endless body would fill the disk.
+        if (expectedSize > 0 && receivedBytes + n > expectedSize) {
+            errorRetry(QStringLiteral("%1 sent more than the expected %2 bytes")
+                           .arg(requestUrl())
+                           .arg(expectedSize));
+            return false;
+        }
+        const qint64 written = file.write(buffer.data(), n);
+        if (written < 0) {
+            errorRetry(file.errorString());
+            return false;
+        }
+        if (written != n) {
+            errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote "
+                                      "%3 bytes")
+                           .arg(file.fileName())
+                           .arg(n)
+                           .arg(written));
+            return false;
+        }
+        receivedBytes += n;
+        if (currentTotal >= 1)
+            setProgress(std::min(1.0, double(receivedBytes) / double(currentTotal)));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadFinished() {
+    if (!reply)
+        return;
+    const QNetworkReply::NetworkError code = reply->error();
+    if (code == QNetworkReply::NoError) {
+        if (!readData() || !reply)
+            return;
+        reply->close();
+        reply->deleteLater();
+        reply = nullptr;
+        // QFile buffers writes: a failure to flush the tail is a write error like any other.
+        if (!file.flush()) {
+            errorRetry(file.errorString());
+            return;
+        }
+        file.close();
+        downloadFinished();
+        return;
+    }
+    if (code == QNetworkReply::AuthenticationRequiredError) {
+        mirrors->removeMirror(mirror.name);
+        reply->close();
+    }
+    errorRetry(reply->errorString());
+}
+
+void DownloadTaskSpecification::downloadFinished() {
+    emit message(QStringLiteral("Downloading %1 finished").arg(remotePath));
+    mirrors->releaseMirror(mirror.name);
+    holdsMirror = false;
+    finish();
+}
+
+bool DownloadTaskSpecification::errorRetry(QString text) {
+    mirrors->addMirrorError(mirror.name);
+    resetDownload();
+    emit message(text);
+    startDownload();
+    return true;
+}
+
+void DownloadTaskSpecification::resetDownload() {
+    if (holdsMirror) {
+        mirrors->releaseMirror(mirror.name);
+        holdsMirror = false;
+    }
+    mirror.name.clear();
+    disconnect(networkManager, &QNetworkAccessManager::finished, this,
+               &DownloadTaskSpecification::onOtherDownloadFinished);
+    if (reply) {
+        disconnect(reply, nullptr, this, nullptr);
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    idleTicks = 0;
+    // A partial download never survives a restart; a completed one is already closed.
+    if (file.isOpen()) {
+        file.close();
+        file.remove();
+    }
+    lastReceivedBytes = 0;
+    receivedBytes = 0;
+    currentTotal = expectedSize;
+    setProgress(0.0);
+}
+
+void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                         quint64& speed, bool& downloading) {
+    downloadDone = receivedBytes;
+    downloadTotal = currentTotal < 0 ? 0 : currentTotal;
+    speed = receivedBytes - lastReceivedBytes;
+    lastReceivedBytes = receivedBytes;
+    if (state == Running && reply) {
+        if (++idleTicks > mirror.timeout)
+            errorRetry(
+                QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+        else
+            downloading = true;
+    }
+}
+
+void DownloadTaskSpecification::reset() {
+    resetDownload();
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::userCanceled() {
+    TaskSpecification::userCanceled();
+    if (state == Running) {
+        resetDownload();
+        userCancel();
+    }
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*) {
+    if (reply) {
+        emit message(QStringLiteral("Abort downloading %1").arg(remotePath));
+        resetDownload();
+    }
+    errorCancel();
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "download/mirrors.h"
+#include "tasks/taskspecification.h"
+
+#include <QFile>
+#include <QNetworkReply>
+#include <QPointer>
+
+#include <array>
+
+class QNetworkAccessManager;
+
+// Fetches one remote file over HTTP into one local file. Takes a mirror from the pool, streams
+// the body through a fixed buffer into the file, and restarts from scratch on a fresh mirror after
+// every failure (each costs the mirror an error, or the mirror itself); it ends with an error only
+// when the pool has no mirror left. Redirects are never followed: they cost the mirror.
+// GUI thread only, driven by the reply's signals and by timeTick() once a second.
+class DownloadTaskSpecification : public TaskSpecification {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(DownloadTaskSpecification)
+
+public:
+    // networkManager and mirrors are not owned and must outlive the task. expectedSize -1 means
+    // unknown; a known size also bounds the body, so a mirror sending more loses the attempt.
+    DownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
+                              const QString& remotePath, const QString& localFile,
+                              qint64 expectedSize, QObject* parent, double weight);
+    ~DownloadTaskSpecification() override;
+
+    void execute() override;
+    void reset() override;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                  bool& downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+    QNetworkAccessManager* networkManager;
+    Mirrors* mirrors;
+    // The transfer in progress; owned, destroyed with deleteLater(). A QPointer because the
+    // manager deletes its replies with itself, which may happen before this task dies.
+    QPointer<QNetworkReply> reply;
+    int idleTicks = 0;
+    QString remotePath;
+    QFile file;
+    qint64 lastReceivedBytes = 0;
+    qint64 currentTotal;
+    qint64 expectedSize;
+    qint64 receivedBytes = 0;
+    // The mirror of the current attempt; after a finished download it still names the mirror that
+    // delivered the file, although its use has been given back.
+    FTPSiteAccessData mirror;
+
+protected:
+    virtual void downloadFinished();
+
+    void startDownload();
+    bool readData();
+    bool errorRetry(QString message);
+    void resetDownload();
+
+protected slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply* other);
+
+private:
+    QString requestUrl() const;
+
+    // True from a successful getRandomMirror() until the use is given back.
+    bool holdsMirror = false;
+    std::array<char, 4096> buffer;
+};

@@ -1,0 +1,125 @@
+#include "mirrors.h"
+#include "processrandom.h"
+
+#include <QSettings>
+
+namespace {
+
+QString baseUrl(QString url, int version) {
+    if (!url.endsWith(QLatin1Char('/')))
+        url += QLatin1Char('/');
+    return url + QString::number(version);
+}
+
+} // namespace
+
+Mirrors::Mirrors(QObject* parent)
+    : QObject(parent) {}
+
+bool Mirrors::initDefault(QString iniFile, int version) {
+    QSettings settings(iniFile, QSettings::IniFormat);
+    const int size = settings.beginReadArray(QStringLiteral("mirrors"));
+    for (int i = 0; i < size; ++i) {
+        settings.setArrayIndex(i);
+        const QString name = settings.value(QStringLiteral("mirror")).toString().trimmed();
+        if (name.isEmpty())
+            continue;
+        FTPSiteAccessData mirror;
+        mirror.name = name;
+        mirrors.append(mirror);
+    }
+    settings.endArray();
+    setDefaults(settings, version);
+    return true;
+}
+
+void Mirrors::setDefaults(QSettings& settings, int version) {
+    for (FTPSiteAccessData& mirror : mirrors) {
+        settings.beginGroup(mirror.name);
+        mirror.url = baseUrl(settings.value(QStringLiteral("url")).toString(), version);
+        mirror.retries = static_cast<int>(settings.value(QStringLiteral("retries"), 2).toUInt());
+        if (mirror.retries < 1)
+            mirror.retries = 2;
+        settings.endGroup();
+    }
+}
+
+bool Mirrors::initAlpha(QString iniFile, int version) {
+    QSettings settings(iniFile, QSettings::IniFormat);
+    const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
+    if (alpha.isEmpty()) {
+        emit fatalError(tr("Alpha parameter in channel section in update ini file not found"));
+        return false;
+    }
+    FTPSiteAccessData mirror;
+    mirror.name = QStringLiteral("Alpha Channel");
+    mirror.url = baseUrl(alpha, version);
+    mirror.retries = 4;
+    mirrors.append(mirror);
+    return true;
+}
+
+int Mirrors::getRandomMirror(FTPSiteAccessData& out) {
+    if (mirrors.isEmpty()) {
+        if (!noMirrorsReported) {
+            emit message(tr("There are no (more) known working mirrors available"));
+            noMirrorsReported = true;
+        }
+        return 1;
+    }
+    int total = 0;
+    int used = 0;
+    calcUseStats(total, used);
+    if (used >= total)
+        return 2;
+    // Uniform over the free slots: a mirror with two free slots is twice as likely.
+    int r = static_cast<int>(processRandom().bounded(static_cast<quint32>(total - used)));
+    for (FTPSiteAccessData& mirror : mirrors) {
+        r -= mirror.maxUses - mirror.useCount;
+        if (r < 0) {
+            ++mirror.useCount;
+            out = mirror;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void Mirrors::releaseMirror(const QString& name) {
+    const int i = getMirrorIndex(name);
+    if (i >= 0)
+        --mirrors[i].useCount;
+}
+
+void Mirrors::addMirrorError(const QString& name) {
+    const int i = getMirrorIndex(name);
+    if (i < 0)
+        return;
+    if (++mirrors[i].errorCount > mirrors[i].retries) {
+        emit message(tr("Mirror %1 failed too many times, removing").arg(name));
+        mirrors.remove(i);
+    }
+}
+
+void Mirrors::removeMirror(const QString& name) {
+    const int i = getMirrorIndex(name);
+    if (i >= 0)
+        mirrors.remove(i);
+}
+
+int Mirrors::getMirrorIndex(const QString& name) const {
+    for (int i = 0; i < mirrors.size(); ++i) {
+        if (mirrors[i].name == name)
+            return i;
+    }
+    return -1;
+}
+
+void Mirrors::calcUseStats(int& maxUses, int& useCount) const {
+    maxUses = 0;
+    useCount = 0;
+    for (const FTPSiteAccessData& mirror : mirrors) {
+        maxUses += mirror.maxUses;
+        useCount += mirror.useCount;
+    }
+}

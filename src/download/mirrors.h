@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+class QSettings;
+
+// One mirror of the pool; a plain value copied freely. Mirrors are identified by name.
+struct FTPSiteAccessData {
+    QString name;
+    // Base address, ending in "/" and the client version number.
+    QString url;
+    // Errors the mirror may have before it is removed.
+    int retries = 0;
+    // Timer ticks a download from this mirror may go without data.
+    int timeout = 15;
+    int errorCount = 0;
+    // Downloads using the mirror now, and how many may use it at once.
+    int useCount = 0;
+    int maxUses = 1;
+};
+
+// The pool of download servers of one update run. Hands out mirrors at random in proportion to
+// their free slots, counts errors, and drops mirrors that failed too often. Entries only ever
+// leave the pool. GUI thread only.
+class Mirrors : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Mirrors)
+
+public:
+    explicit Mirrors(QObject* parent = nullptr);
+
+    // Reads the array "mirrors" and each mirror's group from the INI file; a missing file gives an
+    // empty pool. Always true.
+    bool initDefault(QString iniFile, int version);
+    // The alpha channel's single mirror from group Channel, key alpha; false (and fatalError) when
+    // the address is missing.
+    bool initAlpha(QString iniFile, int version);
+    void setDefaults(QSettings& settings, int version);
+
+    // 0: a mirror was taken (its useCount counts this use) and copied to out; 1: the pool is
+    // empty; 2: every slot is busy, try again after another download has ended.
+    int getRandomMirror(FTPSiteAccessData& out);
+    // Names that are not in the pool are ignored by these three.
+    void releaseMirror(const QString& name);
+    void addMirrorError(const QString& name);
+    void removeMirror(const QString& name);
+    int getMirrorIndex(const QString& name) const;
+    void calcUseStats(int& maxUses, int& useCount) const;
+
+    QVector<FTPSiteAccessData> mirrors;
+    bool noMirrorsReported = false;
+
+signals:
+    void message(QString message);
+    void fatalError(QString errorMessage);
+};

@@ -1,0 +1,6 @@
+#include "processrandom.h"
+
+QRandomGenerator& processRandom() {
+    static QRandomGenerator generator;
+    return generator;
+}
