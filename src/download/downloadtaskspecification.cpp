@@ -48,7 +48,8 @@ void DownloadTaskSpecification::startDownload() {
     }
     holdsMirror = true;
 
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: each chunk goes straight to the file, so a failed write reports its own error.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         mirrors->releaseMirror(mirror.name);
         holdsMirror = false;
@@ -161,11 +162,6 @@ void DownloadTaskSpecification::onDownloadFinished() {
         reply->close();
         reply->deleteLater();
         reply = nullptr;
-        // QFile buffers writes: a failure to flush the tail is a write error like any other.
-        if (!file.flush()) {
-            errorRetry(file.errorString());
-            return;
-        }
         file.close();
         downloadFinished();
         return;
@@ -202,6 +198,8 @@ void DownloadTaskSpecification::resetDownload() {
                &DownloadTaskSpecification::onOtherDownloadFinished);
     if (reply) {
         disconnect(reply, nullptr, this, nullptr);
+        // Closes the connection now rather than when the deferred delete runs.
+        reply->abort();
         reply->deleteLater();
         reply = nullptr;
     }

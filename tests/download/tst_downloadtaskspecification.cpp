@@ -1,0 +1,483 @@
+#include "download/downloadtaskspecification.h"
+#include "download/mirrors.h"
+#include "support/faulthttpserver.h"
+#include "support/testpaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(FaultRule)
+
+namespace {
+
+QByteArray pattern(int size) {
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char((i * 7 + i / 251) & 0xff);
+    return data;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// A test server whose directories m<N>/7/ act as mirrors of one pool.
+struct Rig {
+    QTemporaryDir serverDir;
+    QTemporaryDir localDir;
+    FaultHttpServer server;
+    QNetworkAccessManager manager;
+    Mirrors pool;
+
+    Rig() {
+        server.setRoot(serverDir.path());
+        server.listen();
+    }
+    void publish(const QString& mirror, const QString& file, const QByteArray& data) {
+        const QString path = serverDir.filePath(mirror + QStringLiteral("/7/") + file);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile out(path);
+        out.open(QIODevice::WriteOnly);
+        out.write(data);
+    }
+    void addMirror(const QString& name, const QString& url = QString()) {
+        FTPSiteAccessData d;
+        d.name = name;
+        d.url =
+            url.isEmpty() ? server.baseUrl() + QLatin1Char('/') + name + QStringLiteral("/7") : url;
+        d.retries = 2;
+        pool.mirrors.append(d);
+    }
+    static QString path(const QString& mirror, const QString& file) {
+        return QLatin1Char('/') + mirror + QStringLiteral("/7/") + file;
+    }
+    QString local(const QString& name) const { return localDir.filePath(name); }
+    const FTPSiteAccessData* mirror(const QString& name) const {
+        const int i = pool.getMirrorIndex(name);
+        return i < 0 ? nullptr : &pool.mirrors[i];
+    }
+};
+
+QStringList texts(const QSignalSpy& spy) {
+    QStringList out;
+    for (const QList<QVariant>& args : spy)
+        out << args.at(0).toString();
+    return out;
+}
+
+void tick(DownloadTaskSpecification& task, int times, bool* downloading = nullptr) {
+    for (int i = 0; i < times; ++i) {
+        quint64 done = 0, total = 0, speed = 0;
+        bool busy = false;
+        task.timeTick(done, total, speed, busy);
+        if (downloading)
+            *downloading = busy;
+    }
+}
+
+QString closedPortUrl() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return QStringLiteral("http://127.0.0.1:%1/x/7").arg(probe.serverPort());
+}
+
+} // namespace
+
+class TstDownloadTaskSpecification : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Each row: mirror A answers with a fault on its first request, mirror B (joining the pool
+    // once A has been asked, so A is always tried first) serves the file.
+    void failureTable_data() {
+        QTest::addColumn<FaultRule>("rule");
+        QTest::addColumn<qint64>("expectedSize");
+        QTest::addColumn<bool>("removed");
+        QTest::addColumn<QString>("text");
+
+        const QByteArray bUrl = "http://127.0.0.1:1/mB/7/data.bin";
+        FaultRule r;
+        r.status = 404;
+        QTest::newRow("404") << r << qint64(-1) << true << "%A returned 404";
+        r.status = 500;
+        QTest::newRow("500") << r << qint64(-1) << true << "%A returned 500";
+        for (int status : {301, 302, 307}) {
+            r = FaultRule();
+            r.status = status;
+            r.body = QByteArray("moved");
+            r.headers = {{"Location", bUrl}};
+            QTest::newRow(qPrintable(QStringLiteral("redirect-%1").arg(status)))
+                << r << qint64(-1) << true << QStringLiteral("%A returned %1").arg(status);
+        }
+        r = FaultRule();
+        r.status = 401;
+        r.body = QByteArray("who are you");
+        r.headers = {{"WWW-Authenticate", "Basic realm=\"mirror\""}};
+        QTest::newRow("auth-demand") << r << qint64(-1) << true << "%A returned 401";
+
+        r = FaultRule();
+        r.closeAfter = 20000;
+        r.times = 1;
+        QTest::newRow("closed-early") << r << qint64(-1) << false << "";
+        r = FaultRule();
+        r.extraBytes = 10;
+        r.sendContentLength = false;
+        r.times = 1;
+        QTest::newRow("longer-than-expected")
+            << r << qint64(60000) << false << "%A sent more than the expected 60000 bytes";
+        r = FaultRule();
+        r.endless = true;
+        r.sendContentLength = false;
+        r.times = 1;
+        QTest::newRow("endless-body")
+            << r << qint64(60000) << false << "%A sent more than the expected 60000 bytes";
+        r = FaultRule();
+        r.announcedLength = 10000000;
+        r.endless = true;
+        r.times = 1;
+        QTest::newRow("endless-with-big-length")
+            << r << qint64(60000) << false << "%A sent more than the expected 60000 bytes";
+    }
+    void failureTable() {
+        QFETCH(FaultRule, rule);
+        QFETCH(qint64, expectedSize);
+        QFETCH(bool, removed);
+        QFETCH(QString, text);
+
+        Rig rig;
+        const QByteArray data = pattern(60000);
+        rig.publish(QStringLiteral("mA"), QStringLiteral("data.bin"), data);
+        rig.publish(QStringLiteral("mB"), QStringLiteral("data.bin"), data);
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("data.bin")), rule);
+        rig.addMirror(QStringLiteral("mA"));
+        bool bAdded = false;
+        connect(&rig.server, &FaultHttpServer::requestReceived, this, [&] {
+            if (!bAdded)
+                rig.addMirror(QStringLiteral("mB"));
+            bAdded = true;
+        });
+
+        DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("data.bin"),
+                                       rig.local(QStringLiteral("data.bin")), expectedSize, nullptr,
+                                       1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QSignalSpy errors(&task, &TaskSpecification::error);
+        task.execute();
+        QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 10000);
+
+        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QCOMPARE(readAll(rig.local(QStringLiteral("data.bin"))), data);
+        QCOMPARE(errors.count(), 0);
+        const int aRequests =
+            rig.server.requestCount(Rig::path(QStringLiteral("mA"), QStringLiteral("data.bin")));
+        if (removed) {
+            QCOMPARE(aRequests, 1);
+            QVERIFY(!rig.mirror(QStringLiteral("mA")));
+            QCOMPARE(task.mirror.name, QStringLiteral("mB"));
+            // A redirect is not followed: B was asked once, by the retry.
+            QCOMPARE(rig.server.requestCount(
+                         Rig::path(QStringLiteral("mB"), QStringLiteral("data.bin"))),
+                     1);
+        } else {
+            QVERIFY(aRequests >= 1);
+            QVERIFY(rig.mirror(QStringLiteral("mA")));
+            QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 1);
+        }
+        for (const FTPSiteAccessData& m : std::as_const(rig.pool.mirrors))
+            QCOMPARE(m.useCount, 0);
+        const QStringList log = texts(messages);
+        QCOMPARE(log.first(), QStringLiteral("Downloading data.bin"));
+        QCOMPARE(log.last(), QStringLiteral("Downloading data.bin finished"));
+        QCOMPARE(log.size(), 3);
+        if (!text.isEmpty()) {
+            text.replace(QStringLiteral("%A"),
+                         rig.server.baseUrl() + QStringLiteral("/mA/7/data.bin"));
+            QCOMPARE(log.at(1), text);
+        }
+        // The client hung up on the endless bodies.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.openConnections(), 0, 5000);
+    }
+
+    void progress_data() {
+        QTest::addColumn<bool>("contentLength");
+        QTest::addColumn<qint64>("expectedSize");
+        QTest::newRow("learned-from-length") << true << qint64(-1);
+        QTest::newRow("given") << false << qint64(300000);
+        QTest::newRow("unknown") << false << qint64(-1);
+    }
+    void progress() {
+        QFETCH(bool, contentLength);
+        QFETCH(qint64, expectedSize);
+        Rig rig;
+        const QByteArray data = pattern(300000);
+        rig.publish(QStringLiteral("mA"), QStringLiteral("p.bin"), data);
+        // Slow enough for Qt's progress reports, which come at most every 100 ms.
+        FaultRule rule;
+        rule.sendContentLength = contentLength;
+        rule.dripBytes = 15000;
+        rule.dripIntervalMs = 25;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("p.bin")), rule);
+        rig.addMirror(QStringLiteral("mA"));
+
+        DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("p.bin"),
+                                       rig.local(QStringLiteral("p.bin")), expectedSize, nullptr,
+                                       0.5);
+        QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+        task.execute();
+        QTRY_VERIFY_WITH_TIMEOUT(task.receivedBytes >= 240000, 5000);
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        task.timeTick(done, total, speed, downloading);
+        QVERIFY(downloading);
+        QCOMPARE(done, quint64(task.receivedBytes));
+        QCOMPARE(speed, done);
+        const bool known = contentLength || expectedSize > 0;
+        QCOMPARE(total, known ? quint64(300000) : quint64(0));
+
+        QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
+        QCOMPARE(readAll(rig.local(QStringLiteral("p.bin"))), data);
+        QCOMPARE(progress.last().at(0).toDouble(), 0.5);
+        double previous = 0;
+        int between = 0;
+        for (int i = 0; i + 1 < progress.size(); ++i) {
+            const double value = progress.at(i).at(0).toDouble();
+            QVERIFY(value >= previous && value <= 0.5);
+            between += value > 0 && value < 0.5;
+            previous = value;
+        }
+        // Without any size the bar stays at 0 until the end.
+        QCOMPARE(between > 0, known);
+    }
+
+    // Data keeps the stall count at zero; 16 silent ticks restart with a fresh, empty file.
+    void stallRestartsAfterSixteenTicks() {
+        Rig rig;
+        const QByteArray data = pattern(400000);
+        rig.publish(QStringLiteral("mA"), QStringLiteral("s.bin"), data);
+        FaultRule rule;
+        rule.stallAfter = 200000;
+        rule.times = 1;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("s.bin")), rule);
+        rig.addMirror(QStringLiteral("mA"));
+        const QString local = rig.local(QStringLiteral("s.bin"));
+
+        DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("s.bin"), local, -1,
+                                       nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        QTRY_COMPARE_WITH_TIMEOUT(task.receivedBytes, qint64(200000), 5000);
+        QVERIFY(QFileInfo(local).size() > 0);
+
+        bool downloading = false;
+        tick(task, 15, &downloading);
+        QVERIFY(downloading);
+        QCOMPARE(task.state, int(TaskSpecification::Running));
+        QCOMPARE(rig.server.totalRequests(), 1);
+        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 0);
+
+        tick(task, 1, &downloading);
+        QVERIFY(!downloading);
+        QCOMPARE(texts(messages).last(), QStringLiteral("file s.bin timed out on mirror mA"));
+        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 1);
+        // The new attempt truncated the partial file at once.
+        QVERIFY(QFileInfo::exists(local));
+        QCOMPARE(QFileInfo(local).size(), 0);
+        QCOMPARE(task.receivedBytes, 0);
+
+        QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
+        QCOMPARE(rig.server.totalRequests(), 2);
+        QCOMPARE(readAll(local), data);
+    }
+
+    void dripNeverTimesOut() {
+        Rig rig;
+        const QByteArray data = pattern(2000);
+        rig.publish(QStringLiteral("mA"), QStringLiteral("d.bin"), data);
+        FaultRule rule;
+        rule.dripBytes = 100;
+        rule.dripIntervalMs = 10;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("d.bin")), rule);
+        rig.addMirror(QStringLiteral("mA"));
+        DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("d.bin"),
+                                       rig.local(QStringLiteral("d.bin")), 2000, nullptr, 1.0);
+        task.execute();
+        // Ten ticks between pieces: far more than 16 in all, never 16 in a row without data.
+        qint64 seen = 0;
+        while (task.state == TaskSpecification::Running) {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                task.receivedBytes > seen || task.state != TaskSpecification::Running, 5000);
+            seen = task.receivedBytes;
+            if (task.state == TaskSpecification::Running)
+                tick(task, 10);
+        }
+        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QCOMPARE(rig.server.totalRequests(), 1);
+        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 0);
+    }
+
+    // The second download waits for the only mirror and then uses it.
+    void twoDownloadsTakeTurns() {
+        Rig rig;
+        rig.publish(QStringLiteral("mA"), QStringLiteral("1.bin"), pattern(3000));
+        rig.publish(QStringLiteral("mA"), QStringLiteral("2.bin"), pattern(5000));
+        FaultRule rule;
+        rule.dripBytes = 1000;
+        rule.dripIntervalMs = 20;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("1.bin")), rule);
+        rig.addMirror(QStringLiteral("mA"));
+
+        DownloadTaskSpecification first(&rig.manager, &rig.pool, QStringLiteral("1.bin"),
+                                        rig.local(QStringLiteral("1.bin")), 3000, nullptr, 1.0);
+        DownloadTaskSpecification second(&rig.manager, &rig.pool, QStringLiteral("2.bin"),
+                                         rig.local(QStringLiteral("2.bin")), 5000, nullptr, 1.0);
+        QStringList order;
+        connect(&first, &TaskSpecification::finished, this, [&] { order << "first finished"; });
+        connect(&rig.server, &FaultHttpServer::requestReceived, this,
+                [&](const QString& path) { order << path; });
+        first.execute();
+        second.execute();
+        QCOMPARE(second.state, int(TaskSpecification::Running));
+        QVERIFY(!second.reply);
+        bool downloading = true;
+        tick(second, 20, &downloading);
+        QVERIFY(!downloading);
+        QCOMPARE(second.state, int(TaskSpecification::Running));
+
+        QTRY_COMPARE_WITH_TIMEOUT(second.state, int(TaskSpecification::Finished), 5000);
+        QCOMPARE(first.state, int(TaskSpecification::Finished));
+        QCOMPARE(order, (QStringList{"/mA/7/1.bin", "first finished", "/mA/7/2.bin"}));
+        QCOMPARE(second.mirror.name, QStringLiteral("mA"));
+        QCOMPARE(rig.pool.mirrors[0].useCount, 0);
+    }
+
+    // Network errors count; every mirror goes at its third, then the download gives up.
+    void exhaustedPool() {
+        Rig rig;
+        for (const char* name : {"x", "y", "z"})
+            rig.addMirror(QLatin1String(name), closedPortUrl());
+        QSignalSpy poolMessages(&rig.pool, &Mirrors::message);
+        DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("f"),
+                                       rig.local(QStringLiteral("f")), -1, nullptr, 1.0);
+        QSignalSpy canceled(&task, &TaskSpecification::canceled);
+        task.execute();
+        QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 10000);
+        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QVERIFY(rig.pool.mirrors.isEmpty());
+        const QStringList log = texts(poolMessages);
+        QCOMPARE(log.count(QStringLiteral("There are no (more) known working mirrors available")),
+                 1);
+        QCOMPARE(log.last(), QStringLiteral("There are no (more) known working mirrors available"));
+        QCOMPARE(log.filter(QStringLiteral("failed too many times, removing")).size(), 3);
+        QVERIFY(!QFileInfo::exists(rig.local(QStringLiteral("f"))));
+
+        // A later download ends at once, without a second report.
+        DownloadTaskSpecification later(&rig.manager, &rig.pool, QStringLiteral("g"),
+                                        rig.local(QStringLiteral("g")), -1, nullptr, 1.0);
+        later.execute();
+        QCOMPARE(later.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(poolMessages.count(), log.size());
+    }
+
+    void localFileCannotBeCreated() {
+        Rig rig;
+        rig.publish(QStringLiteral("mA"), QStringLiteral("f"), "x");
+        rig.addMirror(QStringLiteral("mA"));
+        // A plain file where the directory should be: holds for root too.
+        QFile blocker(rig.local(QStringLiteral("dir")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const QString local = rig.local(QStringLiteral("dir/f"));
+        DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("f"), local, -1,
+                                       nullptr, 1.0);
+        QSignalSpy errors(&task, &TaskSpecification::error);
+        task.execute();
+        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(texts(errors),
+                 QStringList{QStringLiteral("Unable to create file %1 for saving").arg(local)});
+        QCOMPARE(rig.pool.mirrors[0].useCount, 0);
+        QCOMPARE(rig.pool.mirrors[0].errorCount, 0);
+        QTest::qWait(50);
+        QCOMPARE(rig.server.totalRequests(), 0);
+    }
+
+    // A file-size limit makes the writes fail; each failure costs the mirror an error.
+    void writeErrorsCountAgainstTheMirror_data() {
+        QTest::addColumn<QString>("limit");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("short-write") << "50000"
+                                     << "Error writing to file %1. Should write 4096 bytes but "
+                                        "wrote 848 bytes";
+        QTest::newRow("failed-write") << "49152"
+                                      << "File too large";
+    }
+    void writeErrorsCountAgainstTheMirror() {
+        QFETCH(QString, limit);
+        QFETCH(QString, text);
+        Rig rig;
+        rig.publish(QStringLiteral("mA"), QStringLiteral("big.bin"), pattern(200000));
+        const QString local = rig.local(QStringLiteral("big.bin"));
+        QProcess child;
+        child.start(binPath(QStringLiteral("fetchlimited")),
+                    {rig.server.baseUrl() + QStringLiteral("/mA/7"), QStringLiteral("big.bin"),
+                     local, limit});
+        QVERIFY(child.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(child.state(), QProcess::NotRunning, 10000);
+        const QStringList lines = QString::fromUtf8(child.readAllStandardOutput()).split('\n');
+        QCOMPARE(child.exitCode(), int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(rig.server.totalRequests(), 3);
+        QCOMPARE(lines.count(text.contains(QLatin1String("%1")) ? text.arg(local) : text), 3);
+        QVERIFY(!lines.contains(QStringLiteral("Downloading big.bin finished")));
+        QVERIFY(lines.contains(QStringLiteral("Mirror only failed too many times, removing")));
+        QVERIFY(
+            lines.contains(QStringLiteral("There are no (more) known working mirrors available")));
+        // The partial file of each attempt was deleted.
+        QVERIFY(!QFileInfo::exists(local));
+    }
+
+    void cancellation_data() {
+        QTest::addColumn<bool>("byUser");
+        QTest::newRow("user") << true;
+        QTest::newRow("other-task") << false;
+    }
+    void cancellation() {
+        QFETCH(bool, byUser);
+        Rig rig;
+        rig.publish(QStringLiteral("mA"), QStringLiteral("c.bin"), pattern(300000));
+        FaultRule rule;
+        rule.stallAfter = 100000;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("c.bin")), rule);
+        rig.addMirror(QStringLiteral("mA"));
+        const QString local = rig.local(QStringLiteral("c.bin"));
+        DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("c.bin"), local, -1,
+                                       nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QSignalSpy canceled(&task, &TaskSpecification::canceled);
+        task.execute();
+        QTRY_COMPARE_WITH_TIMEOUT(task.receivedBytes, qint64(100000), 5000);
+        if (byUser)
+            task.userCanceled();
+        else
+            task.handleOtherTaskCancelled(nullptr);
+        QCOMPARE(canceled.count(), 1);
+        QCOMPARE(task.state,
+                 int(byUser ? TaskSpecification::UserCanceled : TaskSpecification::ErrorCanceled));
+        if (!byUser)
+            QCOMPARE(texts(messages).last(), QStringLiteral("Abort downloading c.bin"));
+        QVERIFY(!task.reply);
+        QVERIFY(!QFileInfo::exists(local));
+        QCOMPARE(rig.pool.mirrors[0].useCount, 0);
+        QCOMPARE(rig.pool.mirrors[0].errorCount, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.openConnections(), 0, 5000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstDownloadTaskSpecification)
+#include "tst_downloadtaskspecification.moc"
