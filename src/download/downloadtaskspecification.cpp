@@ -198,8 +198,6 @@ void DownloadTaskSpecification::resetDownload() {
                &DownloadTaskSpecification::onOtherDownloadFinished);
     if (reply) {
         disconnect(reply, nullptr, this, nullptr);
-        // Closes the connection now rather than when the deferred delete runs.
-        reply->abort();
         reply->deleteLater();
         reply = nullptr;
     }

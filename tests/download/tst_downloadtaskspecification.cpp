@@ -203,7 +203,7 @@ private slots:
             QCOMPARE(log.at(1), text);
         }
         // The client hung up on the endless bodies.
-        QTRY_COMPARE_WITH_TIMEOUT(rig.server.openConnections(), 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.openResponses(), 0, 5000);
     }
 
     void progress_data() {
@@ -475,7 +475,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(local));
         QCOMPARE(rig.pool.mirrors[0].useCount, 0);
         QCOMPARE(rig.pool.mirrors[0].errorCount, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(rig.server.openConnections(), 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.openResponses(), 0, 5000);
     }
 };
 

@@ -94,8 +94,9 @@ QStringList FaultHttpServer::requestLog() const {
     return log;
 }
 
-int FaultHttpServer::openConnections() const {
-    return connections.size();
+int FaultHttpServer::openResponses() const {
+    return int(std::count_if(connections.cbegin(), connections.cend(),
+                             [](const Connection* c) { return c->answered; }));
 }
 
 void FaultHttpServer::onNewConnection() {

@@ -68,8 +68,8 @@ public:
     int totalRequests() const;
     // Every requested path, in arrival order.
     QStringList requestLog() const;
-    // Connections currently open.
-    int openConnections() const;
+    // Connections still open after their request was answered (a stalled or endless body).
+    int openResponses() const;
 
 signals:
     void requestReceived(QString path);
