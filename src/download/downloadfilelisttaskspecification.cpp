@@ -1,0 +1,72 @@
+#include "downloadfilelisttaskspecification.h"
+
+#include "config/configuration.h"
+#include "download/downloadfiletaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
+    QList<FileDownloadSpecification>* fileList, QNetworkAccessManager* networkManager,
+    Mirrors* mirrors, Configuration* configuration, QObject* parent, double weight)
+    : ComposedTaskSpecification(configuration->downloadConcurrency, weight, parent)
+    , fileList(fileList)
+    , networkManager(networkManager)
+    , mirrors(mirrors)
+    , configuration(configuration) {}
+
+void DownloadFileListTaskSpecification::execute() {
+    makeSubtasksAndStart();
+}
+
+void DownloadFileListTaskSpecification::makeSubtasksAndStart() {
+    if (fileList->isEmpty()) {
+        emit message(QStringLiteral("No downloads needed"));
+        finish();
+        return;
+    }
+    if (!makeSubDirs())
+        return;
+    emit message(QStringLiteral("Downloading files"));
+    const double weight = 1.0 / fileList->size();
+    for (const FileDownloadSpecification& spec : std::as_const(*fileList)) {
+        addSubTask(new DownloadFileTaskSpecification(spec, networkManager, mirrors, configuration,
+                                                     this, weight));
+        totalBytes += static_cast<qint64>(spec.size);
+    }
+    executeSubTasks();
+}
+
+bool DownloadFileListTaskSpecification::makeSubDirs() {
+    QSet<QString> made{QStringLiteral(".")};
+    const QDir temp(configuration->tempDir);
+    for (const FileDownloadSpecification& spec : std::as_const(*fileList)) {
+        const QString dir = QFileInfo(spec.fileName).path();
+        if (made.contains(dir))
+            continue;
+        if (!temp.mkpath(dir)) {
+            emit message(QStringLiteral("Could not create dir %1")
+                             .arg(temp.canonicalPath() + QLatin1Char('/') + dir));
+            errorCancel();
+            return false;
+        }
+        made.insert(dir);
+    }
+    return true;
+}
+
+void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                                 quint64& speed, bool& downloading) {
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    // Against the whole list, not only the transfers running now.
+    downloadTotal = static_cast<quint64>(totalBytes);
+}
+
+void DownloadFileListTaskSpecification::reset() {
+    clearSubTasks();
+    cancelSeen = false;
+    doneReported = false;
+    totalBytes = 0;
+    TaskSpecification::reset();
+}

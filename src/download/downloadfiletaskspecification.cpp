@@ -1,0 +1,63 @@
+#include "downloadfiletaskspecification.h"
+
+#include "config/configuration.h"
+#include "download/downloadtaskspecification.h"
+#include "download/mirrors.h"
+#include "verify/checksignaturetaskspecification.h"
+
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadSpecification& spec,
+                                                             QNetworkAccessManager* networkManager,
+                                                             Mirrors* mirrors,
+                                                             Configuration* configuration,
+                                                             QObject* parent, double weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , section(spec.section)
+    , fileName(spec.fileName)
+    , md5(spec.md5)
+    , size(spec.size)
+    , networkManager(networkManager)
+    , mirrors(mirrors)
+    , configuration(configuration) {}
+
+void DownloadFileTaskSpecification::execute() {
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::makeSubtasksAndStart() {
+    const QString local = configuration->tempDir + QLatin1Char('/') + fileName;
+    downloadTask = new DownloadTaskSpecification(networkManager, mirrors,
+                                                 section + QLatin1Char('/') + fileName, local,
+                                                 static_cast<qint64>(size), this, 0.8);
+    addSubTask(downloadTask);
+    auto* check = new CheckSignatureTaskSpecification(local, md5, false, this, 0.2);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &DownloadFileTaskSpecification::onSigCheckDone, Qt::DirectConnection);
+    addSubTask(check);
+    executeSubTasks();
+}
+
+void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*) {
+    if (pass)
+        return;
+    if (userCancelRequested) {
+        // A retry would clear the user's cancel; ending as finished would pass a bad file on.
+        cancelSeen = true;
+        doneReported = true;
+        userCancel();
+        return;
+    }
+    emit message(
+        QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(fileName));
+    // No retry counter: every failure costs a mirror, so an empty pool ends the retries.
+    mirrors->removeMirror(downloadTask->mirror.name);
+    reset();
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::reset() {
+    clearSubTasks();
+    downloadTask = nullptr;
+    cancelSeen = false;
+    doneReported = false;
+    TaskSpecification::reset();
+}
