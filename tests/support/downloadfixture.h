@@ -1,0 +1,20 @@
+#pragma once
+
+#include "install/filespecifications.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Writes a "mirrors.ini" naming one mirror per base address ("mirror1", "mirror2", ...).
+bool writeMirrorsIni(const QString& path, const QStringList& baseUrls);
+
+// The download list of a product ini, read independently of the updater's own list building:
+// every file line of every section except "delete", in file order, as downloaded. Lines that are
+// not 2 or 5 fields are skipped with a warning.
+QList<FileDownloadSpecification> downloadListFromIni(const QString& productIni);
+
+// Fills dir with `count` files of about totalBytes in all, in a few subdirectories, with sizes
+// spread from a few bytes to several times the average and contents that do not compress, from
+// a fixed seed. Returns false when a file cannot be written.
+bool writeSyntheticBuild(const QString& dir, int count, qint64 totalBytes, quint32 seed = 1);
