@@ -3,7 +3,9 @@
 // and the same files with curl --parallel --parallel-max 3 followed by md5sum -c. Prints wall
 // times, the ratio updater / (curl + md5sum) and the updater's peak memory.
 //
-//   bench_download [--files N] [--mb M] [--rounds R] [--keep]
+//   bench_download [--files N] [--mb M] [--rounds R] [--dir D] [--keep]
+//   (D: where the release and the downloads go, default the system's temporary directory; a
+//   tmpfs such as /dev/shm keeps disk writeback and ext4 inode allocation out of the figures)
 //   bench_download --fetch MIRRORS_INI PRODUCT_INI TEMP_DIR STREAMS   (the updater side, run as
 //                                                                     a child so that its peak
 //                                                                     memory is its own)
@@ -106,6 +108,7 @@ int main(int argc, char** argv) {
     qint64 megabytes = 500;
     int rounds = 3;
     bool keep = false;
+    QString base = QDir::tempPath();
     for (int i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--files"))
             files = args.value(++i).toInt();
@@ -115,13 +118,15 @@ int main(int argc, char** argv) {
             rounds = args.value(++i).toInt();
         else if (args[i] == QLatin1String("--keep"))
             keep = true;
+        else if (args[i] == QLatin1String("--dir"))
+            base = args.value(++i);
         else {
-            out << "usage: bench_download [--files N] [--mb M] [--rounds R] [--keep]\n";
+            out << "usage: bench_download [--files N] [--mb M] [--rounds R] [--dir D] [--keep]\n";
             return args[i] == QLatin1String("--help") ? 0 : 64;
         }
     }
 
-    QTemporaryDir work;
+    QTemporaryDir work(base + QStringLiteral("/bench_download-XXXXXX"));
     work.setAutoRemove(!keep);
     const QString buildDir = work.filePath(QStringLiteral("build"));
     const QString mirrorRoot = work.filePath(QStringLiteral("mirror"));
@@ -135,7 +140,6 @@ int main(int argc, char** argv) {
     const PublishResult release = makeRelease(buildDir, 7, mirrorRoot, options);
     if (!release.ok)
         return 1;
-    QDir(buildDir).removeRecursively();
 
     NginxRunner nginx(work.filePath(QStringLiteral("nginx")));
     for (int i = 0; i < 3; ++i)
@@ -153,45 +157,47 @@ int main(int argc, char** argv) {
         bytes += qint64(spec.size);
 
     // curl's side: the same URLs spread over the three servers, then md5sum over the result.
-    const QString curlDir = work.filePath(QStringLiteral("curl"));
-    QFile config(work.filePath(QStringLiteral("curl.conf")));
     QFile sums(work.filePath(QStringLiteral("md5sums")));
-    config.open(QIODevice::WriteOnly);
     sums.open(QIODevice::WriteOnly);
-    for (int i = 0; i < list.size(); ++i) {
-        const FileDownloadSpecification& spec = list.at(i);
-        config.write(QStringLiteral("url = \"%1/7/%2/%3\"\noutput = \"%4/%3\"\n")
-                         .arg(nginx.baseUrl(i % 3), spec.section, spec.fileName, curlDir)
-                         .toUtf8());
+    for (const FileDownloadSpecification& spec : list)
         sums.write(QStringLiteral("%1  %2\n").arg(spec.md5, spec.fileName).toUtf8());
-    }
-    config.close();
     sums.close();
+    auto writeCurlConfig = [&](const QString& path, const QString& outDir) {
+        QFile config(path);
+        config.open(QIODevice::WriteOnly);
+        for (int i = 0; i < list.size(); ++i) {
+            const FileDownloadSpecification& spec = list.at(i);
+            config.write(QStringLiteral("url = \"%1/7/%2/%3\"\noutput = \"%4/%3\"\n")
+                             .arg(nginx.baseUrl(i % 3), spec.section, spec.fileName, outDir)
+                             .toUtf8());
+        }
+    };
 
-    const QString updaterDir = work.filePath(QStringLiteral("temp"));
     QList<double> curlTimes, md5Times, updaterTimes, taskTimes;
     long peakKb = 0;
     for (int round = 0; round < rounds; ++round) {
-        QDir(curlDir).removeRecursively();
+        const QString curlDir = work.filePath(QStringLiteral("curl%1").arg(round));
+        const QString updaterDir = work.filePath(QStringLiteral("temp%1").arg(round));
+        const QString config = work.filePath(QStringLiteral("curl%1.conf").arg(round));
+        writeCurlConfig(config, curlDir);
         const double curl =
             timed(QStringLiteral("curl"),
                   {QStringLiteral("--parallel"), QStringLiteral("--parallel-max"),
                    QStringLiteral("3"), QStringLiteral("--create-dirs"), QStringLiteral("--fail"),
-                   QStringLiteral("-sS"), QStringLiteral("-K"), config.fileName()});
+                   QStringLiteral("-sS"), QStringLiteral("-K"), config});
         const double md5 =
             timed(QStringLiteral("md5sum"),
                   {QStringLiteral("-c"), QStringLiteral("--quiet"), sums.fileName()}, curlDir);
-        QDir(curlDir).removeRecursively();
         if (curl < 0 || md5 < 0)
             return 1;
 
-        QDir(updaterDir).removeRecursively();
         QDir().mkpath(updaterDir);
         QByteArray report;
         const double updater = timed(QCoreApplication::applicationFilePath(),
                                      {QStringLiteral("--fetch"), mirrorsIni, release.productIni,
                                       updaterDir, QStringLiteral("6")},
                                      QString(), &report);
+        QDir(curlDir).removeRecursively();
         QDir(updaterDir).removeRecursively();
         if (updater < 0)
             return 1;
@@ -234,7 +240,8 @@ int main(int argc, char** argv) {
     if (keep)
         out << "kept " << work.path()
             << "; fetch again with: " << QCoreApplication::applicationFilePath() << " --fetch "
-            << mirrorsIni << ' ' << release.productIni << ' ' << updaterDir << " 6\n"
+            << mirrorsIni << ' ' << release.productIni << ' '
+            << work.filePath(QStringLiteral("temp")) << " 6\n"
             << "(nginx is stopped now; restart it with nginx -p " << nginx.prefix() << "/ -c "
             << nginx.prefix() << "/nginx.conf)\n";
     return 0;

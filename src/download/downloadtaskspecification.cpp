@@ -48,8 +48,9 @@ void DownloadTaskSpecification::startDownload() {
     }
     holdsMirror = true;
 
-    // Unbuffered: each chunk goes straight to the file, so a failed write reports its own error.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // Buffered: QFile gathers the 4 KiB chunks into larger writes, which the profile showed to
+    // matter; the tail is flushed and checked before the file counts as complete.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         mirrors->releaseMirror(mirror.name);
         holdsMirror = false;
@@ -162,6 +163,10 @@ void DownloadTaskSpecification::onDownloadFinished() {
         reply->close();
         reply->deleteLater();
         reply = nullptr;
+        if (!file.flush()) {
+            errorRetry(file.errorString());
+            return;
+        }
         file.close();
         downloadFinished();
         return;
