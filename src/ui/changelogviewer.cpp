@@ -1,0 +1,185 @@
+#include "ui/changelogviewer.h"
+
+#include "config/configuration.h"
+#include "download/processrandom.h"
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QScreen>
+#include <QSettings>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+constexpr int DefaultWidth = 617;
+constexpr int DefaultHeight = 500;
+constexpr int RequestTimeoutMs = 2000;
+constexpr int LineMargin = 50;
+} // namespace
+
+ChangeLogViewer* ChangeLogViewer::m_instance = nullptr;
+
+ChangeLogViewer::ChangeLogViewer(QWidget* parent)
+    : QDialog(parent)
+    , changeLogTextEdit(new QTextEdit(this)) {
+    setObjectName(QStringLiteral("ChangeLogViewer"));
+    setWindowTitle(tr("Changelog"));
+    // A dialog window with the system menu only: no help button, no minimise or maximise.
+    setWindowFlags(Qt::Dialog | Qt::WindowSystemMenuHint);
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    changeLogTextEdit->setObjectName(QStringLiteral("changeLogTextEdit"));
+    changeLogTextEdit->setReadOnly(true);
+    changeLogTextEdit->setLineWrapMode(QTextEdit::NoWrap);
+    QFont font = changeLogTextEdit->font();
+    font.setFamily(QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
+    changeLogTextEdit->setFont(font);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, Qt::Horizontal, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(changeLogTextEdit);
+    layout->addWidget(buttons);
+    resize(DefaultWidth, DefaultHeight);
+}
+
+ChangeLogViewer::~ChangeLogViewer() {
+    if (m_instance == this)
+        m_instance = nullptr;
+}
+
+void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, const QString& version) {
+    if (!m_instance) {
+        m_instance = new ChangeLogViewer(parent);
+        m_instance->requestRemote(version);
+    }
+    m_instance->show();
+    m_instance->raise();
+    m_instance->activateWindow();
+}
+
+void ChangeLogViewer::requestRemote(QString newVersion) {
+    if (reply)
+        return;
+    changeLogTextEdit->setText(tr("Loading..."));
+    if (!newVersion.isEmpty())
+        version = newVersion;
+
+    QString url = getRemoteUrl();
+    if (url.isEmpty()) {
+        changeLogTextEdit->setText(tr("Failed to load changelog."));
+        return;
+    }
+    if (!url.endsWith(QLatin1Char('/')))
+        url += QLatin1Char('/');
+    url += version + QStringLiteral("/changelog_client.txt");
+
+    if (!networkManager) {
+        networkManager = new QNetworkAccessManager(this);
+        // A redirect is a failing address, never followed.
+        networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    }
+    reply = networkManager->get(QNetworkRequest(QUrl(url)));
+    connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
+
+    if (!requestTimer) {
+        requestTimer = new QTimer(this);
+        requestTimer->setSingleShot(true);
+        requestTimer->setInterval(RequestTimeoutMs);
+        connect(requestTimer, &QTimer::timeout, this, &ChangeLogViewer::onRequestTimeout);
+    }
+    requestTimer->start();
+}
+
+QString ChangeLogViewer::getRemoteUrl() {
+    if (!mirrorUrls.isEmpty())
+        return getRandomMirror();
+    if (urlsLoaded)
+        return QString();
+    urlsLoaded = true;
+
+    const QDir root(Configuration::getAppRootPath());
+    const QString updateIni = root.filePath(QStringLiteral("update.ini"));
+    if (QFileInfo::exists(updateIni)) {
+        const QSettings settings(updateIni, QSettings::IniFormat);
+        const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
+        if (!alpha.isEmpty())
+            return alpha;
+    }
+
+    const QString mirrorsIni = root.filePath(QStringLiteral("mirrors.ini"));
+    if (!QFileInfo::exists(mirrorsIni))
+        return QString();
+    QSettings settings(mirrorsIni, QSettings::IniFormat);
+    QStringList names;
+    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        names.append(settings.value(QStringLiteral("mirror")).toString());
+    }
+    settings.endArray();
+    for (const QString& name : std::as_const(names)) {
+        const QString url = settings.value(name + QStringLiteral("/url")).toString();
+        if (!url.isEmpty())
+            mirrorUrls.append(url);
+    }
+    return getRandomMirror();
+}
+
+QString ChangeLogViewer::getRandomMirror() {
+    if (mirrorUrls.isEmpty())
+        return QString();
+    const int index = int(processRandom().generate() % quint32(mirrorUrls.size()));
+    return mirrorUrls.takeAt(index);
+}
+
+void ChangeLogViewer::onRequestFinished() {
+    if (!reply)
+        return;
+    QNetworkReply* done = reply;
+    reply = nullptr;
+    done->deleteLater();
+
+    // Redirects are not followed, so a 3xx answer would otherwise show its own page.
+    const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (done->error() == QNetworkReply::NoError && (status < 300 || status >= 400)) {
+        const QString text = QString::fromUtf8(done->readAll());
+        if (!text.contains(QLatin1String("document has moved"))) {
+            load(text);
+            return;
+        }
+    }
+    requestRemote(QString());
+}
+
+void ChangeLogViewer::onRequestTimeout() {
+    // abort() finishes the reply at once; onRequestFinished() then moves on to the next address.
+    if (reply)
+        reply->abort();
+}
+
+void ChangeLogViewer::load(const QString& text) {
+    changeLogTextEdit->setText(text);
+    if (text.isEmpty())
+        return;
+
+    const QFontMetrics metrics(changeLogTextEdit->font());
+    int widest = 0;
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        widest = qMax(widest, metrics.horizontalAdvance(line));
+    const int wanted = widest > 0 ? widest + LineMargin : DefaultWidth;
+
+    const QRect available = screen() ? screen()->availableGeometry() : QRect();
+    if (available.isValid())
+        resize(qMin(wanted, available.width()), qMin(available.height(), DefaultHeight));
+    else
+        resize(wanted, DefaultHeight);
+}
