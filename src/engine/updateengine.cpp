@@ -1,0 +1,240 @@
+#include "updateengine.h"
+
+#include "config/configuration.h"
+#include "download/mirrors.h"
+#include "download/processrandom.h"
+#include "engine/maintaskspecification.h"
+#include "engine/updateinidata.h"
+#include "ui/banner.h"
+#include "verify/tomcryptutil.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QTimer>
+#include <QUrl>
+
+UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
+    : QObject(parent)
+    , configuration(configuration)
+    , timer(new QTimer(this))
+    , networkAccessManager(new QNetworkAccessManager(this)) {
+    connect(&configuration, &Configuration::message, this, &UpdateEngine::message);
+    connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    // A redirect must cost the mirror, never lead the download elsewhere.
+    networkAccessManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+
+    configuration.getProxyAndDownloadConcurrency();
+    if (configuration.proxy.isEmpty()) {
+        // Explicitly none: the system proxy must not apply either.
+        networkAccessManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(configuration.proxy);
+    if (!url.isValid()) {
+        // Queued: the window connects to the engine only after this constructor has returned.
+        const QString text =
+            QStringLiteral("'%1' is an invalid proxy specification").arg(configuration.proxy);
+        QMetaObject::invokeMethod(
+            this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
+        return;
+    }
+    networkAccessManager->setProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), quint16(url.port(3128))));
+}
+
+bool UpdateEngine::initialize() {
+    try {
+        crypt_init();
+    } catch (const crypt_exception& e) {
+        emit fatalError(QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+    const QDir root(Configuration::getAppRootPath());
+    if (!QFile::exists(root.absoluteFilePath(QStringLiteral("mirrors.ini")))) {
+        emit fatalError(QStringLiteral("%1 is missing, cannot proceed.").arg("mirrors.ini"));
+        return false;
+    }
+    processRandom().seed(quint32(QDateTime::currentSecsSinceEpoch()));
+
+    int version = 0;
+    QString dir;
+    if (UpdateIniData::get(&version, nullptr, &dir)) {
+        if (version == configuration.clientVersion) {
+            emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
+        } else {
+            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
+                             .arg(version)
+                             .arg(dir));
+            // The record is valid, so dir and its parent exist.
+            emit message(removeTempDir(dir) ? QStringLiteral("Ok")
+                                            : QStringLiteral("Failed to remove directory"));
+            dir.clear();
+            UpdateIniData::cleanup();
+        }
+    }
+    if (!configuration.initalizeStart(dir))
+        return false;
+    UpdateIniData::modify(configuration.clientVersion, configuration.tempDir,
+                          configuration.updateType);
+
+    mirrors = new Mirrors(this);
+    connect(mirrors, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
+    connect(mirrors, &Mirrors::message, this, &UpdateEngine::message);
+    const bool loaded =
+        configuration.updateChannel == ChannelAlpha
+            ? mirrors->initAlpha(UpdateIniData::filename(), configuration.clientVersion)
+            : mirrors->initDefault(root.absoluteFilePath(QStringLiteral("mirrors.ini")),
+                                   configuration.clientVersion);
+    if (!loaded)
+        return false;
+    state = EngineReady;
+    return true;
+}
+
+bool UpdateEngine::startUpdate() {
+    mainTask = new MainTaskSpecification(networkAccessManager, mirrors, &configuration, this, 1.0);
+    connect(mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    state = EngineUpdating;
+    timer->start(1000);
+    mainTask->execute();
+    return true;
+}
+
+bool UpdateEngine::busy() const {
+    return state == EngineReady || state == EngineUpdating;
+}
+
+void UpdateEngine::onTimer() {
+    if (state != EngineUpdating)
+        return;
+    quint64 downloadDone = 0, downloadTotal = 0, speed = 0;
+    bool downloading = false;
+    mainTask->timeTick(downloadDone, downloadTotal, speed, downloading);
+    emit downloadProgress(downloadDone, downloadTotal, speed, downloading);
+}
+
+void UpdateEngine::cancelUpdate() {
+    if (state == EngineUpdating)
+        mainTask->userCanceled();
+}
+
+void UpdateEngine::onTaskFinished() {
+    timer->stop();
+    cleanup();
+    state = EngineFinished;
+    emit message(QStringLiteral("Update successfully finished"));
+    mainTask->deleteLater();
+    mainTask = nullptr;
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled() {
+    timer->stop();
+    state = EngineCanceled;
+    if (mainTask->state == TaskSpecification::UserCanceled)
+        emit message(QStringLiteral("User aborted update"));
+    mainTask->deleteLater();
+    mainTask = nullptr;
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::reset() {
+    state = EngineIdle;
+    if (mainTask) {
+        disconnect(mainTask, nullptr, this, nullptr);
+        mainTask->deleteLater();
+        mainTask = nullptr;
+    }
+}
+
+void UpdateEngine::getBanner() {
+    if (bannerReply)
+        return;
+    auto* banner = new Banner(this);
+    connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+    banner->run();
+}
+
+void UpdateEngine::onBannerFound(const QString& bannerUrl, const QString& clickUrl) {
+    const QUrl url(bannerUrl);
+    if (!url.isValid() || bannerUrl.isEmpty())
+        return;
+    bannerClickUrl = clickUrl;
+    bannerReply = networkAccessManager->get(QNetworkRequest(url));
+    connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
+    connect(bannerReply, &QNetworkReply::metaDataChanged, this,
+            &UpdateEngine::onBannermetaDataChanged);
+    // An unannounced or understated size must not let the image grow without bound.
+    connect(bannerReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
+        if (received > MaxBannerImageSize)
+            dropBanner();
+    });
+}
+
+void UpdateEngine::onBannermetaDataChanged() {
+    const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > MaxBannerImageSize)
+        dropBanner();
+}
+
+void UpdateEngine::dropBanner() {
+    disconnect(bannerReply, nullptr, this, nullptr);
+    bannerReply->abort();
+    bannerReply->deleteLater();
+    bannerReply = nullptr;
+}
+
+void UpdateEngine::onBannerDownloadFinished() {
+    const QByteArray bytes = bannerReply->readAll();
+    bannerReply->deleteLater();
+    bannerReply = nullptr;
+    if (bytes.size() > MaxBannerImageSize)
+        return;
+    emit bannerFound(bytes, bannerClickUrl);
+}
+
+void UpdateEngine::cleanup() {
+    emit message(QStringLiteral("Remove temporary files..."));
+    int version = 0;
+    QString dir;
+    if (UpdateIniData::get(&version, nullptr, &dir)) {
+        removeTempDir(dir);
+        UpdateIniData::cleanup();
+    }
+    emit message(QStringLiteral("Temporary files removed."));
+}
+
+bool UpdateEngine::removeTempDir(const QString& dir) {
+    cleanupDirectory(dir);
+    QDir parentDir(dir);
+    return parentDir.cdUp() && parentDir.rmdir(QFileInfo(dir).fileName());
+}
+
+void UpdateEngine::cleanupDirectory(const QString& path) {
+    const QDir dir(path);
+    const QDir::Filters common =
+        QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
+    for (const QFileInfo& file : dir.entryInfoList(QDir::Files | common))
+        QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo& sub : dir.entryInfoList(QDir::Dirs | common)) {
+        cleanupDirectory(sub.absoluteFilePath());
+        QDir(path).rmdir(sub.fileName());
+    }
+}
+
+void UpdateEngine::removeOldFiles(const QString& dir) {
+    const QDir directory(dir);
+    for (const QString& name : Configuration::getSpecialFileNames())
+        QFile::remove(
+            directory.absoluteFilePath(Configuration::getSpecialFileRenamePrefix() + name));
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class Configuration;
+class MainTaskSpecification;
+class Mirrors;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+
+// Drives update runs for the main window, which owns it. Owns the network access manager of
+// every download, the mirror pool, a one-second poll of the download figures and the root task
+// of the current run, and downloads the news banner image.
+//
+// Calling order: construct, connect, getBanner(); per run: if !busy(), initialize() and, when
+// that succeeded, startUpdate(); after updateCanceled(), reset().
+class UpdateEngine : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(UpdateEngine)
+
+public:
+    enum State {
+        EngineIdle = 0,
+        EngineReady = 1,
+        EngineUpdating = 2,
+        EngineFinished = 3,
+        EngineCanceled = 4
+    };
+
+    // The banner image is dropped once more than this many bytes arrive.
+    static constexpr qint64 MaxBannerImageSize = 270000;
+
+    // configuration must outlive the engine.
+    UpdateEngine(Configuration& configuration, QObject* parent);
+
+    // Prepares a run: crypto, "mirrors.ini", resume or wipe of an interrupted run, the temporary
+    // directory, the session record and a new mirror pool. True: state is EngineReady.
+    bool initialize();
+    // Creates the root task and executes it; always true.
+    bool startUpdate();
+    bool busy() const;
+    // Back to EngineIdle; drops the root task of an ended run. The mirror pool stays.
+    void reset();
+    // Starts the banner query unless an image download is already in progress.
+    void getBanner();
+    // Removes the run's temporary directory and its session record.
+    void cleanup();
+    // Empties path recursively (symbolic links are neither followed nor removed); path stays.
+    void cleanupDirectory(const QString& path);
+    // Deletes the "_old_" copies of the special files in dir, left by a replacement while the
+    // updater was running.
+    static void removeOldFiles(const QString& dir);
+
+    int state = EngineIdle;
+
+signals:
+    // Ends the program with exit code 2 (the window shows the text first).
+    void fatalError(QString errorMessage);
+    // Relayed from the task that failed.
+    void error(QString errorMessage);
+    void updateProgress(qreal doneFrac);
+    // Once a second during a run; speed is bytes since the previous poll. All zero at the end.
+    void downloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                          bool downloading);
+    void message(QString message);
+    // After the temporary files were removed and "Update successfully finished".
+    void updateFinished();
+    // The run ended by error or by the user; its temporary files stay for the next start.
+    void updateCanceled();
+    void bannerFound(QByteArray bannerImage, QString clickUrl);
+
+public slots:
+    // The user's cancel; only during a run.
+    void cancelUpdate();
+
+private slots:
+    void onTimer();
+    void onTaskFinished();
+    void onTaskCanceled();
+    void onBannerFound(const QString& bannerUrl, const QString& clickUrl);
+    void onBannerDownloadFinished();
+    void onBannermetaDataChanged();
+
+private:
+    void dropBanner();
+    // Removes a run's temporary directory: its contents, then the directory itself.
+    bool removeTempDir(const QString& dir);
+
+    Configuration& configuration;
+    Mirrors* mirrors = nullptr;
+    MainTaskSpecification* mainTask = nullptr;
+    QTimer* timer;
+    QNetworkAccessManager* networkAccessManager;
+    QString bannerClickUrl;
+    QNetworkReply* bannerReply = nullptr;
+};

@@ -1,0 +1,46 @@
+#include "updateinidata.h"
+
+#include "config/configuration.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+QString UpdateIniData::filename() {
+    return QDir(Configuration::getAppRootPath()).absoluteFilePath(QStringLiteral("update.ini"));
+}
+
+bool UpdateIniData::get(int* version, QString* type, QString* dir) {
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("current"));
+    bool ok = false;
+    const int recordedVersion = settings.value(QStringLiteral("version")).toInt(&ok);
+    const QString recordedDir = settings.value(QStringLiteral("dir")).toString();
+    const QString recordedType = settings.value(QStringLiteral("type")).toString();
+    settings.endGroup();
+
+    if (!ok || recordedType.isEmpty() || recordedDir.isEmpty() || !QFile::exists(recordedDir) ||
+        !Configuration::isPrivateDirectory(recordedDir))
+        return false;
+    if (version)
+        *version = recordedVersion;
+    if (dir)
+        *dir = recordedDir;
+    if (type)
+        *type = recordedType;
+    return true;
+}
+
+void UpdateIniData::modify(int version, const QString& dir, const QString& type) {
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("current"));
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("type"), type);
+    settings.endGroup();
+}
+
+void UpdateIniData::cleanup() {
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.remove(QStringLiteral("current"));
+}

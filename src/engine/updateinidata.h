@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The record of a run in progress: group `current` of "update.ini" in the installation
+// directory (target version, temporary directory, update type). It lets the next start resume
+// the run or clean up after it.
+class UpdateIniData final {
+public:
+    static QString filename();
+    // True and the outputs set (null ones skipped) only for a usable record: a numeric version,
+    // a non-empty type, and a directory that exists and is private to us (a real directory, ours,
+    // not writable by others), so that nobody can hand us a directory to fill and install from.
+    static bool get(int* version, QString* type, QString* dir);
+    static void modify(int version, const QString& dir, const QString& type);
+    // Removes the group `current`; the other groups stay.
+    static void cleanup();
+};

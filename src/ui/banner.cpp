@@ -1,0 +1,76 @@
+#include "banner.h"
+
+#include "config/configuration.h"
+
+#include <QNetworkDatagram>
+#include <QTimerEvent>
+
+Banner::Banner(QObject* parent, QString host, quint16 port, int timeoutMs)
+    : QObject(parent)
+    , socket(new QUdpSocket(this))
+    , host(host.isEmpty() ? Configuration::getUpdateServerHost() : std::move(host))
+    , port(port != 0 ? port : Configuration::getBannerQueryPort())
+    , timeoutMs(timeoutMs) {
+    socket->bind(QHostAddress::AnyIPv4, 0);
+    connect(socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
+    connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
+}
+
+void Banner::run() {
+    QHostInfo::lookupHost(host, this, &Banner::onResolved);
+}
+
+void Banner::onResolved(const QHostInfo& hostInfo) {
+    if (hostInfo.error() != QHostInfo::NoError)
+        return;
+    address.clear();
+    for (const QHostAddress& candidate : hostInfo.addresses()) {
+        if (candidate.protocol() == QAbstractSocket::IPv4Protocol) {
+            address = candidate;
+            break;
+        }
+    }
+    if (address.isNull())
+        return;
+    sendRequest();
+}
+
+void Banner::sendRequest() {
+    static const QByteArray request("\x01\x01", 2);
+    if (socket->writeDatagram(request, address, port) != request.size()) {
+        timer.stop();
+        return;
+    }
+    timer.start(timeoutMs, this);
+}
+
+void Banner::timerEvent(QTimerEvent* event) {
+    if (event->timerId() != timer.timerId()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    if (tries++ < 1)
+        sendRequest();
+    else
+        timer.stop();
+}
+
+void Banner::onReadyRead() {
+    while (socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = socket->receiveDatagram(1024);
+        // Only the queried server may answer; anyone else could plant an address.
+        if (!datagram.isValid() ||
+            datagram.senderAddress().toIPv4Address() != address.toIPv4Address() ||
+            datagram.senderPort() != port)
+            continue;
+        timer.stop();
+        const QStringList fields = QString::fromLatin1(datagram.data()).split(QLatin1Char(','));
+        if (fields.size() == 2)
+            emit bannerFound(fields.at(0), fields.at(1));
+        return;
+    }
+}
+
+void Banner::onError(QAbstractSocket::SocketError) {
+    timer.stop();
+}

@@ -1,0 +1,413 @@
+// Whole update runs of the real updater (the headless runner) against real nginx mirrors, with
+// releases made by quillon-publish.
+#include "support/nginxrunner.h"
+#include "support/testpaths.h"
+#include "support/treesnapshot.h"
+
+#include <QDirIterator>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <sys/stat.h>
+
+namespace {
+
+struct FileContent {
+    QByteArray data;
+    int mode = 0644;
+};
+using Tree = QMap<QString, FileContent>;
+
+QByteArray filler(const QByteArray& seed, int size) {
+    QByteArray out;
+    for (int i = 0; out.size() < size; ++i)
+        out += seed + ' ' + QByteArray::number(i) + " lorem ipsum dolor sit amet\n";
+    out.truncate(size);
+    return out;
+}
+
+// Version 120 and 130 of a small client: unchanged and changed files, a start script, a special
+// file the running updater holds open, a plug-in, gzip-sized files, a file that goes and a new
+// sub-directory that comes.
+Tree clientTree(int version) {
+    const QByteArray v = QByteArray::number(version);
+    Tree tree;
+    for (int i = 0; i < 20; ++i)
+        tree.insert(QString("data/f%1.txt").arg(i, 2, 10, QChar('0')),
+                    {"same " + QByteArray::number(i)});
+    for (int i = 20; i < 32; ++i)
+        tree.insert(QString("data/f%1.txt").arg(i),
+                    {filler("v" + v + " f" + QByteArray::number(i), 20000)});
+    tree.insert("qlnclient_runscript.sh",
+                {"#!/bin/sh\necho " + v + " > \"$(dirname \"$0\")/started.txt\"\n", 0755});
+    tree.insert("libQtCore.so.4", {filler("core " + v, 3000), 0755});
+    tree.insert("plugins/x.so", {filler("plugin " + v, 3000), 0755});
+    tree.insert("big.dat", {filler("big " + v, 400000)});
+    if (version == 120)
+        tree.insert("data/old.txt", {"obsolete"});
+    else {
+        tree.insert("sub/new/deep.txt", {"new in " + v});
+        tree.insert("sub/new/big2.dat", {filler("big2 " + v, 300000)});
+    }
+    return tree;
+}
+
+void writeTree(const QString& root, const Tree& tree) {
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QString path = root + "/" + it.key();
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(it->data);
+        f.close();
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), it->mode) == 0);
+    }
+}
+
+QString runTool(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(binPath(program), args);
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return QString::fromUtf8(p.readAll()) + " (failed)";
+    return {};
+}
+
+// What a run printed and how it ended.
+struct RunResult {
+    int exitCode = -1;
+    bool killed = false;
+    QStringList lines;
+};
+
+} // namespace
+
+class TstWholeRun : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void updatesToTheRelease();
+    void interruptedRunResumes();
+    void runToAnotherVersionWipesTheOldSession();
+    void failureDuringReplacementRollsBack();
+    void allMirrorsBad();
+    void crashSafety();
+
+private:
+    // A fresh installation of version 120 with its settings.
+    void makeInstallation(const QStringList& mirrorUrls, int streams = 6);
+    // Runs the updater to the given version; onLine may return true to stop the run, with
+    // SIGTERM (the user's cancel) or, when kill is set, SIGKILL.
+    RunResult runUpdater(int version, const std::function<bool(const QString&)>& onLine = {},
+                         bool kill = false);
+    TreeSnapshot installed() const;
+    QStringList tempDirs() const;
+    QList<NginxRunner::AccessEntry> requestsSince(qsizetype from) const;
+
+    QTemporaryDir work;
+    QString builds, mirror, install, tmp;
+    std::unique_ptr<NginxRunner> nginx;
+    TreeSnapshot target, original;
+};
+
+void TstWholeRun::initTestCase() {
+    ::umask(022);
+    builds = work.filePath("builds");
+    mirror = work.filePath("mirror");
+    const QString key = sourcePath("keys/dev-private.key");
+    for (int version : {120, 130}) {
+        const QString build = builds + "/" + QString::number(version);
+        writeTree(build, clientTree(version));
+        QStringList args{"release",  "--build", build,   "--version", QString::number(version),
+                         "--mirror", mirror,    "--key", key,         "--gzip-min-size",
+                         "100000"};
+        if (version == 130)
+            args << "--previous" << mirror + "/120/client_linux_amd64.ini";
+        const QString failure = runTool("quillon-publish", args);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    }
+    target = snapshotTree(builds + "/130");
+    original = snapshotTree(builds + "/120");
+    QVERIFY(QFile::exists(mirror + "/130/client/big.dat.gz"));
+}
+
+void TstWholeRun::init() {
+    install = work.filePath("install");
+    tmp = work.filePath("tmp");
+    QDir(install).removeRecursively();
+    QDir(tmp).removeRecursively();
+    QVERIFY(QDir().mkpath(tmp));
+    nginx = std::make_unique<NginxRunner>(work.filePath("nginx"));
+    QDir(work.filePath("nginx")).removeRecursively();
+    QVERIFY(QDir().mkpath(work.filePath("nginx")));
+}
+
+void TstWholeRun::cleanup() {
+    nginx.reset();
+}
+
+void TstWholeRun::makeInstallation(const QStringList& mirrorUrls, int streams) {
+    writeTree(install, clientTree(120));
+    QSettings mirrors(install + "/mirrors.ini", QSettings::IniFormat);
+    mirrors.beginWriteArray("mirrors");
+    for (int i = 0; i < mirrorUrls.size(); ++i) {
+        mirrors.setArrayIndex(i);
+        mirrors.setValue("mirror", QString("m%1").arg(i + 1));
+    }
+    mirrors.endArray();
+    for (int i = 0; i < mirrorUrls.size(); ++i)
+        mirrors.setValue(QString("m%1/url").arg(i + 1), mirrorUrls.at(i));
+    QSettings settings(install + "/update.ini", QSettings::IniFormat);
+    settings.setValue("update/streams", streams);
+}
+
+RunResult TstWholeRun::runUpdater(int version, const std::function<bool(const QString&)>& onLine,
+                                  bool kill) {
+    RunResult result;
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", tmp);
+    p.setProcessEnvironment(env);
+    p.start(binPath("update-headless"),
+            {install, "--nouser", "client_linux_amd64", QString::number(version)});
+    if (!p.waitForStarted())
+        return result;
+    bool stopped = false;
+    while (p.state() != QProcess::NotRunning || p.canReadLine()) {
+        if (!p.canReadLine()) {
+            p.waitForReadyRead(100);
+            continue;
+        }
+        const QString line = QString::fromUtf8(p.readLine()).chopped(1);
+        result.lines << line;
+        if (!stopped && onLine && onLine(line)) {
+            stopped = true;
+            if (kill)
+                p.kill();
+            else
+                p.terminate();
+        }
+    }
+    result.killed = p.exitStatus() == QProcess::CrashExit;
+    result.exitCode = result.killed ? -1 : p.exitCode();
+    return result;
+}
+
+TreeSnapshot TstWholeRun::installed() const {
+    TreeSnapshot tree = snapshotTree(install);
+    // The installation's own settings, and the start script's trace.
+    for (const char* local : {"update.ini", "mirrors.ini", "started.txt"})
+        tree.remove(local);
+    return tree;
+}
+
+QStringList TstWholeRun::tempDirs() const {
+    return QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+}
+
+QList<NginxRunner::AccessEntry> TstWholeRun::requestsSince(qsizetype from) const {
+    return nginx->accessLog().mid(from);
+}
+
+void TstWholeRun::updatesToTheRelease() {
+    nginx->addServer(mirror);
+    nginx->addServer(mirror);
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0), nginx->baseUrl(1) + "/"});
+
+    const RunResult run = runUpdater(130);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.lines.first(), QString("Starting update process"));
+    QCOMPARE(run.lines.last(), QString("Update successfully finished"));
+    // In order: download, lists, files, replacement, deletion, cleanup.
+    QStringList milestones{"Download / check product ini", "Downloading files",
+                           "Starting file updates",        "Starting deleting files",
+                           "Remove temporary files...",    "Temporary files removed."};
+    qsizetype at = 0;
+    for (const QString& m : milestones) {
+        const qsizetype found = run.lines.indexOf(m, at);
+        QVERIFY2(found >= 0, qPrintable(m + " missing or out of order:\n" + run.lines.join('\n')));
+        at = found;
+    }
+
+    TreeSnapshot tree = installed();
+    // The special file was moved aside and stays until the next start.
+    QVERIFY(tree.contains("_old_libQtCore.so.4"));
+    QCOMPARE(tree.take("_old_libQtCore.so.4"), original.value("libQtCore.so.4"));
+    QVERIFY2(tree == target, qPrintable(describeDifference(target, tree)));
+    QVERIFY(tempDirs().isEmpty());
+    QSettings settings(install + "/update.ini", QSettings::IniFormat);
+    QVERIFY(!settings.childGroups().contains("current"));
+    // Every file came once; nothing failed, so nothing was asked twice.
+    QSet<QString> seen;
+    for (const NginxRunner::AccessEntry& e : nginx->accessLog()) {
+        QCOMPARE(e.status, 200);
+        QVERIFY2(!seen.contains(e.path), qPrintable(e.path));
+        seen.insert(e.path);
+    }
+}
+
+void TstWholeRun::interruptedRunResumes() {
+    // Slow mirrors, so that the cancel lands in the middle of the downloads.
+    nginx->addServer(mirror, "limit_rate 400k;");
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0)}, 2);
+
+    int finishedDownloads = 0;
+    const RunResult first = runUpdater(130, [&](const QString& line) {
+        if (line.startsWith("Downloading ") && line.endsWith(" finished"))
+            ++finishedDownloads;
+        return finishedDownloads == 4;
+    });
+    QCOMPARE(first.exitCode, 3);
+    QVERIFY(first.lines.contains("User aborted update"));
+    QCOMPARE(installed(), snapshotTree(builds + "/120"));
+    QCOMPARE(tempDirs().size(), 1);
+    QSettings settings(install + "/update.ini", QSettings::IniFormat);
+    QCOMPARE(settings.value("current/version").toInt(), 130);
+
+    // Files that arrived whole in the first run are not asked for again, nor is the product ini.
+    QSet<QString> complete;
+    const QList<NginxRunner::AccessEntry> firstRequests = nginx->accessLog();
+    for (const NginxRunner::AccessEntry& e : firstRequests) {
+        const QFileInfo served(mirror + e.path);
+        if (e.status == 200 && e.bytes == served.size())
+            complete.insert(e.path);
+    }
+    QVERIFY(complete.contains("/130/client_linux_amd64.ini"));
+    const RunResult second = runUpdater(130);
+    QCOMPARE(second.exitCode, 0);
+    QVERIFY(second.lines.contains("Previous update session for v. 130 found"));
+    const QList<NginxRunner::AccessEntry> again = requestsSince(firstRequests.size());
+    QVERIFY(!again.isEmpty());
+    for (const NginxRunner::AccessEntry& e : again)
+        QVERIFY2(!complete.contains(e.path), qPrintable(e.path + " fetched twice"));
+    TreeSnapshot tree = installed();
+    tree.remove("_old_libQtCore.so.4");
+    QVERIFY2(tree == target, qPrintable(describeDifference(target, tree)));
+    QVERIFY(tempDirs().isEmpty());
+}
+
+void TstWholeRun::runToAnotherVersionWipesTheOldSession() {
+    nginx->addServer(mirror, "limit_rate 400k;");
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0)}, 2);
+    const RunResult first =
+        runUpdater(130, [](const QString& line) { return line.endsWith(" finished"); });
+    QCOMPARE(first.exitCode, 3);
+    const QStringList left = tempDirs();
+    QCOMPARE(left.size(), 1);
+    const QString oldDir = tmp + "/" + left.first();
+
+    const RunResult second = runUpdater(120);
+    QCOMPARE(second.exitCode, 0);
+    const qsizetype wipe =
+        second.lines.indexOf(QString("Cleanup previous session (v. 130, %1) files...").arg(oldDir));
+    QVERIFY2(wipe >= 0, qPrintable(second.lines.join('\n')));
+    QCOMPARE(second.lines.value(wipe + 1), QString("Ok"));
+    QVERIFY(wipe < second.lines.indexOf("Starting update process"));
+    QCOMPARE(installed(), original);
+    QVERIFY(tempDirs().isEmpty());
+}
+
+void TstWholeRun::failureDuringReplacementRollsBack() {
+    nginx->addServer(mirror);
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0)});
+    // A directory where a late file's leftover old copy would be: it cannot be removed as a
+    // file, so that file fails after earlier ones were replaced.
+    QVERIFY(QDir().mkpath(install + "/data/_old_f30.txt/blocker"));
+    const TreeSnapshot before = installed();
+
+    const RunResult run = runUpdater(130);
+    QCOMPARE(run.exitCode, 3);
+    QVERIFY(run.lines.contains("add/replace data/f20.txt"));
+    QVERIFY2(run.lines.contains("rolling back file updates"), qPrintable(run.lines.join('\n')));
+    QVERIFY(!run.lines.contains("Starting deleting files"));
+    const TreeSnapshot after = installed();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+}
+
+void TstWholeRun::allMirrorsBad() {
+    QTemporaryDir empty;
+    nginx->addServer(empty.path());
+    nginx->addServer(empty.path());
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0), nginx->baseUrl(1)});
+    const TreeSnapshot before = installed();
+
+    const RunResult run = runUpdater(130);
+    QCOMPARE(run.exitCode, 3);
+    QCOMPARE(run.lines.count("There are no (more) known working mirrors available"), 1);
+    QCOMPARE(installed(), before);
+}
+
+void TstWholeRun::crashSafety() {
+    nginx->addServer(mirror);
+    nginx->addServer(mirror);
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    const QStringList urls{nginx->baseUrl(0), nginx->baseUrl(1)};
+
+    // A reference run shows which lines mark the download, replace and delete steps.
+    makeInstallation(urls, 2);
+    const RunResult reference = runUpdater(130);
+    QCOMPARE(reference.exitCode, 0);
+    const qsizetype from = reference.lines.indexOf("Downloading files");
+    const qsizetype to = reference.lines.indexOf("Remove temporary files...");
+    QVERIFY(from > 0 && to > from);
+
+    const Tree before = clientTree(120), after = clientTree(130);
+    for (int point = 0; point < 10; ++point) {
+        QDir(install).removeRecursively();
+        QDir(tmp).removeRecursively();
+        QDir().mkpath(tmp);
+        makeInstallation(urls, 2);
+        const QString killAt = reference.lines.at(from + (to - 1 - from) * point / 9);
+        const RunResult killed = runUpdater(
+            130, [&](const QString& line) { return line == killAt; }, true);
+        QVERIFY2(killed.killed, qPrintable("not killed at " + killAt));
+        qInfo("kill %d after \"%s\" (last line seen: \"%s\")", point, qPrintable(killAt),
+              qPrintable(killed.lines.last()));
+
+        // Nothing of the old installation is lost: each file, or its moved-aside copy, holds the
+        // old or the new content.
+        for (auto it = before.cbegin(); it != before.cend(); ++it) {
+            if (!after.contains(it.key()))
+                continue;
+            const QFileInfo info(install + "/" + it.key());
+            const QString old = info.path() + "/_old_" + info.fileName();
+            bool kept = false;
+            for (const QString& candidate : {info.filePath(), old}) {
+                QFile f(candidate);
+                if (f.open(QIODevice::ReadOnly)) {
+                    const QByteArray data = f.readAll();
+                    kept = kept || data == it->data || data == after.value(it.key()).data;
+                }
+            }
+            QVERIFY2(kept, qPrintable(it.key() + " lost after the kill at " + killAt));
+        }
+
+        const RunResult resumed = runUpdater(130);
+        QVERIFY2(resumed.exitCode == 0, qPrintable(resumed.lines.join('\n')));
+        TreeSnapshot tree = installed();
+        tree.remove("_old_libQtCore.so.4");
+        QVERIFY2(tree == target, qPrintable("after the kill at " + killAt + ":\n" +
+                                            describeDifference(target, tree)));
+        QVERIFY(tempDirs().isEmpty());
+    }
+}
+
+QTEST_GUILESS_MAIN(TstWholeRun)
+#include "tst_wholerun.moc"
