@@ -34,8 +34,9 @@ NginxRunner::~NginxRunner() {
     stop();
 }
 
-int NginxRunner::addServer(const QString& root) {
+int NginxRunner::addServer(const QString& root, const QString& directives) {
     roots.append(QDir(root).absolutePath());
+    extraDirectives.append(directives);
     ports.append(0);
     return roots.size() - 1;
 }
@@ -69,9 +70,9 @@ void NginxRunner::writeConfig() const {
                        "    sendfile on;\n    tcp_nopush on;\n    keepalive_requests 100000;\n");
     for (int i = 0; i < roots.size(); ++i) {
         conf += QStringLiteral("    server {\n        listen 127.0.0.1:%1;\n        root \"%2\";\n"
-                               "    }\n")
+                               "        %3\n    }\n")
                     .arg(ports.at(i))
-                    .arg(roots.at(i));
+                    .arg(roots.at(i), extraDirectives.at(i));
     }
     conf += QStringLiteral("}\n");
     QFile file(p + QStringLiteral("/nginx.conf"));

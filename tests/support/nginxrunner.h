@@ -20,8 +20,9 @@ public:
     NginxRunner(const NginxRunner&) = delete;
     NginxRunner& operator=(const NginxRunner&) = delete;
 
-    // Adds a server block serving root; returns its index. Call before start().
-    int addServer(const QString& root);
+    // Adds a server block serving root, with extra directives for the block (e.g.
+    // "limit_rate 400k;"); returns its index. Call before start().
+    int addServer(const QString& root, const QString& directives = {});
     // Writes the configuration, starts nginx and waits until every port accepts connections.
     // On failure returns false and sets errorText (with nginx's error log).
     bool start(QString* errorText = nullptr);
@@ -49,6 +50,7 @@ private:
 
     QString prefixDir;
     QStringList roots;
+    QStringList extraDirectives;
     QList<quint16> ports;
     std::unique_ptr<QProcess> process;
 };
