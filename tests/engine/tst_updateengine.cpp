@@ -76,6 +76,9 @@ void TstUpdateEngine::init() {
 void TstUpdateEngine::cleanup() {
     configuration.reset();
     Configuration::setAppRootPath({});
+    install.reset();
+    tmp.reset();
+    qunsetenv("TMPDIR");
 }
 
 void TstUpdateEngine::proxy_data() {
@@ -98,18 +101,18 @@ void TstUpdateEngine::proxy() {
     QFETCH(QString, setting);
     writeSettings("update", {{"proxy", setting}});
     UpdateEngine engine(*configuration, nullptr);
-    QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+    QSignalSpy fatalErrors(&engine, &UpdateEngine::fatalError);
     const QNetworkProxy proxy = engine.findChild<QNetworkAccessManager*>()->proxy();
     QTEST(int(proxy.type()), "type");
     QTEST(proxy.hostName(), "host");
     QTEST(int(proxy.port()), "port");
     QFETCH(bool, fatal);
     // Reported after construction, when the window has connected to the engine.
-    QCOMPARE(fatal.size(), 0);
+    QCOMPARE(fatalErrors.size(), 0);
     QCoreApplication::processEvents();
-    QCOMPARE(fatal.size(), fatal ? 1 : 0);
+    QCOMPARE(fatalErrors.size(), fatal ? 1 : 0);
     if (fatal)
-        QCOMPARE(fatal.first().at(0).toString(),
+        QCOMPARE(fatalErrors.first().at(0).toString(),
                  QString("'http://[::1' is an invalid proxy specification"));
 }
 
@@ -286,7 +289,7 @@ void TstUpdateEngine::bannerImageSizeCap() {
         QCOMPARE(found.first().at(0).toByteArray().size(), size);
         QCOMPARE(found.first().at(1).toString(), QString("http://quillon.example/click"));
     } else {
-        QTRY_COMPARE(http.openConnections(), 0);
+        QTRY_COMPARE(http.openResponses(), 0);
         QTest::qWait(200);
         QCOMPARE(found.size(), 0);
     }

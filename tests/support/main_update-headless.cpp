@@ -8,6 +8,7 @@
 #include "engine/updateengine.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QSocketNotifier>
 #include <QTimer>
 
