@@ -1,6 +1,8 @@
 // Whole update runs of the real updater (the headless runner) against real nginx mirrors, with
 // releases made by quillon-publish.
+#include "support/downloadfixture.h"
 #include "support/nginxrunner.h"
+#include "support/releasemaker.h"
 #include "support/testpaths.h"
 #include "support/treesnapshot.h"
 
@@ -55,25 +57,13 @@ Tree clientTree(int version) {
     return tree;
 }
 
-void writeTree(const QString& root, const Tree& tree) {
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        const QString path = root + "/" + it.key();
-        QDir().mkpath(QFileInfo(path).path());
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(it->data);
-        f.close();
-        QVERIFY(::chmod(QFile::encodeName(path).constData(), it->mode) == 0);
-    }
-}
-
-QString runTool(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(binPath(program), args);
-    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        return QString::fromUtf8(p.readAll()) + " (failed)";
-    return {};
+void writeClient(const QString& root, const Tree& tree) {
+    QMap<QString, QByteArray> contents;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        contents.insert(it.key(), it->data);
+    QVERIFY(writeTree(root, contents));
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        QVERIFY(::chmod(QFile::encodeName(root + "/" + it.key()).constData(), it->mode) == 0);
 }
 
 // What a run printed and how it ended.
@@ -120,17 +110,15 @@ void TstWholeRun::initTestCase() {
     ::umask(022);
     builds = work.filePath("builds");
     mirror = work.filePath("mirror");
-    const QString key = sourcePath("keys/dev-private.key");
     for (int version : {120, 130}) {
         const QString build = builds + "/" + QString::number(version);
-        writeTree(build, clientTree(version));
-        QStringList args{"release",  "--build", build,   "--version", QString::number(version),
-                         "--mirror", mirror,    "--key", key,         "--gzip-min-size",
-                         "100000"};
+        writeClient(build, clientTree(version));
+        PublishOptions options;
+        options.gzipMinSize = 100000;
         if (version == 130)
-            args << "--previous" << mirror + "/120/client_linux_amd64.ini";
-        const QString failure = runTool("quillon-publish", args);
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+            options.previous = mirror + "/120/client_linux_amd64.ini";
+        const PublishResult published = makeRelease(build, version, mirror, options);
+        QVERIFY2(published.ok, qPrintable(published.stdErr));
     }
     target = snapshotTree(builds + "/130");
     original = snapshotTree(builds + "/120");
@@ -153,16 +141,8 @@ void TstWholeRun::cleanup() {
 }
 
 void TstWholeRun::makeInstallation(const QStringList& mirrorUrls, int streams) {
-    writeTree(install, clientTree(120));
-    QSettings mirrors(install + "/mirrors.ini", QSettings::IniFormat);
-    mirrors.beginWriteArray("mirrors");
-    for (int i = 0; i < mirrorUrls.size(); ++i) {
-        mirrors.setArrayIndex(i);
-        mirrors.setValue("mirror", QString("m%1").arg(i + 1));
-    }
-    mirrors.endArray();
-    for (int i = 0; i < mirrorUrls.size(); ++i)
-        mirrors.setValue(QString("m%1/url").arg(i + 1), mirrorUrls.at(i));
+    writeClient(install, clientTree(120));
+    QVERIFY(writeMirrorsIni(install + "/mirrors.ini", mirrorUrls));
     QSettings settings(install + "/update.ini", QSettings::IniFormat);
     settings.setValue("update/streams", streams);
 }
