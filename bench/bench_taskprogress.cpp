@@ -9,14 +9,6 @@
 
 namespace {
 
-class Composite final : public ComposedTaskSpecification {
-public:
-    Composite(int limit, qreal weight, QObject* parent)
-        : ComposedTaskSpecification(limit, weight, parent) {}
-    void add(TaskSpecification* sub) { addSubTask(sub); }
-    void execute() override { executeSubTasks(); }
-};
-
 double nanosecondsPerUpdate(int subtaskCount, int steps) {
     // A download list of this many files under the run's root, as in a real update.
     Composite root(1, 1.0, nullptr);

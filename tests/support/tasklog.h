@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tasks/taskspecification.h"
+#include "tasks/composedtaskspecification.h"
 
 #include <QStringList>
 
@@ -40,4 +40,14 @@ public:
 private:
     TaskLog* log;
     QString name;
+};
+
+// A composed task over subtasks the caller creates up front and hands over with add().
+class Composite final : public ComposedTaskSpecification {
+public:
+    Composite(int limit, qreal weight, QObject* parent)
+        : ComposedTaskSpecification(limit, weight, parent) {}
+    void add(TaskSpecification* sub) { addSubTask(sub); }
+    void execute() override { executeSubTasks(); }
+    using ComposedTaskSpecification::runningTasks;
 };

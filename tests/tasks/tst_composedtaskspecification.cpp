@@ -6,16 +6,6 @@
 
 namespace {
 
-// A composed task over subtasks the test creates up front.
-class Composite final : public ComposedTaskSpecification {
-public:
-    Composite(int limit, qreal weight, QObject* parent)
-        : ComposedTaskSpecification(limit, weight, parent) {}
-    void add(TaskSpecification* sub) { addSubTask(sub); }
-    void execute() override { executeSubTasks(); }
-    using ComposedTaskSpecification::runningTasks;
-};
-
 // Ends itself with an error when a sibling is cancelled, as a running download does.
 class AbortingTask final : public TaskSpecification {
 public:
