@@ -1,0 +1,46 @@
+#include "config/configuration.h"
+#include "config/singleinstancechecker.h"
+#include "engine/updateengine.h"
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+#include <QLocale>
+#include <QTimer>
+#include <QTranslator>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+
+    // Copies set aside by an earlier run because they were in use; they are not in use now.
+    const QString root = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(root);
+    UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
+    UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
+
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+        return 0;
+
+    // A missing translation leaves the texts as written; that is no error.
+    const QString locale = QLocale::system().name();
+    QTranslator updateTranslator;
+    (void)updateTranslator.load(root + QStringLiteral("/translations/update_") + locale);
+    app.installTranslator(&updateTranslator);
+    QTranslator qtTranslator;
+    (void)qtTranslator.load(root + QStringLiteral("/translations/qt_") + locale);
+    app.installTranslator(&qtTranslator);
+
+    Configuration configuration;
+    MainWindow window(configuration);
+
+    if (!configuration.parseCommandLineOptions())
+        return 1;
+
+    if (configuration.noUserMode == 1)
+        QTimer::singleShot(2000, &window, &MainWindow::onAutoStartUpdate);
+
+    window.setUIToConfigSpecs();
+    window.show();
+    window.setNews();
+
+    return app.exec();
+}

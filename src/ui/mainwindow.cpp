@@ -1,0 +1,228 @@
+#include "ui/mainwindow.h"
+
+#include "config/configuration.h"
+#include "config/processtools.h"
+#include "config/singleinstancechecker.h"
+#include "engine/updateengine.h"
+#include "ui/changelogviewer.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QScrollBar>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+// Site data of whoever ships the client, compiled in from the CMake cache.
+const char* const WebsiteUrl = QUILLON_WEBSITE_URL;
+const char* const CopyrightHolder = QUILLON_COPYRIGHT;
+
+constexpr int AutoStartClientDelayMs = 1000;
+
+QString smallPrint(const QString& text) {
+    return QStringLiteral("<span style=\"font-size:small;\">") + text + QStringLiteral("</span>");
+}
+} // namespace
+
+MainWindow::MainWindow(Configuration& config)
+    : QWidget(nullptr)
+    , configuration(config)
+    , engine(new UpdateEngine(config, this)) {
+    connect(engine, &UpdateEngine::error, this, &MainWindow::onError);
+    connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
+    connect(engine, &UpdateEngine::downloadProgress, this, &MainWindow::onDownloadProgress);
+    connect(engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+    connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
+
+    setupUi(this);
+
+    // Queued, so that the form's toggled() has already shown the log when we scroll it.
+    connect(detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed,
+            Qt::QueuedConnection);
+
+    const QString website = QString::fromUtf8(WebsiteUrl);
+    quillonLabel->setUrl(website);
+    copyrightLabel->setText(
+        smallPrint(QString::fromUtf8(CopyrightHolder).toHtmlEscaped() +
+                   QStringLiteral(" &middot; <a href=\"%1\">%2</a>")
+                       .arg(website.toHtmlEscaped(), QUrl(website).host().toHtmlEscaped())));
+
+    outputTextEdit->hide();
+    onDownloadProgress(0, 0, 0, false);
+
+    auto* instanceChecker = new SingleInstanceChecker(this);
+    connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
+            &MainWindow::onOtherInstanceActivate);
+
+    connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
+
+    engine->getBanner();
+}
+
+void MainWindow::setUIToConfigSpecs() {
+    QString channel;
+    switch (configuration.updateChannel) {
+    case ChannelStable:
+        channel = tr("Stable");
+        break;
+    case ChannelBeta:
+        channel = tr("Beta");
+        break;
+    case ChannelAlpha:
+        channel = tr("Alpha");
+        break;
+    }
+
+    QString text;
+    if (!configuration.clientVersionName.isEmpty())
+        text = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">") +
+               tr("Update to Quillon %1").arg(configuration.clientVersionName) +
+               QStringLiteral("</div>");
+    text += QStringLiteral("<div style=\"margin-top:8px\">") +
+            tr("You are currently on <strong>%1 channel</strong>.").arg(channel) +
+            QStringLiteral("</div>");
+    versionLabel->setText(text);
+
+    if (configuration.noUserMode == 1)
+        startButton->setEnabled(false);
+}
+
+void MainWindow::setNews() {
+    newsBanner->setNews(configuration.newsText);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!engine->busy()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (closing)
+        return;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Question"),
+        tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes)
+        return;
+    // The run may have ended while the question was open; then the window simply closes.
+    if (!engine->busy()) {
+        close();
+        return;
+    }
+    closing = true;
+    engine->cancelUpdate();
+}
+
+void MainWindow::onFatalConfigError(QString errorMessage) {
+    QMessageBox::critical(nullptr, tr("Error"), errorMessage, QMessageBox::Ok);
+    QCoreApplication::exit(1);
+}
+
+void MainWindow::onFatalError(QString errorMessage) {
+    QMessageBox::critical(this, tr("Error"), errorMessage, QMessageBox::Ok);
+    QCoreApplication::exit(2);
+}
+
+void MainWindow::onError(QString errorMessage) {
+    onAppendText(errorMessage);
+    QMessageBox::critical(this, tr("Error"), errorMessage, QMessageBox::Ok);
+}
+
+void MainWindow::onAutoStartUpdate() {
+    on_startButton_clicked();
+}
+
+void MainWindow::on_startButton_clicked() {
+    if (updateDone) {
+        ProcessTools::startQlnClient();
+        close();
+        return;
+    }
+    if (engine->busy())
+        return;
+    // On failure the engine has already said why; the button stays as it is.
+    if (!engine->initialize())
+        return;
+    startButton->setEnabled(false);
+    engine->startUpdate();
+}
+
+void MainWindow::onAppendText(QString text) {
+    outputTextEdit->append(text);
+}
+
+void MainWindow::onProgressUpdate(qreal doneFrac) {
+    totalProgressBar->setValue(int(doneFrac * 1000));
+}
+
+void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                                    bool downloading) {
+    downloadSizeLabel->setVisible(downloading);
+    downloadSpeedLabel->setVisible(downloading);
+    if (!downloading)
+        return;
+    downloadSizeLabel->setText(
+        smallPrint(tr("%1 KB / %2 KB").arg(downloadDone / 1000).arg(downloadTotal / 1000)));
+    downloadSpeedLabel->setText(smallPrint(tr("%1 KB/s").arg(speed / 1000)));
+}
+
+void MainWindow::onUpdateFinished() {
+    updateDone = true;
+    if (configuration.noUserMode == 1 && !ChangeLogViewer::instance()) {
+        QTimer::singleShot(AutoStartClientDelayMs, this, &MainWindow::on_startButton_clicked);
+        return;
+    }
+    startButton->setText(tr("Start Quillon"));
+    // A disabled button cannot take the focus, so enable it first.
+    startButton->setEnabled(true);
+    startButton->setFocus();
+}
+
+void MainWindow::onUpdateCanceled() {
+    if (closing) {
+        QCoreApplication::quit();
+        return;
+    }
+    updateDone = false;
+    engine->reset();
+    startButton->setText(tr("Restart"));
+    startButton->setEnabled(true);
+    onAppendText(tr("Update cancelled"));
+    totalProgressBar->setValue(0);
+    QMessageBox::critical(this, tr("Update"),
+                          tr("Update cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+}
+
+void MainWindow::onOtherInstanceActivate(QString message) {
+    if (message != QLatin1String("#"))
+        return;
+    raise();
+    activateWindow();
+}
+
+void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl) {
+    QPixmap pixmap;
+    if (!pixmap.loadFromData(bannerImage))
+        return;
+    const QUrl url(clickUrl);
+    banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host()));
+    banner->setUrl(clickUrl);
+    banner->setPixmap(pixmap);
+}
+
+void MainWindow::onDetailsPressed() {
+    if (outputTextEdit->isVisible())
+        outputTextEdit->verticalScrollBar()->setValue(
+            outputTextEdit->verticalScrollBar()->maximum());
+}
+
+void MainWindow::on_changelogButton_clicked() {
+    ChangeLogViewer::showRemoteChangeLogDialog(this, QString::number(configuration.clientVersion));
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "ui_mainwindow.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+class Configuration;
+class UpdateEngine;
+
+// The updater's only window: target version and channel, news line, banner, progress, details
+// log, download figures, and the start button whose meaning follows the run (start, restart
+// after a cancel, start the client after success). Owns the update engine and the listening
+// side of the single-instance guard.
+class MainWindow final : public QWidget, private Ui::MainWindow {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MainWindow)
+
+public:
+    // config must outlive the window.
+    explicit MainWindow(Configuration& config);
+
+    // Fills the version label from the configuration; disables the start button when the run
+    // starts by itself.
+    void setUIToConfigSpecs();
+    void setNews();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+public slots:
+    void onFatalConfigError(QString errorMessage);
+    void onFatalError(QString errorMessage);
+    void onError(QString errorMessage);
+    void onAutoStartUpdate();
+    void on_startButton_clicked();
+    void onAppendText(QString text);
+    void onProgressUpdate(qreal doneFrac);
+    void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                            bool downloading);
+    void onUpdateFinished();
+    void onUpdateCanceled();
+    void onOtherInstanceActivate(QString message);
+    void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    void onDetailsPressed();
+    void on_changelogButton_clicked();
+
+private:
+    Configuration& configuration;
+    UpdateEngine* engine;
+    // The engine reported a finished update: the start button starts the client.
+    bool updateDone = false;
+    // The user confirmed aborting a running update by closing the window.
+    bool closing = false;
+};

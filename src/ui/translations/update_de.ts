@@ -1,0 +1,123 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE">
+<context>
+    <name>ChangeLogViewer</name>
+    <message>
+        <source>Changelog</source>
+        <translation>Änderungsprotokoll</translation>
+    </message>
+    <message>
+        <source>Loading...</source>
+        <translation>Wird geladen...</translation>
+    </message>
+    <message>
+        <source>Failed to load changelog.</source>
+        <translation>Das Änderungsprotokoll konnte nicht geladen werden.</translation>
+    </message>
+</context>
+<context>
+    <name>Configuration</name>
+    <message>
+        <source>Invalid version nr (%1)</source>
+        <translation>Ungültige Versionsnummer (%1)</translation>
+    </message>
+    <message>
+        <source>Update server returned invalid version nr (%1)</source>
+        <translation>Der Update-Server hat eine ungültige Versionsnummer geliefert (%1)</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Fehler</translation>
+    </message>
+    <message>
+        <source>Failed to query latest client
+version from update server.</source>
+        <translation>Die neueste Client-Version konnte nicht
+vom Update-Server abgefragt werden.</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Quillon 3 Client Update</source>
+        <translation>Quillon 3 Client-Aktualisierung</translation>
+    </message>
+    <message>
+        <source>Details</source>
+        <translation>Details</translation>
+    </message>
+    <message>
+        <source>View Changes</source>
+        <translation>Änderungen anzeigen</translation>
+    </message>
+    <message>
+        <source>Start Update</source>
+        <translation>Aktualisierung starten</translation>
+    </message>
+    <message>
+        <source>Stable</source>
+        <translation>Stabil</translation>
+    </message>
+    <message>
+        <source>Beta</source>
+        <translation>Beta</translation>
+    </message>
+    <message>
+        <source>Alpha</source>
+        <translation>Alpha</translation>
+    </message>
+    <message>
+        <source>Update to Quillon %1</source>
+        <translation>Aktualisierung auf Quillon %1</translation>
+    </message>
+    <message>
+        <source>You are currently on &lt;strong&gt;%1 channel&lt;/strong&gt;.</source>
+        <translation>Sie verwenden derzeit den Kanal &lt;strong&gt;%1&lt;/strong&gt;.</translation>
+    </message>
+    <message>
+        <source>Question</source>
+        <translation>Frage</translation>
+    </message>
+    <message>
+        <source>&lt;p&gt;Update in progress.&lt;/p&gt;&lt;p&gt;Are you sure you want to abort?&lt;/p&gt;</source>
+        <translation>&lt;p&gt;Die Aktualisierung läuft.&lt;/p&gt;&lt;p&gt;Wollen Sie sie wirklich abbrechen?&lt;/p&gt;</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Fehler</translation>
+    </message>
+    <message>
+        <source>%1 KB / %2 KB</source>
+        <translation>%1 KB / %2 KB</translation>
+    </message>
+    <message>
+        <source>%1 KB/s</source>
+        <translation>%1 KB/s</translation>
+    </message>
+    <message>
+        <source>Start Quillon</source>
+        <translation>Quillon starten</translation>
+    </message>
+    <message>
+        <source>Restart</source>
+        <translation>Neu starten</translation>
+    </message>
+    <message>
+        <source>Update cancelled</source>
+        <translation>Aktualisierung abgebrochen</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <translation>Aktualisierung</translation>
+    </message>
+    <message>
+        <source>Update cancelled. Push &quot;Details&quot; to check reasons.</source>
+        <translation>Aktualisierung abgebrochen. Die Gründe zeigt &quot;Details&quot;.</translation>
+    </message>
+    <message>
+        <source>Click to open &quot;%1://%2&quot;</source>
+        <translation>Klicken, um &quot;%1://%2&quot; zu öffnen</translation>
+    </message>
+</context>
+</TS>

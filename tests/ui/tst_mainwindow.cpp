@@ -1,0 +1,443 @@
+// The main window in-process (offscreen) with a real engine, real runs and nginx mirrors.
+#include "config/configuration.h"
+#include "config/singleinstancechecker.h"
+#include "engine/updateengine.h"
+#include "support/faulthttpserver.h"
+#include "support/nginxrunner.h"
+#include "support/samplesite.h"
+#include "support/testpaths.h"
+#include "support/treesnapshot.h"
+#include "support/urlcatcher.h"
+#include "ui/changelogviewer.h"
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+
+namespace {
+
+// Answers every message box that opens, from a timer, and notes what it said. Question boxes
+// take the next of the queued answers (No when none is queued); the others are acknowledged.
+class BoxAnswerer final : public QObject {
+public:
+    BoxAnswerer() {
+        connect(&timer, &QTimer::timeout, this, &BoxAnswerer::poll);
+        timer.start(20);
+    }
+    QList<QMessageBox::StandardButton> answers;
+    QStringList seen; // "title: text"
+
+private:
+    void poll() {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            if (!box || !box->isVisible() || box->property("answered").toBool())
+                continue;
+            box->setProperty("answered", true);
+            seen.append(box->windowTitle() + QStringLiteral(": ") + box->text());
+            QAbstractButton* button = nullptr;
+            if (box->button(QMessageBox::Yes))
+                button = box->button(answers.isEmpty() ? QMessageBox::No : answers.takeFirst());
+            else
+                button = box->button(QMessageBox::Ok);
+            QVERIFY(button);
+            QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
+        }
+    }
+    QTimer timer;
+};
+
+// Ends a QCoreApplication::exec() that a test started, should the expected quit never come.
+class Watchdog final {
+public:
+    explicit Watchdog(int ms) {
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        timer.start(ms);
+    }
+
+private:
+    QTimer timer;
+};
+
+template <typename T> T* child(QWidget& window, const char* name) {
+    T* widget = window.findChild<T*>(QString::fromLatin1(name));
+    if (!widget)
+        qFatal("no widget %s", name);
+    return widget;
+}
+
+TreeSnapshot clientFiles(const QString& root) {
+    static const QRegularExpression mode(QStringLiteral("^(file|dir) [0-7]+"));
+    TreeSnapshot out;
+    const TreeSnapshot all = snapshotTree(root);
+    for (auto it = all.cbegin(); it != all.cend(); ++it) {
+        if (it.key() == u"update" || it.key() == u"update.ini" || it.key() == u"mirrors.ini" ||
+            it.key().startsWith(u"translations"))
+            continue;
+        QString value = it.value();
+        out.insert(it.key(), value.replace(mode, QStringLiteral("\\1")));
+    }
+    return out;
+}
+
+QString readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+class TstMainWindow : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir work;
+    SampleSite::Site site;
+    QTemporaryDir nginxPrefix;
+    std::unique_ptr<NginxRunner> nginx;
+    int installs = 0;
+
+    // A fresh installation of 120 served by both nginx mirrors, as the program's root.
+    QString freshInstallation(const QStringList& mirrors = {}) {
+        const QString dir = work.filePath(QStringLiteral("install-%1/quillon").arg(++installs));
+        const bool ok = SampleSite::install(
+            site, dir,
+            mirrors.isEmpty() ? QStringList{nginx->baseUrl(0), nginx->baseUrl(1)} : mirrors,
+            {{QStringLiteral("update/server"), QStringLiteral("127.0.0.1")},
+             {QStringLiteral("update/bannerPort"), QStringLiteral("9")}});
+        if (!ok)
+            qFatal("cannot lay out an installation in %s", qPrintable(dir));
+        Configuration::setAppRootPath(dir);
+        return dir;
+    }
+    static void configure(Configuration& config, const QStringList& args) {
+        QStringList all{QStringLiteral("update")};
+        all += args;
+        QVERIFY(config.parseCommandLineOptions(all));
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(work.isValid());
+        QVERIFY(SampleSite::make(work.path(), &site));
+        nginx = std::make_unique<NginxRunner>(nginxPrefix.path());
+        nginx->addServer(site.mirrorRoot);
+        nginx->addServer(site.mirrorRoot);
+        QString error;
+        QVERIFY2(nginx->start(&error), qPrintable(error));
+    }
+    void cleanupTestCase() { Configuration::setAppRootPath(QString()); }
+
+    void versionLabel_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("alpha");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<bool>("startEnabled");
+        QTest::newRow("version-from-command-line")
+            << QStringList{"client_linux_amd64", "130"} << QString()
+            << QStringList{"You are currently on Stable channel."} << true;
+        QTest::newRow("unattended-with-name")
+            << QStringList{"--nouser", "client_linux_amd64", "130", "1.3.0", "<b>news</b>"}
+            << QString()
+            << QStringList{"Update to Quillon 1.3.0", "You are currently on Stable channel."}
+            << false;
+        QTest::newRow("alpha") << QStringList{"client_linux_amd64", "130"}
+                               << QStringLiteral("http://127.0.0.1:9/alpha")
+                               << QStringList{"You are currently on Alpha channel."} << true;
+    }
+    void versionLabel() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, alpha);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, startEnabled);
+        const QString dir = freshInstallation();
+        if (!alpha.isEmpty()) {
+            QSettings ini(dir + QStringLiteral("/update.ini"), QSettings::IniFormat);
+            ini.setValue(QStringLiteral("Channel/alpha"), alpha);
+            ini.setValue(QStringLiteral("Channel/alphaRevno"), 130);
+        }
+        Configuration config;
+        configure(config, args);
+        MainWindow window(config);
+        window.setUIToConfigSpecs();
+        window.setNews();
+        QLabel* label = child<QLabel>(window, "versionLabel");
+        QTextDocument doc;
+        doc.setHtml(label->text());
+        QCOMPARE(doc.toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
+        QCOMPARE(child<QPushButton>(window, "startButton")->isEnabled(), startEnabled);
+    }
+
+    // Ready -> Running -> Restart (a failed run) -> Running -> Done -> the client starts.
+    void startButtonThroughItsStates() {
+        const QString dir = freshInstallation();
+        // A plain file where 130 needs the directory plugins/: the replace step fails.
+        QFile blocker(dir + QStringLiteral("/plugins"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+
+        Configuration config;
+        configure(config, {QStringLiteral("client_linux_amd64"), QStringLiteral("130")});
+        MainWindow window(config);
+        window.setUIToConfigSpecs();
+        window.show();
+        QPushButton* start = child<QPushButton>(window, "startButton");
+        auto* progress = child<QProgressBar>(window, "totalProgressBar");
+        auto* log = child<QTextEdit>(window, "outputTextEdit");
+        BoxAnswerer boxes;
+
+        QCOMPARE(start->text(), QStringLiteral("Start Update"));
+        QVERIFY(start->isEnabled());
+        QTest::mouseClick(start, Qt::LeftButton);
+        QVERIFY(!start->isEnabled());
+
+        QTRY_COMPARE_WITH_TIMEOUT(start->text(), QStringLiteral("Restart"), 30000);
+        QVERIFY(start->isEnabled());
+        QCOMPARE(progress->value(), 0);
+        QVERIFY(log->toPlainText().contains(QStringLiteral("Update cancelled")));
+        QTRY_VERIFY(boxes.seen.contains(
+            QStringLiteral("Update: Update cancelled. Push \"Details\" to check reasons.")));
+        QVERIFY(!window.findChild<UpdateEngine*>()->busy());
+        // The failed run left the installation as it was.
+        const TreeSnapshot before = clientFiles(site.build120);
+        TreeSnapshot now = clientFiles(dir);
+        now.remove(QStringLiteral("plugins"));
+        QVERIFY2(now == before, qPrintable(describeDifference(before, now)));
+
+        QVERIFY(QFile::remove(dir + QStringLiteral("/plugins")));
+        QTest::mouseClick(start, Qt::LeftButton);
+        QVERIFY(!start->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(start->text(), QStringLiteral("Start Quillon"), 30000);
+        QVERIFY(start->isEnabled());
+        QCOMPARE(window.focusWidget(), start);
+        QCOMPARE(progress->value(), 1000);
+        const TreeSnapshot expected = clientFiles(site.build130);
+        const TreeSnapshot actual = clientFiles(dir);
+        QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
+
+        QTest::mouseClick(start, Qt::LeftButton);
+        QVERIFY(!window.isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(SampleSite::clientLogPath(dir)),
+                                  QStringLiteral("Quillon client 130 started\n"), 5000);
+    }
+
+    void unattendedRunStartsTheClient_data() {
+        QTest::addColumn<bool>("changeLogOpen");
+        QTest::newRow("client-starts") << false;
+        QTest::newRow("change-log-open") << true;
+    }
+    void unattendedRunStartsTheClient() {
+        QFETCH(bool, changeLogOpen);
+        const QString dir = freshInstallation();
+        Configuration config;
+        configure(config, {QStringLiteral("--nouser"), QStringLiteral("client_linux_amd64"),
+                           QStringLiteral("130")});
+        QCOMPARE(config.noUserMode, 1);
+        MainWindow window(config);
+        window.setUIToConfigSpecs();
+        window.show();
+        QPushButton* start = child<QPushButton>(window, "startButton");
+        QVERIFY(!start->isEnabled());
+        if (changeLogOpen)
+            QTest::mouseClick(child<QPushButton>(window, "changelogButton"), Qt::LeftButton);
+
+        QSignalSpy finished(window.findChild<UpdateEngine*>(), &UpdateEngine::updateFinished);
+        window.onAutoStartUpdate();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
+        QElapsedTimer sinceSuccess;
+        sinceSuccess.start();
+        const QString clientLog = SampleSite::clientLogPath(dir);
+        if (changeLogOpen) {
+            QVERIFY(ChangeLogViewer::instance());
+            QCOMPARE(start->text(), QStringLiteral("Start Quillon"));
+            QVERIFY(start->isEnabled());
+            QTest::qWait(1500);
+            QVERIFY(!QFile::exists(clientLog));
+            QVERIFY(window.isVisible());
+            delete ChangeLogViewer::instance();
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(clientLog), 5000);
+            QVERIFY2(sinceSuccess.elapsed() >= 900,
+                     qPrintable(QString::number(sinceSuccess.elapsed())));
+            QVERIFY(!window.isVisible());
+        }
+    }
+
+    // Closing asks while a run goes on: No keeps it running, Yes cancels it and the program
+    // quits once the cancel is complete, without the cancel box.
+    void closeDuringRun() {
+        FaultHttpServer slowMirror(site.mirrorRoot);
+        QVERIFY(slowMirror.listen());
+        FaultRule slow;
+        slow.dripBytes = 4000;
+        slow.dripIntervalMs = 100;
+        const QString slowPath = QStringLiteral("/130/client/") + SampleSite::LargeFile;
+        slowMirror.setRule(slowPath, slow);
+        const QString dir = freshInstallation({slowMirror.baseUrl()});
+
+        Configuration config;
+        configure(config, {QStringLiteral("client_linux_amd64"), QStringLiteral("130")});
+        MainWindow window(config);
+        window.setUIToConfigSpecs();
+        window.show();
+        auto* engine = window.findChild<UpdateEngine*>();
+        BoxAnswerer boxes;
+
+        QTest::mouseClick(child<QPushButton>(window, "startButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(slowMirror.requestCount(slowPath) > 0, 15000);
+
+        boxes.answers = {QMessageBox::No};
+        window.close();
+        QVERIFY(window.isVisible());
+        QVERIFY(engine->busy());
+        QCOMPARE(boxes.seen.size(), 1);
+        QVERIFY(boxes.seen.first().startsWith(QStringLiteral("Question: <p>Update in progress.")));
+
+        boxes.answers = {QMessageBox::Yes};
+        QTimer::singleShot(0, &window, &QWidget::close);
+        Watchdog watchdog(20000);
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(boxes.seen.size(), 2);
+        QVERIFY(!engine->busy());
+        // The cancelled run undid its changes.
+        const TreeSnapshot expected = clientFiles(site.build120);
+        const TreeSnapshot actual = clientFiles(dir);
+        QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
+        // With nothing running the window closes without a question.
+        QVERIFY(window.close());
+        QCOMPARE(boxes.seen.size(), 2);
+    }
+
+    void fatalErrorsEndTheProgram_data() {
+        QTest::addColumn<bool>("fromEngine");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("configuration") << false << 1;
+        QTest::newRow("engine") << true << 2;
+    }
+    void fatalErrorsEndTheProgram() {
+        QFETCH(bool, fromEngine);
+        QFETCH(int, exitCode);
+        freshInstallation();
+        Configuration config;
+        MainWindow window(config);
+        window.show();
+        BoxAnswerer boxes;
+        QTimer::singleShot(0, &window, [&] {
+            if (fromEngine)
+                emit window.findChild<UpdateEngine*>()->fatalError(QStringLiteral("broken"));
+            else
+                emit config.fatalError(QStringLiteral("broken"));
+        });
+        Watchdog watchdog(10000);
+        QCOMPARE(QCoreApplication::exec(), exitCode);
+        QCOMPARE(boxes.seen, QStringList{QStringLiteral("Error: broken")});
+    }
+
+    void detailsToggleScrollsToTheEnd() {
+        freshInstallation();
+        Configuration config;
+        MainWindow window(config);
+        window.show();
+        auto* log = child<QTextEdit>(window, "outputTextEdit");
+        QPushButton* details = child<QPushButton>(window, "detailsButton");
+        QVERIFY(!log->isVisible());
+        for (int i = 0; i < 200; ++i)
+            window.onAppendText(QStringLiteral("line %1").arg(i));
+        QTest::mouseClick(details, Qt::LeftButton);
+        QVERIFY(log->isVisible());
+        log->verticalScrollBar()->setValue(0);
+        QTest::mouseClick(details, Qt::LeftButton);
+        QVERIFY(!log->isVisible());
+        QTest::mouseClick(details, Qt::LeftButton);
+        QVERIFY(log->isVisible());
+        QScrollBar* bar = log->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        QTRY_COMPARE(bar->value(), bar->maximum());
+        QVERIFY(log->maximumHeight() == 100);
+    }
+
+    void downloadLabels() {
+        freshInstallation();
+        Configuration config;
+        MainWindow window(config);
+        window.show();
+        auto* size = child<QLabel>(window, "downloadSizeLabel");
+        auto* speed = child<QLabel>(window, "downloadSpeedLabel");
+        QVERIFY(!size->isVisible() && !speed->isVisible());
+        window.onDownloadProgress(2500, 9999, 1999, true);
+        QVERIFY(size->isVisible() && speed->isVisible());
+        QCOMPARE(size->text(),
+                 QStringLiteral("<span style=\"font-size:small;\">2 KB / 9 KB</span>"));
+        QCOMPARE(speed->text(), QStringLiteral("<span style=\"font-size:small;\">1 KB/s</span>"));
+        window.onDownloadProgress(0, 0, 0, false);
+        QVERIFY(!size->isVisible() && !speed->isVisible());
+        QCOMPARE(size->text(),
+                 QStringLiteral("<span style=\"font-size:small;\">2 KB / 9 KB</span>"));
+        window.onDownloadProgress(quint64(5) << 40, quint64(6) << 40, 123456789, true);
+        QCOMPARE(size->text(), QStringLiteral("<span style=\"font-size:small;\">5497558138 KB / "
+                                              "6597069766 KB</span>"));
+        QCOMPARE(speed->text(),
+                 QStringLiteral("<span style=\"font-size:small;\">123456 KB/s</span>"));
+        window.onProgressUpdate(0.4567);
+        QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), 456);
+    }
+
+    void bannerTooltipAndUrl() {
+        freshInstallation();
+        Configuration config;
+        MainWindow window(config);
+        auto* banner = child<UrlClickLabel>(window, "banner");
+        window.onBannerFound("not an image", QStringLiteral("https://shop.example/x"));
+        QVERIFY(banner->toolTip().isEmpty());
+        QVERIFY(banner->pixmap().isNull());
+
+        QFile png(sourcePath(QStringLiteral("scripts/demo-data/banner.png")));
+        QVERIFY(png.open(QIODevice::ReadOnly));
+        window.onBannerFound(png.readAll(), QStringLiteral("https://shop.example:8443/deals?id=4"));
+        QCOMPARE(banner->toolTip(), QStringLiteral("Click to open \"https://shop.example\""));
+        QCOMPARE(banner->pixmap().size(), QSize(468, 60));
+        UrlCatcher catcher;
+        QTest::mouseClick(banner, Qt::LeftButton);
+        QCOMPARE(catcher.urls,
+                 QList<QUrl>{QUrl(QStringLiteral("https://shop.example:8443/deals?id=4"))});
+    }
+
+    void activationBySecondInstance() {
+        freshInstallation();
+        Configuration config;
+        MainWindow window(config);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), &other);
+
+        // Another message does not move the window.
+        QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("hello")));
+        QTest::qWait(200);
+        QCOMPARE(QApplication::activeWindow(), &other);
+
+        QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+        QTRY_COMPARE(QApplication::activeWindow(), &window);
+    }
+};
+
+QTEST_MAIN(TstMainWindow)
+#include "tst_mainwindow.moc"
