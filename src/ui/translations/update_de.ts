@@ -120,4 +120,19 @@ vom Update-Server abgefragt werden.</translation>
         <translation>Klicken, um &quot;%1://%2&quot; zu öffnen</translation>
     </message>
 </context>
+<context>
+    <name>Mirrors</name>
+    <message>
+        <source>Alpha parameter in channel section in update ini file not found</source>
+        <translation>Der Alpha-Parameter fehlt im Abschnitt Channel der Datei update.ini</translation>
+    </message>
+    <message>
+        <source>There are no (more) known working mirrors available</source>
+        <translation>Es sind keine (weiteren) funktionierenden Mirror-Server bekannt</translation>
+    </message>
+    <message>
+        <source>Mirror %1 failed too many times, removing</source>
+        <translation>Mirror-Server %1 ist zu oft ausgefallen und wird entfernt</translation>
+    </message>
+</context>
 </TS>
