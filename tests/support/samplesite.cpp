@@ -1,5 +1,6 @@
 #include "support/samplesite.h"
 
+#include "support/downloadfixture.h"
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
 
@@ -100,22 +101,6 @@ bool make(const QString& workDir, Site* site) {
     return makeRelease(site->build130, NewVersion, site->mirrorRoot, options).ok;
 }
 
-bool writeMirrorsIni(const QString& installDir, const QStringList& baseUrls) {
-    const QString path = installDir + QStringLiteral("/mirrors.ini");
-    QFile::remove(path);
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginWriteArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < baseUrls.size(); ++i) {
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("mirror"), QStringLiteral("mirror-%1").arg(i + 1));
-    }
-    settings.endArray();
-    for (int i = 0; i < baseUrls.size(); ++i)
-        settings.setValue(QStringLiteral("mirror-%1/url").arg(i + 1), baseUrls.at(i));
-    settings.sync();
-    return settings.status() == QSettings::NoError;
-}
-
 bool install(const Site& site, const QString& installDir, const QStringList& mirrorBaseUrls,
              const QMap<QString, QString>& updateIniValues) {
     if (!QDir().mkpath(installDir) || !copyTree(site.build120, installDir))
@@ -132,7 +117,7 @@ bool install(const Site& site, const QString& installDir, const QStringList& mir
         for (auto it = updateIniValues.cbegin(); it != updateIniValues.cend(); ++it)
             ini.setValue(it.key(), it.value());
     }
-    return writeMirrorsIni(installDir, mirrorBaseUrls);
+    return writeMirrorsIni(installDir + QStringLiteral("/mirrors.ini"), mirrorBaseUrls);
 }
 
 QString clientLogPath(const QString& installDir) {

@@ -34,9 +34,6 @@ bool make(const QString& workDir, Site* site);
 bool install(const Site& site, const QString& installDir, const QStringList& mirrorBaseUrls,
              const QMap<QString, QString>& updateIniValues = {});
 
-// Rewrites "mirrors.ini" of an installation.
-bool writeMirrorsIni(const QString& installDir, const QStringList& baseUrls);
-
 // The start script's log beside the installation.
 QString clientLogPath(const QString& installDir);
 

@@ -1,5 +1,6 @@
 #include "config/configuration.h"
 #include "download/processrandom.h"
+#include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
 #include "ui/changelogviewer.h"
 
@@ -18,19 +19,6 @@ namespace {
 const QString Loading = QStringLiteral("Loading...");
 const QString Failed = QStringLiteral("Failed to load changelog.");
 const QByteArray ChangeLog = "Version 130\n\n- faster start\n- new icons\n";
-
-// Writes "mirrors.ini" naming one mirror per base URL, in the given order.
-void writeMirrors(const QString& root, const QStringList& urls) {
-    QSettings settings(root + QStringLiteral("/mirrors.ini"), QSettings::IniFormat);
-    settings.beginWriteArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < urls.size(); ++i) {
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("mirror"), QStringLiteral("m%1").arg(i));
-    }
-    settings.endArray();
-    for (int i = 0; i < urls.size(); ++i)
-        settings.setValue(QStringLiteral("m%1/url").arg(i), urls.at(i));
-}
 
 QString shownText(ChangeLogViewer* viewer) {
     return viewer->findChild<QTextEdit*>(QStringLiteral("changeLogTextEdit"))->toPlainText();
@@ -114,7 +102,7 @@ private slots:
         QStringList urls;
         for (const QString& name : names)
             urls.append(mirror(name));
-        writeMirrors(root.path(), urls);
+        writeMirrorsIni(root.filePath(QStringLiteral("mirrors.ini")), urls);
         processRandom().seed(seedDrawingLast(int(names.size()), 3));
         const int before = server->totalRequests();
 
@@ -136,9 +124,10 @@ private slots:
     }
 
     void allMirrorsFail() {
-        writeMirrors(root.path(), {mirror(QStringLiteral("fail")), mirror(QStringLiteral("moved")),
-                                   mirror(QStringLiteral("redirect")),
-                                   QStringLiteral("http://127.0.0.1:1/closed")});
+        writeMirrorsIni(root.filePath(QStringLiteral("mirrors.ini")),
+                        {mirror(QStringLiteral("fail")), mirror(QStringLiteral("moved")),
+                         mirror(QStringLiteral("redirect")),
+                         QStringLiteral("http://127.0.0.1:1/closed")});
         const int before = server->totalRequests();
         ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
         ChangeLogViewer* viewer = ChangeLogViewer::instance();
@@ -159,7 +148,8 @@ private slots:
 
     void alphaServerIsTheOnlyAddress() {
         // A silent alpha server: one try, then the failure, although the mirrors would work.
-        writeMirrors(root.path(), {mirror(QStringLiteral("good"))});
+        writeMirrorsIni(root.filePath(QStringLiteral("mirrors.ini")),
+                        {mirror(QStringLiteral("good"))});
         QSettings ini(root.filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
         ini.setValue(QStringLiteral("Channel/alpha"), mirror(QStringLiteral("silent")));
         ini.sync();
@@ -186,7 +176,8 @@ private slots:
     }
 
     void secondOpenDoesNotReload() {
-        writeMirrors(root.path(), {mirror(QStringLiteral("good"))});
+        writeMirrorsIni(root.filePath(QStringLiteral("mirrors.ini")),
+                        {mirror(QStringLiteral("good"))});
         ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
         QPointer<ChangeLogViewer> first = ChangeLogViewer::instance();
         QTRY_COMPARE(shownText(first), QString::fromUtf8(ChangeLog));
