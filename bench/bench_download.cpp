@@ -153,22 +153,22 @@ int main(int argc, char** argv) {
     writeMirrorsIni(mirrorsIni, {nginx.baseUrl(0), nginx.baseUrl(1), nginx.baseUrl(2)});
     const QList<FileDownloadSpecification> list = downloadListFromIni(release.productIni);
     qint64 bytes = 0;
-    for (const FileDownloadSpecification& spec : list)
-        bytes += qint64(spec.size);
+    for (const FileDownloadSpecification& entry : list)
+        bytes += qint64(entry.size);
 
     // curl's side: the same URLs spread over the three servers, then md5sum over the result.
     QFile sums(work.filePath(QStringLiteral("md5sums")));
     sums.open(QIODevice::WriteOnly);
-    for (const FileDownloadSpecification& spec : list)
-        sums.write(QStringLiteral("%1  %2\n").arg(spec.md5, spec.fileName).toUtf8());
+    for (const FileDownloadSpecification& entry : list)
+        sums.write(QStringLiteral("%1  %2\n").arg(entry.md5, entry.fileName).toUtf8());
     sums.close();
     auto writeCurlConfig = [&](const QString& path, const QString& outDir) {
         QFile config(path);
         config.open(QIODevice::WriteOnly);
         for (int i = 0; i < list.size(); ++i) {
-            const FileDownloadSpecification& spec = list.at(i);
+            const FileDownloadSpecification& entry = list.at(i);
             config.write(QStringLiteral("url = \"%1/7/%2/%3\"\noutput = \"%4/%3\"\n")
-                             .arg(nginx.baseUrl(i % 3), spec.section, spec.fileName, outDir)
+                             .arg(nginx.baseUrl(i % 3), entry.section, entry.fileName, outDir)
                              .toUtf8());
         }
     };

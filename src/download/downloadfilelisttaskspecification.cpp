@@ -30,10 +30,10 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart() {
         return;
     emit message(QStringLiteral("Downloading files"));
     const double weight = 1.0 / fileList->size();
-    for (const FileDownloadSpecification& spec : std::as_const(*fileList)) {
-        addSubTask(new DownloadFileTaskSpecification(spec, networkManager, mirrors, configuration,
+    for (const FileDownloadSpecification& entry : std::as_const(*fileList)) {
+        addSubTask(new DownloadFileTaskSpecification(entry, networkManager, mirrors, configuration,
                                                      this, weight));
-        totalBytes += static_cast<qint64>(spec.size);
+        totalBytes += static_cast<qint64>(entry.size);
     }
     executeSubTasks();
 }
@@ -41,8 +41,8 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart() {
 bool DownloadFileListTaskSpecification::makeSubDirs() {
     QSet<QString> made{QStringLiteral(".")};
     const QDir temp(configuration->tempDir);
-    for (const FileDownloadSpecification& spec : std::as_const(*fileList)) {
-        const QString dir = QFileInfo(spec.fileName).path();
+    for (const FileDownloadSpecification& entry : std::as_const(*fileList)) {
+        const QString dir = QFileInfo(entry.fileName).path();
         if (made.contains(dir))
             continue;
         if (!temp.mkpath(dir)) {

@@ -5,16 +5,16 @@
 #include "download/mirrors.h"
 #include "verify/checksignaturetaskspecification.h"
 
-DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadSpecification& spec,
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadSpecification& entry,
                                                              QNetworkAccessManager* networkManager,
                                                              Mirrors* mirrors,
                                                              Configuration* configuration,
                                                              QObject* parent, double weight)
     : ComposedTaskSpecification(1, weight, parent)
-    , section(spec.section)
-    , fileName(spec.fileName)
-    , md5(spec.md5)
-    , size(spec.size)
+    , section(entry.section)
+    , fileName(entry.fileName)
+    , md5(entry.md5)
+    , size(entry.size)
     , networkManager(networkManager)
     , mirrors(mirrors)
     , configuration(configuration) {}

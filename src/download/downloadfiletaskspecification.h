@@ -18,7 +18,7 @@ class DownloadFileTaskSpecification : public ComposedTaskSpecification {
 
 public:
     // None of the pointers is owned; all must outlive the task.
-    DownloadFileTaskSpecification(const FileDownloadSpecification& spec,
+    DownloadFileTaskSpecification(const FileDownloadSpecification& entry,
                                   QNetworkAccessManager* networkManager, Mirrors* mirrors,
                                   Configuration* configuration, QObject* parent, double weight);
 

@@ -107,12 +107,12 @@ private slots:
                  qPrintable(messages.isEmpty() ? QString() : messages.last().at(0).toString()));
 
         quint64 listTotal = 0;
-        for (const FileDownloadSpecification& spec : std::as_const(list)) {
-            const QString local = tempDir + QLatin1Char('/') + spec.fileName;
-            QCOMPARE(md5Of(local), spec.md5.toLatin1().toLower());
-            QVERIFY(sameContents(local, release.releaseDir + QLatin1Char('/') + spec.section +
-                                            QLatin1Char('/') + spec.fileName));
-            listTotal += spec.size;
+        for (const FileDownloadSpecification& entry : std::as_const(list)) {
+            const QString local = tempDir + QLatin1Char('/') + entry.fileName;
+            QCOMPARE(md5Of(local), entry.md5.toLatin1().toLower());
+            QVERIFY(sameContents(local, release.releaseDir + QLatin1Char('/') + entry.section +
+                                            QLatin1Char('/') + entry.fileName));
+            listTotal += entry.size;
         }
         QVERIFY(lastTotal == 0 || lastTotal == listTotal);
 
