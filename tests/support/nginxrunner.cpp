@@ -1,5 +1,7 @@
 #include "nginxrunner.h"
 
+#include "childprocess.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -138,14 +140,7 @@ bool NginxRunner::tryStart(QString* errorText) {
 void NginxRunner::stop() {
     if (!process)
         return;
-    if (process->state() != QProcess::NotRunning) {
-        // SIGTERM: fast shutdown, connections are closed at once.
-        process->terminate();
-        if (!process->waitForFinished(5000)) {
-            process->kill();
-            process->waitForFinished(2000);
-        }
-    }
+    stopChild(*process);
     process.reset();
 }
 

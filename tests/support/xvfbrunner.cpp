@@ -1,5 +1,6 @@
 #include "support/xvfbrunner.h"
 
+#include "support/childprocess.h"
 #include "support/testpaths.h"
 
 #include <QDeadlineTimer>
@@ -47,13 +48,7 @@ bool XvfbRunner::start(int width, int height, QString* errorText) {
 void XvfbRunner::stop() {
     if (!process)
         return;
-    if (process->state() != QProcess::NotRunning) {
-        process->terminate();
-        if (!process->waitForFinished(5000)) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-    }
+    stopChild(*process);
     process.reset();
 }
 
