@@ -274,6 +274,7 @@ void TstFileReplaceList::failureUndoesEverything_data() {
     s = baseScenario();
     s.installed.remove("lib/libthird.so");
     s.installed.insert("lib/libthird.so/inside", "a directory is never moved aside");
+    s.installed.insert("lib/_old_libthird.so", "nor is its old name's leftover removed");
     QTest::newRow("installed-path-is-a-directory")
         << s << "Could not rename '%R/lib/.quillon_new_*_libthird.so' to '%R/lib/libthird.so'";
 
