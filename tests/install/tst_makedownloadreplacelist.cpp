@@ -1,11 +1,16 @@
 #include "config/configuration.h"
 #include "install/makedownloadreplacelisttaskspecification.h"
+#include "support/nginxrunner.h"
 #include "support/releasemaker.h"
+#include "support/samplesite.h"
+#include "support/testpaths.h"
 #include "support/treesnapshot.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -79,6 +84,8 @@ private slots:
     void progressIsInKeyOrder();
     void failureKeepsTheRunsLists();
     void publishedRelease();
+    void refusedReleaseChangesNothing_data();
+    void refusedReleaseChangesNothing();
 
 private:
     // Runs the task over the product ini text; returns its messages.
@@ -461,6 +468,78 @@ void TstMakeDownloadReplaceList::publishedRelease() {
     QCOMPARE(specs.downloadList.first().md5, md5("new"));
     QCOMPARE(specs.downloadList.first().size, quint64(3));
     QCOMPARE(specs.deleteList, QStringList{"obsolete.txt"});
+}
+
+void TstMakeDownloadReplaceList::refusedReleaseChangesNothing_data() {
+    // One line set into the published, signed product ini, which is then signed again.
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("delete-through-linked-directory") << "delete"
+                                                     << "linked/victim"
+                                                     << ""
+                                                     << "goes through the symbolic link linked";
+    QTest::newRow("installed-and-deleted") << "delete"
+                                           << "bin/qlnclient"
+                                           << ""
+                                           << "deletes a file that [client] bin/qlnclient installs";
+    QTest::newRow("delete-updater") << "delete"
+                                    << "update"
+                                    << ""
+                                    << "deletes a file the updater needs";
+    QTest::newRow("garbage-size") << "client"
+                                  << "share/version.txt" << md5("130\n") + "::4x"
+                                  << "the size is not a decimal number";
+}
+
+void TstMakeDownloadReplaceList::refusedReleaseChangesNothing() {
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, reason);
+    // The whole program on a release made by quillon-publish: refused after the product ini,
+    // so nothing else is fetched and nothing is touched, not even through a linked directory.
+    SampleSite::Site site;
+    QVERIFY(SampleSite::make(base->filePath("site"), &site));
+    const QString productIni = site.mirrorRoot + "/130/client_linux_amd64.ini";
+    {
+        QSettings ini(productIni, QSettings::IniFormat);
+        ini.setValue(section + '/' + key, value);
+    }
+    QVERIFY(signWithDevKey(productIni));
+    NginxRunner nginx(base->filePath("nginx"));
+    QVERIFY(QDir().mkpath(nginx.prefix()));
+    nginx.addServer(site.mirrorRoot);
+    QString error;
+    QVERIFY2(nginx.start(&error), qPrintable(error));
+    const QString install = base->filePath("client/install");
+    QVERIFY(SampleSite::install(site, install, {nginx.baseUrl(0)}));
+    writeFiles(install, {"../elsewhere/victim=precious", "linked=->../elsewhere"});
+    const auto snapshot = [&] {
+        TreeSnapshot tree = snapshotTree(base->filePath("client"));
+        tree.remove("install/update.ini"); // the record of the unfinished run
+        return tree;
+    };
+    const TreeSnapshot before = snapshot();
+
+    QProcess updater;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", temp->path());
+    updater.setProcessEnvironment(env);
+    updater.start(binPath("update-headless"), {install, "--nouser", "client_linux_amd64", "130"});
+    QVERIFY(updater.waitForFinished(60000));
+    const QString output = QString::fromUtf8(updater.readAllStandardOutput());
+    QCOMPARE(updater.exitCode(), 3);
+    QVERIFY2(output.contains(QString("Warning: product ini contains invalid line in section %1\n"
+                                     "client_linux_amd64.ini: [%1] %2: %3\n")
+                                 .arg(section, key, reason)),
+             qPrintable(output));
+    const TreeSnapshot after = snapshot();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    for (const NginxRunner::AccessEntry& request : nginx.accessLog())
+        QVERIFY2(request.path.endsWith(".ini") || request.path.endsWith(".ini.sig"),
+                 qPrintable(request.path));
 }
 
 QTEST_GUILESS_MAIN(TstMakeDownloadReplaceList)
