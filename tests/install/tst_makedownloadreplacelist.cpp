@@ -213,10 +213,10 @@ void TstMakeDownloadReplaceList::lists_data() {
                               "client_linux_amd64.ini: [%1] %2: %3")
             .arg(section, key, reason);
     };
-    const auto addRefused = [&](const char* name, const QString& ini, const Files& installed,
+    const auto addRefused = [&](const QByteArray& name, const QString& ini, const Files& installed,
                                 const QString& failure) {
-        QTest::newRow(name) << "[bulk]\n" + bulkLine + ini << installed << Files{} << false
-                            << failure << none << none << none;
+        QTest::newRow(name.constData()) << "[bulk]\n" + bulkLine + ini << installed << Files{}
+                                        << false << failure << none << none << none;
     };
     const QString fields = "has neither 2 nor 5 fields";
     addRefused("three-fields", "[client]\n" + appLine + "bad=abc::12::def\n", {"app=" + appOld},
@@ -251,10 +251,9 @@ void TstMakeDownloadReplaceList::lists_data() {
     // Garbage and negative sizes once became 0, which sets no bound on the download.
     const QString badSize = "the size is not a decimal number";
     for (const char* size : {"", "12abc", "-1", "+12", "0x10", "1e3", "18446744073709551616"})
-        QTest::addRow("size '%s'", size)
-            << "[bulk]\n" + bulkLine + "[client]\napp=" + md5(app) + "::" + size + "\n"
-            << Files{} << Files{} << false << refused("client", "app", badSize) << none << none
-            << none;
+        addRefused("size '" + QByteArray(size) + "'",
+                   "[client]\napp=" + md5(app) + "::" + size + "\n", {},
+                   refused("client", "app", badSize));
     addRefused("unpacked-size-negative",
                "[client]\nx.gz=" + line("e") + "::" + md5("e") + "::-5::x\n", {},
                refused("client", "x.gz", "the unpacked size is not a decimal number"));
@@ -280,10 +279,9 @@ void TstMakeDownloadReplaceList::lists_data() {
         refused("delete", "lib/libx.so", "deletes a file that [client] libx.so.gz installs"));
     for (const char* own : {"update", "update.ini", "mirrors.ini", "qlnclient_runscript.sh",
                             "libQtCore.so.4", "plugins/imageformats/libqjpeg.so"})
-        QTest::addRow("delete '%s'", own)
-            << "[bulk]\n" + bulkLine + "[delete]\n" + own + "=\n"
-            << Files{QString(own) + "=1"} << Files{} << false
-            << refused("delete", own, "deletes a file the updater needs") << none << none << none;
+        addRefused("delete '" + QByteArray(own) + "'", "[delete]\n" + QString(own) + "=\n",
+                   {QString(own) + "=1"},
+                   refused("delete", own, "deletes a file the updater needs"));
     addRefused("delete-directory", "[delete]\nsubdir=\nold=\n", {"subdir/keep=k", "old=o"},
                refused("delete", "subdir", "deletes a directory"));
     // A file outside the installation, reached through a linked directory, must survive.
