@@ -9,7 +9,7 @@ struct FileDownloadSpecification {
     QString fileName;
     // MD5 of the file as downloaded, 32 hex digits in either case.
     QString md5;
-    // Length of the file as downloaded; 0 when the product ini gave no number.
+    // Length of the file as downloaded, exactly; 0 means an empty file, never "unknown".
     quint64 size = 0;
 };
 

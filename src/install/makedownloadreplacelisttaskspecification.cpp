@@ -1,6 +1,7 @@
 #include "makedownloadreplacelisttaskspecification.h"
 
 #include "config/configuration.h"
+#include "install/productini.h"
 #include "verify/checksignaturetaskspecification.h"
 
 #include <QFileInfo>
@@ -14,16 +15,6 @@
 #include <vector>
 
 namespace {
-
-const QString deleteSection = QStringLiteral("delete");
-
-// A product ini path must stay inside the installation or the temporary directory.
-bool isSafeRelativePath(const QString& path) {
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    return !parts.contains(QStringLiteral(".."));
-}
 
 // One key of the product ini, in the order the ini reader lists them.
 struct Entry {
@@ -114,59 +105,37 @@ bool MakeDownloadReplaceListFunc::run() {
         return false;
     }
 
-    // Every line is parsed before any file is read, so that an invalid product ini costs no
-    // hashing and touches nothing.
+    // Every line is parsed and checked before any file is read, so that an invalid product ini
+    // costs no hashing and touches nothing.
+    ProductIni productIni(ini);
+    productIni.checkInstallation(Configuration::getAppRootPath());
+    if (!productIni.problems.isEmpty()) {
+        const ProductIniProblem& first = productIni.problems.first();
+        emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
+                         .arg(printableName(first.section)));
+        emit message(QStringLiteral("%1: [%2] %3: %4")
+                         .arg(QFileInfo(ini.fileName()).fileName(), printableName(first.section),
+                              printableName(first.key), first.reason));
+        return false;
+    }
     std::vector<Entry> entries;
-    entries.reserve(size_t(total));
-    const QStringList sections = ini.childGroups();
-    for (const QString& section : sections) {
-        ini.beginGroup(section);
-        const QStringList keys = ini.allKeys();
-        const bool isDelete = section == deleteSection;
-        for (const QString& key : keys) {
-            const auto invalid = [&] {
-                emit message(
-                    QStringLiteral("Warning: product ini contains invalid line in section %1")
-                        .arg(section));
-                return false;
-            };
-            if (!isSafeRelativePath(key))
-                return invalid();
-            Entry entry;
-            entry.isDelete = isDelete;
-            if (isDelete) {
-                entry.replace.fileName = key;
-                entry.installedPath = appRoot + key;
-                entries.push_back(std::move(entry));
-                continue;
-            }
-            // A value with a comma comes back from the INI reader as a list.
-            const QVariant value = ini.value(key);
-            const QString text = value.typeId() == QMetaType::QStringList
-                                     ? value.toStringList().join(QLatin1Char(','))
-                                     : value.toString();
-            const QStringList fields = text.split(QStringLiteral("::"), Qt::KeepEmptyParts);
-            if (fields.size() != 2 && fields.size() != 5)
-                return invalid();
-            entry.download = {section, key, fields.at(0), fields.at(1).toULongLong()};
-            entry.replace.section = section;
-            entry.replace.fileName = key;
-            if (fields.size() == 5) {
-                if (!fields.at(4).isEmpty() && !isSafeRelativePath(fields.at(4)))
-                    return invalid();
-                entry.replace.unzipMd5 = fields.at(2);
-                entry.replace.unzipSize = fields.at(3).toULongLong();
-                entry.replace.unzipFileName = fields.at(4);
-            }
+    entries.reserve(size_t(productIni.lines.size()));
+    for (const ProductIniLine& line : std::as_const(productIni.lines)) {
+        Entry entry;
+        entry.isDelete = line.isDelete;
+        entry.download = line.download;
+        entry.replace = line.replace;
+        if (line.isDelete) {
+            entry.installedPath = appRoot + line.replace.fileName;
+        } else {
             entry.installedPath = appRoot + entry.replace.destFileName(QString());
-            entry.tempPath = tempDir + key;
+            entry.tempPath = tempDir + entry.replace.fileName;
             entry.oldPath = appRoot + entry.replace.oldDestFileName();
             // Old copies of special files are left for the next start to remove.
             entry.mayDeleteOld = !Configuration::isSpecialFileName(
                 QFileInfo(entry.replace.pureDestFilePath()).fileName());
-            entries.push_back(std::move(entry));
         }
-        ini.endGroup();
+        entries.push_back(std::move(entry));
     }
 
     // Hash on every core. Entries are handed out in order; progress is reported in order too,

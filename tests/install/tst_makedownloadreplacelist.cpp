@@ -1,10 +1,16 @@
 #include "config/configuration.h"
 #include "install/makedownloadreplacelisttaskspecification.h"
+#include "support/nginxrunner.h"
 #include "support/releasemaker.h"
+#include "support/samplesite.h"
+#include "support/testpaths.h"
+#include "support/treesnapshot.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,7 +33,7 @@ void writeFile(const QString& path, const QByteArray& content) {
     file.write(content);
 }
 
-// "path=content" pairs; content "<dir>" makes a directory.
+// "path=content" pairs; content "<dir>" makes a directory, "->target" a symbolic link.
 using Files = QStringList;
 
 void writeFiles(const QString& root, const Files& files) {
@@ -37,10 +43,26 @@ void writeFiles(const QString& root, const Files& files) {
         const QString content = file.mid(eq + 1);
         if (content == QLatin1String("<dir>"))
             QVERIFY(QDir().mkpath(path));
+        else if (content.startsWith(QLatin1String("->")))
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile::link(content.mid(2), path));
         else
             writeFile(path, content.toUtf8());
     }
 }
+
+// Bytes this process has read so far, by every thread.
+qint64 bytesRead() {
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& row : io.readAll().split('\n'))
+        if (row.startsWith("rchar:"))
+            return row.mid(6).trimmed().toLongLong();
+    return -1;
+}
+
+// Installed in every row and listed by the refused ones: hashing it would read it whole.
+const QByteArray bulk(4 << 20, 'b');
 
 // The gzip form of "new lib" is faked: the list building never unpacks, it only compares sums.
 const QByteArray lib = "lib contents";
@@ -62,6 +84,8 @@ private slots:
     void progressIsInKeyOrder();
     void failureKeepsTheRunsLists();
     void publishedRelease();
+    void refusedReleaseChangesNothing_data();
+    void refusedReleaseChangesNothing();
 
 private:
     // Runs the task over the product ini text; returns its messages.
@@ -128,12 +152,13 @@ void TstMakeDownloadReplaceList::lists_data() {
     QTest::addColumn<QStringList>("deleted");
 
     const QString appLine = "app=" + line(app) + "\n";
+    const QString bulkLine = "bulk=" + line(bulk) + "\n";
     const QString libLine = "libx.so.gz=" + line(libGz) + "::" + md5(lib) + "::12::lib/libx.so\n";
     const QStringList none;
 
     QTest::newRow("current-files-on-no-list")
-        << "[client]\n" + appLine + libLine << Files{"app=" + app, "lib/libx.so=" + lib} << Files{}
-        << true << "" << none << none << none;
+        << "[client]\n" + appLine + libLine + bulkLine << Files{"app=" + app, "lib/libx.so=" + lib}
+        << Files{} << true << "" << none << none << none;
     QTest::newRow("changed-and-missing-files-downloaded")
         << "[client]\n" + appLine + libLine << Files{"app=" + appOld} << Files{} << true << ""
         << QStringList{"client/app", "client/libx.so.gz"}
@@ -149,10 +174,6 @@ void TstMakeDownloadReplaceList::lists_data() {
     QTest::newRow("sum-in-upper-case")
         << "[client]\napp=" + md5(app).toUpper() + "::12\n"
         << Files{"app=" + app} << Files{} << true << "" << none << none << none;
-    QTest::newRow("empty-sum-never-matches")
-        << "[client]\napp=::12\n"
-        << Files{"app=" + app} << Files{"app=" + app} << true << "" << QStringList{"client/app"}
-        << QStringList{"client/app"} << none;
     QTest::newRow("empty-fifth-field-is-plain")
         << "[client]\napp=" + line(app) + "::x::1::\n"
         << Files{"app=" + app} << Files{} << true << "" << none << none << none;
@@ -161,9 +182,9 @@ void TstMakeDownloadReplaceList::lists_data() {
         << Files{} << Files{} << true << "" << QStringList{"alpha/z", "zeta/a/c", "zeta/b"}
         << QStringList{"alpha/z", "zeta/a/c", "zeta/b"} << none;
     QTest::newRow("delete-section")
-        << "[delete]\nold1=\nsub/old2=x\nmissing=\nsubdir=\n[client]\n" + appLine
-        << Files{"app=" + app, "old1=1", "sub/old2=2", "subdir=<dir>"} << Files{} << true << ""
-        << none << none << QStringList{"old1", "sub/old2", "subdir"};
+        << "[delete]\nold1=\nsub/old2=x\nmissing=\nlink=\n[client]\n" + appLine
+        << Files{"app=" + app, "old1=1", "sub/old2=2", "subdir=<dir>", "link=->subdir"} << Files{}
+        << true << "" << none << none << QStringList{"link", "old1", "sub/old2"};
     QTest::newRow("only-delete-section")
         << "[delete]\na=\nb=\nc=\n"
         << Files{"a=1", "c=3"} << Files{} << true << "" << none << none << QStringList{"a", "c"};
@@ -185,31 +206,113 @@ void TstMakeDownloadReplaceList::lists_data() {
         << QStringList{"client/libQtCore.so.4", "client/libx.so.gz", "client/new"}
         << QStringList{"_old_app", "lib/_old_libx.so", "_old_new"};
 
-    const QString invalid = "Warning: product ini contains invalid line in section %1";
-    QTest::newRow("three-fields") << "[client]\n" + appLine + "bad=abc::12::def\n"
-                                  << Files{"app=" + appOld} << Files{} << false
-                                  << invalid.arg("client") << none << none << none;
-    QTest::newRow("one-field") << "[other]\nbad=abc\n"
-                               << Files{} << Files{} << false << invalid.arg("other") << none
-                               << none << none;
-    QTest::newRow("six-fields") << "[client]\nbad=a::1::b::2::c::d\n"
-                                << Files{} << Files{} << false << invalid.arg("client") << none
-                                << none << none;
-    QTest::newRow("key-climbs-out")
-        << "[client]\n..%2Fevil=" + line("e") + "\n"
-        << Files{} << Files{} << false << invalid.arg("client") << none << none << none;
-    QTest::newRow("key-climbs-out-deeper")
-        << "[client]\na%2F..%2F..%2Fevil=" + line("e") + "\n"
-        << Files{} << Files{} << false << invalid.arg("client") << none << none << none;
-    QTest::newRow("fifth-field-absolute")
-        << "[client]\nx.gz=" + line("e") + "::" + md5("e") + "::1::/tmp/evil\n"
-        << Files{} << Files{} << false << invalid.arg("client") << none << none << none;
-    QTest::newRow("fifth-field-climbs-out")
-        << "[client]\nx.gz=" + line("e") + "::" + md5("e") + "::1::lib/../../evil\n"
-        << Files{} << Files{} << false << invalid.arg("client") << none << none << none;
-    QTest::newRow("delete-key-climbs-out")
-        << "[delete]\n..%2Foutside=\n[client]\n" + appLine << Files{"app=" + app} << Files{}
-        << false << invalid.arg("delete") << none << none << none;
+    // The whole ini is refused before anything is hashed: every row also lists the installed
+    // bulk file, whose hashing would show in the bytes read.
+    const auto refused = [](const QString& section, const QString& key, const QString& reason) {
+        return QStringLiteral("Warning: product ini contains invalid line in section %1\n"
+                              "client_linux_amd64.ini: [%1] %2: %3")
+            .arg(section, key, reason);
+    };
+    const auto addRefused = [&](const QByteArray& name, const QString& ini, const Files& installed,
+                                const QString& failure) {
+        QTest::newRow(name.constData()) << "[bulk]\n" + bulkLine + ini << installed << Files{}
+                                        << false << failure << none << none << none;
+    };
+    const QString fields = "has neither 2 nor 5 fields";
+    addRefused("three-fields", "[client]\n" + appLine + "bad=abc::12::def\n", {"app=" + appOld},
+               refused("client", "bad", fields));
+    addRefused("one-field", "[other]\nbad=abc\n", {}, refused("other", "bad", fields));
+    addRefused("six-fields", "[client]\nbad=" + line("x") + "::b::2::c::d\n", {},
+               refused("client", "bad", fields));
+    const QString leaves = "leaves the installation directory";
+    addRefused("key-climbs-out", "[client]\n..%2Fevil=" + line("e") + "\n", {},
+               refused("client", "../evil", leaves));
+    addRefused("key-climbs-out-deeper", "[client]\na%2F..%2F..%2Fevil=" + line("e") + "\n", {},
+               refused("client", "a/../../evil", leaves));
+    const QString outside = "unpacks outside the installation directory";
+    addRefused("fifth-field-absolute",
+               "[client]\nx.gz=" + line("e") + "::" + md5("e") + "::1::/tmp/evil\n", {},
+               refused("client", "x.gz", outside));
+    addRefused("fifth-field-climbs-out",
+               "[client]\nx.gz=" + line("e") + "::" + md5("e") + "::1::lib/../../evil\n", {},
+               refused("client", "x.gz", outside));
+    addRefused("delete-key-climbs-out", "[delete]\n..%2Foutside=\n[client]\n" + appLine,
+               {"app=" + app}, refused("delete", "../outside", leaves));
+
+    // An empty MD5 once switched the check into signature mode.
+    const QString badMd5 = "the MD5 is not 32 hexadecimal digits";
+    addRefused("md5-empty", "[client]\napp=::12\n", {"app=" + app},
+               refused("client", "app", badMd5));
+    addRefused("md5-short", "[client]\napp=abc::12\n", {}, refused("client", "app", badMd5));
+    addRefused("md5-not-hex", "[client]\napp=" + md5(app).replace(0, 1, "g") + "::12\n", {},
+               refused("client", "app", badMd5));
+    addRefused("unpacked-md5-empty", "[client]\nx.gz=" + line("e") + "::::1::x\n", {},
+               refused("client", "x.gz", "the unpacked MD5 is not 32 hexadecimal digits"));
+    // Garbage and negative sizes once became 0, which sets no bound on the download.
+    const QString badSize = "the size is not a decimal number";
+    for (const char* size : {"", "12abc", "-1", "+12", "0x10", "1e3", "18446744073709551616"})
+        addRefused("size '" + QByteArray(size) + "'",
+                   "[client]\napp=" + md5(app) + "::" + size + "\n", {},
+                   refused("client", "app", badSize));
+    addRefused("unpacked-size-negative",
+               "[client]\nx.gz=" + line("e") + "::" + md5("e") + "::-5::x\n", {},
+               refused("client", "x.gz", "the unpacked size is not a decimal number"));
+
+    addRefused("same-key-in-two-sections", "[client]\n" + appLine + "[extra]\n" + appLine, {},
+               refused("extra", "app", "installs the same file as [client] app"));
+    addRefused("plain-and-gzip-to-one-file",
+               "[client]\n" + appLine + libLine + "lib/libx.so=" + line(lib) + "\n", {},
+               refused("client", "libx.so.gz", "installs the same file as [client] lib/libx.so"));
+    addRefused("one-file-spelled-twice",
+               "[client]\n" + appLine + "x.gz=" + line("e") + "::" + md5(app) + "::12::./app\n", {},
+               refused("client", "x.gz", "installs the same file as [client] app"));
+    addRefused("downloads-to-one-file",
+               "[a]\nx.gz=" + line("e") + "::" + md5("e") + "::1::one\n[b]\nx.gz=" + line("e") +
+                   "::" + md5("e") + "::1::two\n",
+               {}, refused("b", "x.gz", "downloads to the same file as [a] x.gz"));
+    addRefused("installed-and-deleted", "[client]\n" + appLine + "[delete]\napp=\n",
+               {"app=" + appOld},
+               refused("delete", "app", "deletes a file that [client] app installs"));
+    addRefused(
+        "unpacked-and-deleted", "[client]\n" + libLine + "[delete]\nlib/libx.so=\n",
+        {"lib/libx.so=" + libOld},
+        refused("delete", "lib/libx.so", "deletes a file that [client] libx.so.gz installs"));
+    for (const char* own : {"update", "update.ini", "mirrors.ini", "qlnclient_runscript.sh",
+                            "libQtCore.so.4", "plugins/imageformats/libqjpeg.so"})
+        addRefused("delete '" + QByteArray(own) + "'", "[delete]\n" + QString(own) + "=\n",
+                   {QString(own) + "=1"},
+                   refused("delete", own, "deletes a file the updater needs"));
+    addRefused("delete-directory", "[delete]\nsubdir=\nold=\n", {"subdir/keep=k", "old=o"},
+               refused("delete", "subdir", "deletes a directory"));
+    // A file outside the installation, reached through a linked directory, must survive.
+    addRefused("delete-through-linked-directory", "[delete]\nlinked/victim=\n",
+               {"../elsewhere/victim=precious", "linked=->../elsewhere"},
+               refused("delete", "linked/victim", "goes through the symbolic link linked"));
+    addRefused(
+        "delete-through-deeper-link", "[delete]\nsub/linked/deeper/victim=\n",
+        {"../elsewhere/deeper/victim=precious", "sub/linked=->../../elsewhere"},
+        refused("delete", "sub/linked/deeper/victim", "goes through the symbolic link sub/linked"));
+    addRefused("file-over-directory", "[client]\n" + appLine, {"app/inside=i"},
+               refused("client", "app", "installs over a directory"));
+    const QString temporary = "is named like a temporary file of the updater";
+    addRefused("temporary-sibling-name", "[client]\n.quillon_new_app=" + line(app) + "\n", {},
+               refused("client", ".quillon_new_app", temporary));
+    addRefused("temporary-sibling-unpacked",
+               "[client]\nx.gz=" + line("e") + "::" + md5("e") + "::1::lib/.quillon_new_x\n", {},
+               refused("client", "x.gz", temporary));
+    addRefused("temporary-sibling-deleted", "[delete]\nlib/.quillon_new_x=\n",
+               {"lib/.quillon_new_x=x"}, refused("delete", "lib/.quillon_new_x", temporary));
+    const QString control = "contains a control character";
+    addRefused("newline-in-key", "[client]\na%0Ab=" + line("e") + "\n", {},
+               refused("client", "a?b", control));
+    addRefused("nul-in-key", "[client]\na%00b=" + line("e") + "\n", {},
+               refused("client", "a?b", control));
+    addRefused("control-in-section", "[cl%01ient]\napp=" + line(app) + "\n", {},
+               refused("cl?ient", "app", control));
+    addRefused("tab-in-size", "[client]\napp=\"" + md5(app) + "::1\\t2\"\n", {},
+               refused("client", "app", control));
+    addRefused("escape-in-delete-value", "[delete]\nold=\"\\x1b[2J\"\n", {"old=o"},
+               refused("delete", "old", control));
     QTest::newRow("no-files") << "[client]\n[delete]\n"
                               << Files{} << Files{} << false << "No files in product ini" << none
                               << none << none;
@@ -229,18 +332,33 @@ void TstMakeDownloadReplaceList::lists() {
 
     writeFiles(root, installed);
     writeFiles(temp->path(), downloaded);
+    writeFile(root + "/bulk", bulk);
     // Outside the installation: a traversal would find it.
     writeFile(base->filePath("outside"), "x");
+    const TreeSnapshot before = snapshotTree(base->path());
 
     FileSpecifications specs;
     TaskSpecification::State end;
+    const qint64 readBefore = bytesRead();
     const QStringList messages = build(ini, specs, end);
+    const qint64 read = bytesRead() - readBefore;
 
     QCOMPARE(end, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
     QStringList expectedMessages{"Compiling download and replace list"};
     if (!ok)
-        expectedMessages << failure;
+        expectedMessages << failure.split('\n');
     QCOMPARE(messages, expectedMessages);
+    QVERIFY(readBefore >= 0);
+    if (!ok)
+        QVERIFY2(read < bulk.size() / 2, qPrintable(QString::number(read)));
+    else if (ini.contains("bulk="))
+        QVERIFY2(read >= bulk.size(), qPrintable(QString::number(read)));
+    const TreeSnapshot after = snapshotTree(base->path());
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    const QString canonicalRoot = QFileInfo(root).canonicalFilePath() + '/';
+    for (const QString& path : std::as_const(specs.deleteList))
+        QVERIFY2((QFileInfo(root + '/' + path).canonicalPath() + '/').startsWith(canonicalRoot),
+                 qPrintable(path));
 
     QStringList downloadKeys, replaceKeys;
     for (const FileDownloadSpecification& d : std::as_const(specs.downloadList))
@@ -348,6 +466,78 @@ void TstMakeDownloadReplaceList::publishedRelease() {
     QCOMPARE(specs.downloadList.first().md5, md5("new"));
     QCOMPARE(specs.downloadList.first().size, quint64(3));
     QCOMPARE(specs.deleteList, QStringList{"obsolete.txt"});
+}
+
+void TstMakeDownloadReplaceList::refusedReleaseChangesNothing_data() {
+    // One line set into the published, signed product ini, which is then signed again.
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("delete-through-linked-directory") << "delete"
+                                                     << "linked/victim"
+                                                     << ""
+                                                     << "goes through the symbolic link linked";
+    QTest::newRow("installed-and-deleted") << "delete"
+                                           << "bin/qlnclient"
+                                           << ""
+                                           << "deletes a file that [client] bin/qlnclient installs";
+    QTest::newRow("delete-updater") << "delete"
+                                    << "update"
+                                    << ""
+                                    << "deletes a file the updater needs";
+    QTest::newRow("garbage-size") << "client"
+                                  << "share/version.txt" << md5("130\n") + "::4x"
+                                  << "the size is not a decimal number";
+}
+
+void TstMakeDownloadReplaceList::refusedReleaseChangesNothing() {
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, reason);
+    // The whole program on a release made by quillon-publish: refused after the product ini,
+    // so nothing else is fetched and nothing is touched, not even through a linked directory.
+    SampleSite::Site site;
+    QVERIFY(SampleSite::make(base->filePath("site"), &site));
+    const QString productIni = site.mirrorRoot + "/130/client_linux_amd64.ini";
+    {
+        QSettings ini(productIni, QSettings::IniFormat);
+        ini.setValue(section + '/' + key, value);
+    }
+    QVERIFY(signWithDevKey(productIni));
+    NginxRunner nginx(base->filePath("nginx"));
+    QVERIFY(QDir().mkpath(nginx.prefix()));
+    nginx.addServer(site.mirrorRoot);
+    QString error;
+    QVERIFY2(nginx.start(&error), qPrintable(error));
+    const QString install = base->filePath("client/install");
+    QVERIFY(SampleSite::install(site, install, {nginx.baseUrl(0)}));
+    writeFiles(install, {"../elsewhere/victim=precious", "linked=->../elsewhere"});
+    const auto snapshot = [&] {
+        TreeSnapshot tree = snapshotTree(base->filePath("client"));
+        tree.remove("install/update.ini"); // the record of the unfinished run
+        return tree;
+    };
+    const TreeSnapshot before = snapshot();
+
+    QProcess updater;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", temp->path());
+    updater.setProcessEnvironment(env);
+    updater.start(binPath("update-headless"), {install, "--nouser", "client_linux_amd64", "130"});
+    QVERIFY(updater.waitForFinished(60000));
+    const QString output = QString::fromUtf8(updater.readAllStandardOutput());
+    QCOMPARE(updater.exitCode(), 3);
+    QVERIFY2(output.contains(QString("Warning: product ini contains invalid line in section %1\n"
+                                     "client_linux_amd64.ini: [%1] %2: %3\n")
+                                 .arg(section, key, reason)),
+             qPrintable(output));
+    const TreeSnapshot after = snapshot();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    for (const NginxRunner::AccessEntry& request : nginx.accessLog())
+        QVERIFY2(request.path.endsWith(".ini") || request.path.endsWith(".ini.sig"),
+                 qPrintable(request.path));
 }
 
 QTEST_GUILESS_MAIN(TstMakeDownloadReplaceList)

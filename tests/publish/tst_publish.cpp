@@ -109,7 +109,7 @@ private slots:
             {QStringLiteral("ünïcödé/日本語.txt"), QByteArray(4000, 'u')},
             {QStringLiteral("leading and trailing /  blanks  "), QByteArray(1500, ' ')},
             {QStringLiteral("quote\"and'apostrophe"), QByteArray(1200, '"')},
-            {QStringLiteral("new\nline\ttab"), QByteArray(1100, '\n')},
+            {QStringLiteral("dollar$ at@ [brackets] {braces}"), QByteArray(1100, '\n')},
             {QStringLiteral("small.txt"), QByteArray(800, 'm')},
             {QStringLiteral("data.txt"), QByteArray(9000, 'd')},
             // "data.txt" cannot become data.txt.gz while the build has a file of that name,
@@ -190,7 +190,8 @@ private slots:
                                                            {"gone", "2"},
                                                            {"lib/old.so", QByteArray(5000, 'o')},
                                                            {"lib/stays.so", "3"},
-                                                           {"plugin", "was a file"}}));
+                                                           {"plugin", "was a file"},
+                                                           {"update", "the updater"}}));
         PublishOptions first;
         first.gzipMinSize = 0;
         first.updateType = QStringLiteral("client_other");
@@ -206,8 +207,11 @@ private slots:
         const PublishResult v2 = makeRelease(tmp.filePath(QStringLiteral("v2")), 2, mirror, second);
         QVERIFY(v2.ok);
         // The installed name of a gzipped file is what goes, and "plugin" now holds a file.
+        // The updater refuses to delete itself, so it is never listed.
         QCOMPARE(readIni(v2.productIni).value(QStringLiteral("delete")).keys(),
                  (QStringList{QStringLiteral("gone"), QStringLiteral("lib/old.so")}));
+        QVERIFY2(v2.stdErr.contains(QStringLiteral("not listing update for deletion")),
+                 qPrintable(v2.stdErr));
 
         // Deletions carry over, so that skipping version 2 still removes the files.
         QVERIFY(writeTree(tmp.filePath(QStringLiteral("v3")), {{"keep", "changed"}}));
@@ -260,6 +264,15 @@ private slots:
             << QStringList{"release", "--build", "@badname",  "--mirror", "@mirror",
                            "--key",   "@key",    "--version", "3"}
             << "holds a name that is not valid UTF-8";
+        QTest::newRow("control character in a file name")
+            << QStringList{"release", "--build", "@ctrlname", "--mirror", "@mirror",
+                           "--key",   "@key",    "--version", "3"}
+            << "the updater would refuse this release: [client] new?line: contains a control "
+               "character";
+        QTest::newRow("name of a temporary sibling")
+            << QStringList{"release", "--build", "@tmpname",  "--mirror", "@mirror",
+                           "--key",   "@key",    "--version", "3"}
+            << "[client] lib/.quillon_new_x: is named like a temporary file of the updater";
         QTest::newRow("dangling link in the build")
             << QStringList{"release", "--build", "@dangling", "--mirror", "@mirror",
                            "--key",   "@key",    "--version", "3"}
@@ -331,6 +344,8 @@ private slots:
         QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("empty"))));
         QVERIFY(writeTree(tmp.filePath(QStringLiteral("backslash")), {{"dir/a\\b", "x"}}));
         QVERIFY(writeTree(tmp.filePath(QStringLiteral("badname")), {{"sub/good", "g"}}));
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("ctrlname")), {{"new\nline", "n"}}));
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("tmpname")), {{"lib/.quillon_new_x", "t"}}));
         const QByteArray badName = QFile::encodeName(tmp.filePath("badname/sub/")) + "bad\xff";
         const int fd = ::open(badName.constData(), O_CREAT | O_WRONLY, 0644);
         QVERIFY(fd >= 0);
@@ -464,6 +479,41 @@ private slots:
         const PublishResult verified = runPublish({"verify", release.releaseDir});
         QCOMPARE(verified.exitCode, 1);
         QVERIFY(!verified.stdOut.isEmpty());
+    }
+
+    // A signed ini can still break the updater's rules; verify names every such line.
+    void verifyReportsEveryBrokenRule() {
+        QTemporaryDir tmp;
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("build")),
+                          {{"app", "a"}, {"packed", QByteArray(10000, 'z')}}));
+        const PublishResult release =
+            makeRelease(tmp.filePath(QStringLiteral("build")), 9, tmp.filePath("mirror"));
+        QVERIFY(release.ok);
+        const QString good = md5("a") + "::1";
+        const QList<QPair<QString, QString>> broken{
+            {"empty-md5=::1", "[client] empty-md5: the MD5 is not 32 hexadecimal digits"},
+            {"bad-size=" + md5("a") + "::-1",
+             "[client] bad-size: the size is not a decimal number"},
+            {"zagain=" + good + "::" + good + "::app",
+             "[client] zagain: installs the same file as [client] app"},
+            {"[delete]\napp=", "[delete] app: deletes a file that [client] app installs"},
+            {"mirrors.ini=", "[delete] mirrors.ini: deletes a file the updater needs"},
+            {"a%07b=", "[delete] a?b: contains a control character"},
+        };
+        QFile ini(release.productIni);
+        QVERIFY(ini.open(QIODevice::Append));
+        for (const auto& [text, reason] : broken)
+            ini.write(text.toUtf8() + "\n");
+        ini.close();
+        QVERIFY(signWithDevKey(release.productIni));
+
+        const PublishResult verified = runPublish({"verify", release.releaseDir});
+        QCOMPARE(verified.exitCode, 1);
+        for (const auto& [text, reason] : broken)
+            QVERIFY2(verified.stdOut.contains(release.productIni + ": " + reason),
+                     qPrintable(verified.stdOut));
+        // Each broken line once; the honest lines still match their files.
+        QCOMPARE(verified.stdOut.count(u'\n'), broken.size());
     }
 
     void help_data() {

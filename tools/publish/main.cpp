@@ -230,8 +230,9 @@ int sign(const QStringList& arguments) {
 int verify(const QStringList& arguments) {
     CommandLine cl(QStringLiteral("verify"),
                    QStringLiteral("Checks FILE against FILE.sig. Given a release directory, "
-                                  "checks the signature of each product ini in it and every file "
-                                  "the ini lists. Exit code 0 valid, 1 invalid, 2 error."),
+                                  "checks the signature of each product ini in it, every line "
+                                  "against the rules the updater enforces, and every file the "
+                                  "ini lists. Exit code 0 valid, 1 invalid, 2 error."),
                    QStringLiteral("FILE"));
     cl.add(QStringLiteral("public"),
            QStringLiteral("Public key file (default: the key compiled into this build)."),

@@ -1,11 +1,13 @@
 #include "releaseverifier.h"
 
+#include "install/productini.h"
 #include "publishutil.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 
 #include <cstdio>
@@ -80,55 +82,41 @@ bool ReleaseVerifier::checkIni(const QString& iniPath) {
     }
     const int before = problems;
     QSettings ini(iniPath, QSettings::IniFormat);
+    // The updater's own rules first: it refuses the whole ini for any one of these lines.
+    const ProductIni productIni(ini);
+    QSet<QPair<QString, QString>> broken;
+    for (const ProductIniProblem& p : productIni.problems) {
+        problem(QStringLiteral("%1: [%2] %3: %4")
+                    .arg(iniPath, printableName(p.section), printableName(p.key), p.reason));
+        broken.insert({p.section, p.key});
+    }
     int fileCount = 0;
-    const QStringList groups = ini.childGroups();
-    for (const QString& group : groups) {
-        ini.beginGroup(group);
-        const QStringList keys = ini.allKeys();
-        for (const QString& key : keys) {
-            if (leavesRoot(key)) {
-                problem(QStringLiteral("%1: [%2] %3 leaves the installation directory")
-                            .arg(iniPath, group, key));
-                continue;
-            }
-            if (group == u"delete")
-                continue;
-            ++fileCount;
-            const QVariant value = ini.value(key);
-            const QStringList fields = value.toString().split(QStringLiteral("::"));
-            if (value.typeId() != QMetaType::QString ||
-                (fields.size() != 2 && fields.size() != 5)) {
-                problem(QStringLiteral("%1: [%2] %3 has an invalid line").arg(iniPath, group, key));
-                continue;
-            }
-            const QString file = QDir(dir).filePath(group + QLatin1Char('/') + key);
-            const Digest got = digestOf(file);
-            if (got.size < 0) {
-                problem(QStringLiteral("%1: missing or unreadable").arg(file));
-                continue;
-            }
-            if (got.size != fields[1].toLongLong() ||
-                QString::fromLatin1(got.md5).compare(fields[0], Qt::CaseInsensitive) != 0) {
-                problem(QStringLiteral("%1: size or MD5 differs from its line").arg(file));
-                continue;
-            }
-            if (fields.size() == 5 && !fields[4].isEmpty()) {
-                if (leavesRoot(fields[4])) {
-                    problem(QStringLiteral("%1: [%2] %3 unpacks outside the installation")
-                                .arg(iniPath, group, key));
-                    continue;
-                }
-                const Digest unpacked = unpackedDigestOf(file);
-                if (unpacked.size < 0)
-                    problem(QStringLiteral("%1: not valid gzip data").arg(file));
-                else if (unpacked.size != fields[3].toLongLong() ||
-                         QString::fromLatin1(unpacked.md5)
-                                 .compare(fields[2], Qt::CaseInsensitive) != 0)
-                    problem(
-                        QStringLiteral("%1: unpacked size or MD5 differs from its line").arg(file));
-            }
+    for (const ProductIniLine& line : productIni.lines) {
+        if (line.isDelete || broken.contains({line.replace.section, line.replace.fileName}))
+            continue;
+        ++fileCount;
+        const FileDownloadSpecification& download = line.download;
+        const QString file =
+            QDir(dir).filePath(download.section + QLatin1Char('/') + download.fileName);
+        const Digest got = digestOf(file);
+        if (got.size < 0) {
+            problem(QStringLiteral("%1: missing or unreadable").arg(file));
+            continue;
         }
-        ini.endGroup();
+        if (quint64(got.size) != download.size ||
+            QString::fromLatin1(got.md5).compare(download.md5, Qt::CaseInsensitive) != 0) {
+            problem(QStringLiteral("%1: size or MD5 differs from its line").arg(file));
+            continue;
+        }
+        if (line.replace.hasUnzip()) {
+            const Digest unpacked = unpackedDigestOf(file);
+            if (unpacked.size < 0)
+                problem(QStringLiteral("%1: not valid gzip data").arg(file));
+            else if (quint64(unpacked.size) != line.replace.unzipSize ||
+                     QString::fromLatin1(unpacked.md5)
+                             .compare(line.replace.unzipMd5, Qt::CaseInsensitive) != 0)
+                problem(QStringLiteral("%1: unpacked size or MD5 differs from its line").arg(file));
+        }
     }
     if (problems == before)
         std::printf("%s: signature valid, %d files match\n", qUtf8Printable(iniPath), fileCount);

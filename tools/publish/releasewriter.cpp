@@ -1,5 +1,6 @@
 #include "releasewriter.h"
 
+#include "install/productini.h"
 #include "publishutil.h"
 #include "verify/tomcryptutil.h"
 
@@ -365,9 +366,17 @@ QStringList ReleaseWriter::obsoletePaths() const {
     // Neither a file of this build nor a directory that now holds one is obsolete.
     const QSet<QString> present = occupiedPaths();
     QStringList obsolete;
-    for (const QString& path : std::as_const(candidates))
-        if (!present.contains(path))
-            obsolete.append(path);
+    for (const QString& path : std::as_const(candidates)) {
+        if (present.contains(path))
+            continue;
+        if (ProductIni::isProtectedFromDeletion(path)) {
+            warn(QStringLiteral("not listing %1 for deletion: the updater never deletes its own "
+                                "files, the files it holds open or the start script")
+                     .arg(path));
+            continue;
+        }
+        obsolete.append(path);
+    }
     std::sort(obsolete.begin(), obsolete.end());
     return obsolete;
 }
@@ -480,6 +489,15 @@ void ReleaseWriter::writeProductIni(const QString& iniPath, const QStringList& d
         deleteLines.append({path, QString()});
     if (!deletes.isEmpty())
         verifyGroup(DELETE_SECTION, deleteLines);
+
+    // The updater refuses a whole product ini for one line that breaks its rules.
+    const ProductIni rules(check);
+    if (!rules.problems.isEmpty()) {
+        const ProductIniProblem& first = rules.problems.first();
+        throw PublishError(
+            QStringLiteral("the updater would refuse this release: [%1] %2: %3")
+                .arg(printableName(first.section), printableName(first.key), first.reason));
+    }
 }
 
 void ReleaseWriter::run() {

@@ -1,0 +1,224 @@
+#include "productini.h"
+
+#include "config/configuration.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QSettings>
+
+#include <sys/stat.h>
+
+namespace {
+
+const QString deleteSection = QStringLiteral("delete");
+// Temporary siblings of the atomic replacement carry this prefix, and a killed run's siblings
+// are swept by name: a release file so named would be swept too.
+const QString temporaryPrefix = QStringLiteral(".quillon_new_");
+
+bool hasControlCharacter(const QString& text) {
+    for (const QChar c : text)
+        if (c.category() == QChar::Other_Control)
+            return true;
+    return false;
+}
+
+bool isMd5(const QString& text) {
+    if (text.size() != 32)
+        return false;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
+            return false;
+    }
+    return true;
+}
+
+// Digits only: no sign, no blanks, nothing that QString::toULongLong would let through.
+bool isDecimal(const QString& text, quint64* value) {
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    bool ok = false;
+    *value = text.toULongLong(&ok);
+    return ok;
+}
+
+// The path as the file system will see it, or empty when it is absolute, climbs out with "..",
+// or names the root itself. Cleaning makes "a//b" and "a/./b" the same destination as "a/b".
+QString cleanRelativePath(const QString& path) {
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) ||
+        path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        return {};
+    const QString clean = QDir::cleanPath(path);
+    return clean == QLatin1String(".") ? QString() : clean;
+}
+
+QString fileNameOf(const QString& path) {
+    return path.section(QLatin1Char('/'), -1);
+}
+
+// lstat: a link is never taken for what it points to.
+mode_t entryType(const QString& path) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return info.st_mode & S_IFMT;
+}
+
+} // namespace
+
+QString printableName(const QString& text) {
+    QString shown = text;
+    for (QChar& c : shown)
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    return shown;
+}
+
+bool ProductIni::isProtectedFromDeletion(const QString& path) {
+    const QString clean = QDir::cleanPath(path);
+    return clean == QLatin1String("update") || clean == QLatin1String("update.ini") ||
+           clean == QLatin1String("mirrors.ini") || clean == Configuration::getClientBinaryName() ||
+           Configuration::isSpecialFileName(fileNameOf(clean));
+}
+
+void ProductIni::problem(const QString& section, const QString& key, const QString& reason) {
+    problems.append({section, key, reason});
+}
+
+ProductIni::ProductIni(QSettings& ini) {
+    // Cleaned path -> "[section] key" of the line that took it first.
+    QHash<QString, QString> installedBy;
+    QHash<QString, QString> downloadedBy;
+    struct Deletion {
+        QString section, key, path;
+    };
+    QList<Deletion> deletions;
+
+    const QStringList sections = ini.childGroups();
+    for (const QString& section : sections) {
+        ini.beginGroup(section);
+        const bool isDelete = section == deleteSection;
+        const QStringList keys = ini.allKeys();
+        for (const QString& key : keys) {
+            // A value with a comma comes back from the INI reader as a list.
+            const QVariant value = ini.value(key);
+            const QString text = value.typeId() == QMetaType::QStringList
+                                     ? value.toStringList().join(QLatin1Char(','))
+                                     : value.toString();
+            if (hasControlCharacter(section) || hasControlCharacter(key) ||
+                hasControlCharacter(text)) {
+                problem(section, key, QStringLiteral("contains a control character"));
+                continue;
+            }
+            const QString path = cleanRelativePath(key);
+            if (path.isEmpty()) {
+                problem(section, key, QStringLiteral("leaves the installation directory"));
+                continue;
+            }
+            ProductIniLine line;
+            line.isDelete = isDelete;
+            if (isDelete) {
+                line.replace.fileName = key;
+                if (isProtectedFromDeletion(path))
+                    problem(section, key, QStringLiteral("deletes a file the updater needs"));
+                else if (fileNameOf(path).startsWith(temporaryPrefix))
+                    problem(section, key,
+                            QStringLiteral("is named like a temporary file of the updater"));
+                else {
+                    deletions.append({section, key, path});
+                    lines.append(line);
+                }
+                continue;
+            }
+
+            const QStringList fields = text.split(QStringLiteral("::"), Qt::KeepEmptyParts);
+            if (fields.size() != 2 && fields.size() != 5) {
+                problem(section, key, QStringLiteral("has neither 2 nor 5 fields"));
+                continue;
+            }
+            // An empty fifth field makes a plain line; its third and fourth fields go unused.
+            const bool unzip = fields.size() == 5 && !fields.at(4).isEmpty();
+            quint64 size = 0;
+            quint64 unzipSize = 0;
+            QString destination = path;
+            QString wrong;
+            if (!isMd5(fields.at(0)))
+                wrong = QStringLiteral("the MD5 is not 32 hexadecimal digits");
+            else if (!isDecimal(fields.at(1), &size))
+                wrong = QStringLiteral("the size is not a decimal number");
+            else if (unzip && !isMd5(fields.at(2)))
+                wrong = QStringLiteral("the unpacked MD5 is not 32 hexadecimal digits");
+            else if (unzip && !isDecimal(fields.at(3), &unzipSize))
+                wrong = QStringLiteral("the unpacked size is not a decimal number");
+            else if (unzip && (destination = cleanRelativePath(fields.at(4))).isEmpty())
+                wrong = QStringLiteral("unpacks outside the installation directory");
+            else if (fileNameOf(destination).startsWith(temporaryPrefix))
+                wrong = QStringLiteral("is named like a temporary file of the updater");
+            if (!wrong.isEmpty()) {
+                problem(section, key, wrong);
+                continue;
+            }
+
+            line.download = {section, key, fields.at(0), size};
+            line.replace.section = section;
+            line.replace.fileName = key;
+            if (fields.size() == 5) {
+                line.replace.unzipMd5 = fields.at(2);
+                line.replace.unzipSize = unzip ? unzipSize : fields.at(3).toULongLong();
+                line.replace.unzipFileName = fields.at(4);
+            }
+            lines.append(line);
+
+            // Two lines on one path would overwrite each other's download or installed file,
+            // and the MD5 check would then blame an honest mirror.
+            const QString name = QStringLiteral("[%1] %2").arg(section, key);
+            if (const auto it = installedBy.constFind(destination); it != installedBy.cend())
+                problem(section, key,
+                        QStringLiteral("installs the same file as %1").arg(printableName(*it)));
+            else if (const auto it = downloadedBy.constFind(path); it != downloadedBy.cend())
+                problem(section, key,
+                        QStringLiteral("downloads to the same file as %1").arg(printableName(*it)));
+            if (!installedBy.contains(destination))
+                installedBy.insert(destination, name);
+            if (!downloadedBy.contains(path))
+                downloadedBy.insert(path, name);
+        }
+        ini.endGroup();
+    }
+    for (const Deletion& deletion : std::as_const(deletions))
+        if (const auto it = installedBy.constFind(deletion.path); it != installedBy.cend())
+            problem(deletion.section, deletion.key,
+                    QStringLiteral("deletes a file that %1 installs").arg(printableName(*it)));
+}
+
+void ProductIni::checkInstallation(const QString& appRoot) {
+    for (const ProductIniLine& line : std::as_const(lines)) {
+        const QString& key = line.replace.fileName;
+        if (!line.isDelete) {
+            if (entryType(appRoot + QLatin1Char('/') + line.replace.pureDestFilePath()) == S_IFDIR)
+                problem(line.replace.section, key, QStringLiteral("installs over a directory"));
+            continue;
+        }
+        // Each parent is looked at itself: through a linked directory, a deletion would reach
+        // files outside the installation.
+        const QString clean = QDir::cleanPath(key);
+        const QStringList parts = clean.split(QLatin1Char('/'));
+        QString path = appRoot;
+        bool reachable = true;
+        for (qsizetype i = 0; reachable && i + 1 < parts.size(); ++i) {
+            path += QLatin1Char('/') + parts.at(i);
+            const mode_t type = entryType(path);
+            if (type == S_IFLNK)
+                problem(deleteSection, key,
+                        QStringLiteral("goes through the symbolic link %1")
+                            .arg(printableName(parts.mid(0, i + 1).join(QLatin1Char('/')))));
+            reachable = type == S_IFDIR;
+        }
+        if (reachable && entryType(appRoot + QLatin1Char('/') + clean) == S_IFDIR)
+            problem(deleteSection, key, QStringLiteral("deletes a directory"));
+    }
+}
