@@ -11,6 +11,8 @@ QString devPublicKeyPath();
 // Signs `path` with the development private key into `path`.sig, as quillon-publish sign would.
 // Returns false (with a QWARN) when that fails.
 bool signWithDevKey(const QString& path);
+// The same with the release manifest's scheme (RSA-PSS over SHA-256).
+bool signManifestWithDevKey(const QString& path);
 
 // Writes `files` (relative path -> contents) under `root`, creating directories as needed.
 bool writeTree(const QString& root, const QMap<QString, QByteArray>& files);

@@ -1,5 +1,6 @@
 #include "releaseverifier.h"
 
+#include "manifestwriter.h"
 #include "publishutil.h"
 
 #include <QCryptographicHash>
@@ -130,7 +131,18 @@ bool ReleaseVerifier::checkIni(const QString& iniPath) {
         }
         ini.endGroup();
     }
+    // The directory's name is the version on a mirror; elsewhere the version is not checked.
+    const QString dirName = QFileInfo(QDir(dir).absolutePath()).fileName();
+    const int version = QString::number(dirName.toInt()) == dirName ? dirName.toInt() : 0;
+    bool hasManifest = false;
+    for (const QString& text : manifestProblems(iniPath, version, key, &hasManifest))
+        problem(text);
+    if (!hasManifest)
+        std::printf("%s: no release manifest; updaters install it unbound to its version (add one "
+                    "with quillon-publish manifest)\n",
+                    qUtf8Printable(iniPath));
     if (problems == before)
-        std::printf("%s: signature valid, %d files match\n", qUtf8Printable(iniPath), fileCount);
+        std::printf("%s: signature valid, %s%d files match\n", qUtf8Printable(iniPath),
+                    hasManifest ? "manifest valid, " : "", fileCount);
     return problems == before;
 }

@@ -1,5 +1,6 @@
 #include "releasewriter.h"
 
+#include "manifestwriter.h"
 #include "publishutil.h"
 #include "verify/tomcryptutil.h"
 
@@ -528,6 +529,8 @@ void ReleaseWriter::run() {
     }
     signature.truncate(signatureLength);
     writeFileAtomically(iniPath + QStringLiteral(".sig"), signature, FILE_MODE, false);
+    writeManifest(iniPath, options.version.toInt(), {options.versionName, options.expiresDays},
+                  *key, false);
 
     if (!options.changelog.isEmpty()) {
         const QString changelog = staging.filePath(QStringLiteral("changelog_client.txt"));
