@@ -470,6 +470,7 @@ private slots:
         QTest::newRow("ini changed") << "client_linux_amd64.ini";
         QTest::newRow("manifest changed") << "client_linux_amd64.manifest";
         QTest::newRow("manifest signature missing") << "-client_linux_amd64.manifest.sig";
+        QTest::newRow("manifest expired") << "~client_linux_amd64.manifest";
     }
     void verifyReleaseFindsTampering() {
         QFETCH(QString, damage);
@@ -483,6 +484,11 @@ private slots:
         const QString target = release.releaseDir + QLatin1Char('/') + damage.section(u'-', -1);
         if (damage.startsWith(u'-')) {
             QVERIFY(QFile::remove(target));
+        } else if (damage.startsWith(u'~')) {
+            const QString manifest = release.releaseDir + "/" + damage.mid(1);
+            QSettings(manifest, QSettings::IniFormat)
+                .setValue("release/expires", "2020-01-01T00:00:00Z");
+            QVERIFY(signManifestWithDevKey(manifest));
         } else {
             QFile file(target);
             QVERIFY(file.open(QIODevice::Append));

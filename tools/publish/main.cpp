@@ -269,7 +269,8 @@ int manifest(const QStringList& arguments) {
                                           "be the version number")
                                .arg(dir));
     const QDir release(dir);
-    int written = 0;
+    // Every ini is checked before any manifest is written, so a wrong key writes nothing.
+    QStringList inis;
     for (const QString& ini :
          release.entryList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name)) {
         const QString iniPath = release.filePath(ini);
@@ -280,22 +281,24 @@ int manifest(const QStringList& arguments) {
             throw PublishError(QStringLiteral("manifest: %1 is not signed by this key (%2); "
                                               "nothing written")
                                    .arg(iniPath, reason));
+        inis << iniPath;
+    }
+    if (inis.isEmpty())
+        throw PublishError(QStringLiteral("manifest: %1 holds no signed product ini (NAME.ini with "
+                                          "NAME.ini.sig)")
+                               .arg(dir));
+    for (const QString& iniPath : std::as_const(inis)) {
         ManifestOptions these = options;
         // A renewal keeps the name the manifest already gives, unless a new one is given.
         ReleaseManifest old;
         QString ignored;
-        const QString oldPath =
-            release.filePath(ReleaseManifest::fileName(QFileInfo(ini).completeBaseName()));
-        if (!cl.isSet(QStringLiteral("version-name")) && old.read(oldPath, &ignored))
+        const QString path =
+            release.filePath(ReleaseManifest::fileName(QFileInfo(iniPath).completeBaseName()));
+        if (!cl.isSet(QStringLiteral("version-name")) && old.read(path, &ignored))
             these.versionName = old.versionName;
         writeManifest(iniPath, version, these, *key, true);
-        std::printf("wrote %s\n", qUtf8Printable(oldPath));
-        ++written;
+        std::printf("wrote %s\n", qUtf8Printable(path));
     }
-    if (written == 0)
-        throw PublishError(QStringLiteral("manifest: %1 holds no signed product ini (NAME.ini with "
-                                          "NAME.ini.sig)")
-                               .arg(dir));
     return 0;
 }
 
