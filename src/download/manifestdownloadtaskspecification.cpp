@@ -57,7 +57,8 @@ void ManifestDownloadTaskSpecification::startFetch() {
     QNetworkRequest request{QUrl(mirror.url + QLatin1Char('/') + name)};
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    request.setTransferTimeout(mirror.timeout * 1000);
+    // A stalled mirror costs an error like a failed one (0 would mean no time-out at all).
+    request.setTransferTimeout(qMax(1, mirror.timeout) * 1000);
     reply = networkManager->get(request);
     QByteArray& into = fetchingSignature ? signature : manifest;
     into.clear();
