@@ -7,9 +7,11 @@ class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
 
-// The root of one update run: five steps strictly one after another (product ini 0.1, lists
-// 0.05, downloads 0.4, replacement 0.4, deletion 0.05). Owns the run's three lists; the steps
-// get pointers into them. Created, executed once and deleted by the engine.
+// The root of one update run: six steps strictly one after another (product ini 0.08, release
+// manifest 0.02, lists 0.05, downloads 0.4, replacement 0.4, deletion 0.05). Owns the run's three
+// lists; the steps get pointers into them. A target below the installed version is refused
+// before any step starts; a finished run records what it installed in "update.ini".
+// Created, executed once and deleted by the engine.
 class MainTaskSpecification final : public ComposedTaskSpecification {
     Q_OBJECT
 
@@ -22,9 +24,14 @@ public:
     void execute() override;
     void reset() override;
 
+protected:
+    void subtasksDone() override;
+
 private:
     QNetworkAccessManager* nam;
     Mirrors* mirrors;
     Configuration* configuration;
     FileSpecifications fileSpecifications;
+    // Set by the manifest step.
+    bool hadManifest = false;
 };

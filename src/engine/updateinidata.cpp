@@ -44,3 +44,31 @@ void UpdateIniData::cleanup() {
     QSettings settings(filename(), QSettings::IniFormat);
     settings.remove(QStringLiteral("current"));
 }
+
+bool UpdateIniData::getInstalled(QString* type, int* version, bool* manifest) {
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("installed"));
+    bool ok = false;
+    const int recordedVersion = settings.value(QStringLiteral("version")).toInt(&ok);
+    if (!ok)
+        return false;
+    *type = settings.value(QStringLiteral("type")).toString();
+    *version = recordedVersion;
+    *manifest = settings.value(QStringLiteral("manifest")).toBool();
+    return true;
+}
+
+void UpdateIniData::setInstalled(const QString& type, int version, bool manifest) {
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("installed"));
+    settings.setValue(QStringLiteral("type"), type);
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("manifest"), manifest);
+}
+
+bool UpdateIniData::downgradeAllowed() {
+    QSettings settings(filename(), QSettings::IniFormat);
+    return settings.value(QStringLiteral("update/allowDowngrade")).toBool() ||
+           (!settings.value(QStringLiteral("Channel/alpha")).toString().isEmpty() &&
+            settings.value(QStringLiteral("Channel/alphaRevno")).toInt() != 0);
+}

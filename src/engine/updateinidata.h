@@ -15,4 +15,12 @@ public:
     static void modify(int version, const QString& dir, const QString& type);
     // Removes the group `current`; the other groups stay.
     static void cleanup();
+
+    // Group `installed`: what the last finished update installed, and whether that release had
+    // a manifest (from then on every release must have one). False when there is no record.
+    static bool getInstalled(QString* type, int* version, bool* manifest);
+    static void setInstalled(const QString& type, int version, bool manifest);
+    // Whether a target below the installed version may be installed: allowDowngrade=true in
+    // group `update`, or the alpha channel with an explicit alphaRevno.
+    static bool downgradeAllowed();
 };

@@ -10,8 +10,6 @@
 namespace {
 // Large enough to keep the hash busy, small enough that memory stays flat for any file size.
 constexpr qint64 READ_CHUNK = 64 * 1024;
-// A signature is as long as the key's modulus; anything bigger cannot verify, so it is not read.
-constexpr qint64 MAX_SIGNATURE_FILE = 64 * 1024;
 
 // The engine registers the algorithms before each run; a check started without an engine (tests,
 // tools) must not reach LibTomCrypt unprepared, which aborts instead of failing.
@@ -91,7 +89,10 @@ bool CheckSigFunc::checkRSA() {
     QByteArray sig;
     {
         QFile sigFile(sigName);
-        if (sigFile.open(QIODevice::ReadOnly) && sigFile.size() > MAX_SIGNATURE_FILE)
+        // A signature is exactly as long as the key's modulus; anything else cannot verify, so it
+        // is not read.
+        if (sigFile.open(QIODevice::ReadOnly) &&
+            sigFile.size() != static_cast<qint64>(compiled_in_signature_size()))
             return false;
     }
     if (!readFile(sigName, sig))

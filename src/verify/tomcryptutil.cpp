@@ -6,15 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 static_assert(KEY_PUBLIC == PK_PUBLIC && KEY_PRIVATE == PK_PRIVATE);
 
 int hash_idx = -1;
 int prng_idx = -1;
+int sha256_idx = -1;
 
 namespace {
 constexpr int PSS_SALT_LENGTH = 8;
-constexpr int KEY_BYTES = 128;
+// The digest's length, OpenSSL's usual choice for PSS over SHA-256.
+constexpr int PSS_SHA256_SALT_LENGTH = 32;
 constexpr long KEY_EXPONENT = 65537;
 
 // Closes the stream on every way out, exceptions included.
@@ -41,8 +44,11 @@ void crypt_init() {
     ltc_mp = ltm_desc;
     if (register_hash(&sha1_desc) == -1)
         throw crypt_exception("Error registering sha1");
+    if (register_hash(&sha256_desc) == -1)
+        throw crypt_exception("Error registering sha256");
     hash_idx = find_hash("sha1");
     prng_idx = find_prng("sprng");
+    sha256_idx = find_hash("sha256");
 }
 
 void hash_msg(const unsigned char* msg, unsigned long len, unsigned char* out) {
@@ -86,6 +92,22 @@ void sign_hash(Rsa_key* key, const unsigned char* digest, unsigned char* out,
                                                 nullptr, prng_idx, hash_idx, PSS_SALT_LENGTH, key));
 }
 
+bool verify_sha256(Rsa_key* key, const unsigned char* digest, unsigned char* sig,
+                   unsigned long siglen) {
+    int status = 0;
+    check_err("rsa_verify_hash",
+              rsa_verify_hash_ex(sig, siglen, digest, SHA256_SIZE, LTC_PKCS_1_PSS, sha256_idx,
+                                 PSS_SHA256_SALT_LENGTH, &status, key));
+    return status == 1;
+}
+
+void sign_sha256(Rsa_key* key, const unsigned char* digest, unsigned char* out,
+                 unsigned long* outlen) {
+    check_err("rsa_sign_hash",
+              rsa_sign_hash_ex(digest, SHA256_SIZE, out, outlen, LTC_PKCS_1_PSS, nullptr, prng_idx,
+                               sha256_idx, PSS_SHA256_SALT_LENGTH, key));
+}
+
 // On failure LibTomCrypt has freed the numbers but left their pointers behind; clearing them
 // keeps a later rsa_free() of the caller's key from freeing them twice.
 static void checkKeyErr(const char* function, int err, Rsa_key* key) {
@@ -94,8 +116,11 @@ static void checkKeyErr(const char* function, int err, Rsa_key* key) {
     check_err(function, err);
 }
 
-void create_key(Rsa_key* key) {
-    checkKeyErr("rsa_make_key", rsa_make_key(nullptr, prng_idx, KEY_BYTES, KEY_EXPONENT, key), key);
+void create_key(Rsa_key* key, int bits) {
+    if (bits < MIN_KEY_BITS || bits > MAX_KEY_BITS || bits % 8 != 0)
+        throw crypt_exception("rsa_make_key: key size " + std::to_string(bits) +
+                              " bits is not supported");
+    checkKeyErr("rsa_make_key", rsa_make_key(nullptr, prng_idx, bits / 8, KEY_EXPONENT, key), key);
 }
 
 void load_key(Rsa_key* key, const unsigned char* buf, unsigned long len) {
@@ -120,6 +145,20 @@ void save_key(Rsa_key* key, int type, const char* filename) {
     unsigned char buf[KEY_FILE_SIZE];
     export_key(key, type, buf);
     writeAll(filename, buf, KEY_FILE_SIZE);
+}
+
+unsigned long compiled_in_signature_size() {
+    static std::once_flag once;
+    static unsigned long size = 0;
+    std::call_once(once, [] {
+        crypt_init();
+        Rsa_key key{};
+        if (rsa_import(PUBLIC_KEY, KEY_FILE_SIZE, &key) == CRYPT_OK) {
+            size = static_cast<unsigned long>(rsa_get_size(&key));
+            rsa_free(&key);
+        }
+    });
+    return size;
 }
 
 void read_file(const char* filename, unsigned char** buf, unsigned long* len) {

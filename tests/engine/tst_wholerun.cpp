@@ -8,6 +8,7 @@
 
 #include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -89,12 +90,14 @@ private slots:
     void failureDuringReplacementRollsBack();
     void allMirrorsBad();
     void crashSafety();
+    void releaseManifestGuards_data();
+    void releaseManifestGuards();
 
 private:
-    // A fresh installation of version 120 with its settings.
-    void makeInstallation(const QStringList& mirrorUrls, int streams = 6);
-    // Runs the updater to the given version; onLine may return true to stop the run, with
-    // SIGTERM (the user's cancel) or, when kill is set, SIGKILL.
+    // A fresh installation of version 120 (or another) with its settings.
+    void makeInstallation(const QStringList& mirrorUrls, int streams = 6, int version = 120);
+    // Runs the updater to the given version (0: the version the update server names); onLine may
+    // return true to stop the run, with SIGTERM (the user's cancel) or, when kill is set, SIGKILL.
     RunResult runUpdater(int version, const std::function<bool(const QString&)>& onLine = {},
                          bool kill = false);
     TreeSnapshot installed() const;
@@ -121,6 +124,10 @@ void TstWholeRun::initTestCase() {
         const PublishResult published = makeRelease(build, version, mirror, options);
         QVERIFY2(published.ok, qPrintable(published.stdErr));
     }
+    // The same build as another update type, for a mirror that mixes the two.
+    PublishOptions x86;
+    x86.updateType = "client_linux_x86";
+    QVERIFY(makeRelease(builds + "/130", 130, work.filePath("mirror-x86"), x86).ok);
     target = snapshotTree(builds + "/130");
     original = snapshotTree(builds + "/120");
     QVERIFY(QFile::exists(mirror + "/130/client/big.dat.gz"));
@@ -141,8 +148,8 @@ void TstWholeRun::cleanup() {
     nginx.reset();
 }
 
-void TstWholeRun::makeInstallation(const QStringList& mirrorUrls, int streams) {
-    writeClient(install, clientTree(120));
+void TstWholeRun::makeInstallation(const QStringList& mirrorUrls, int streams, int version) {
+    writeClient(install, clientTree(version));
     QVERIFY(writeMirrorsIni(install + "/mirrors.ini", mirrorUrls));
     QSettings settings(install + "/update.ini", QSettings::IniFormat);
     settings.setValue("update/streams", streams);
@@ -156,7 +163,9 @@ RunResult TstWholeRun::runUpdater(int version, const std::function<bool(const QS
     env.insert("TMPDIR", tmp);
     p.setProcessEnvironment(env);
     p.start(binPath("update-headless"),
-            {install, "--nouser", "client_linux_amd64", QString::number(version)});
+            version == 0
+                ? QStringList{install, "--nouser"}
+                : QStringList{install, "--nouser", "client_linux_amd64", QString::number(version)});
     if (!p.waitForStarted())
         return result;
     bool stopped = false;
@@ -227,6 +236,9 @@ void TstWholeRun::updatesToTheRelease() {
     QVERIFY2(tempDirs().isEmpty(), qPrintable(tempDirs().join(" ")));
     QSettings settings(install + "/update.ini", QSettings::IniFormat);
     QVERIFY(!settings.childGroups().contains("current"));
+    QCOMPARE(settings.value("installed/version").toInt(), 130);
+    QCOMPARE(settings.value("installed/type").toString(), QString("client_linux_amd64"));
+    QCOMPARE(settings.value("installed/manifest").toBool(), true);
     // Every file came once; nothing failed, so nothing was asked twice.
     QSet<QString> seen;
     for (const NginxRunner::AccessEntry& e : nginx->accessLog()) {
@@ -344,7 +356,7 @@ void TstWholeRun::failureDuringReplacementRollsBack() {
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(lines.join('\n').toUtf8());
         file.close();
-        QVERIFY(signWithDevKey(ini));
+        QVERIFY(resignProductIni(ini));
     }
     nginx->addServer(served);
     QString error;
@@ -434,6 +446,158 @@ void TstWholeRun::crashSafety() {
                                             describeDifference(target, tree)));
         QVERIFY2(tempDirs().isEmpty(), qPrintable(tempDirs().join(" ")));
     }
+}
+
+// Each row changes a copy of the mirror tree or the installation's record, then runs the updater.
+// A refusal must name its cause, fetch no file of the release and leave the installation as it
+// was; an accepted release must end installed and recorded.
+void TstWholeRun::releaseManifestGuards_data() {
+    QTest::addColumn<QString>("mirrorChange");
+    QTest::addColumn<int>("target");           // 0: the update server answers 120
+    QTest::addColumn<int>("installedVersion"); // the [installed] record; 0: none
+    QTest::addColumn<QString>("settings");     // key=value added to update.ini
+    QTest::addColumn<QString>("expected");     // a line of the run contains it
+    QTest::addColumn<int>("endsAt");           // version installed at the end; 0: refused
+    QTest::addColumn<bool>("recordsManifest");
+
+    QTest::newRow("rollback: release 120 replayed at the path of 130")
+        << "replay 120" << 130 << 0 << ""
+        << "The release manifest is for version 120, not 130." << 0 << false;
+    QTest::newRow("wrong software: another build type's ini and manifest")
+        << "other type" << 130 << 0 << ""
+        << "for the update type client_linux_x86, not client_linux_amd64." << 0 << false;
+    QTest::newRow("mix and match: release 120's ini with the manifest of 130")
+        << "mix" << 130 << 0 << ""
+        << "The product ini does not match the release manifest" << 0 << false;
+    QTest::newRow("downgrade: version answer below the installed version")
+        << "" << 0 << 130 << ""
+        << "Version 120 is older than the installed version 130" << 0 << false;
+    QTest::newRow("freeze: expired manifest")
+        << "expire" << 130 << 0 << ""
+        << "The update information for version 130 is out of date" << 0 << false;
+    QTest::newRow("tampered manifest")
+        << "tamper" << 130 << 0 << ""
+        << "The release manifest of version 130 has an invalid " << 0 << false;
+    QTest::newRow("endless manifest")
+        << "oversize" << 130 << 0 << ""
+        << "client_linux_amd64.manifest sent more than 65536 bytes" << 0 << false;
+    QTest::newRow("manifest removed after one has been seen")
+        << "remove" << 130 << 120 << ""
+        << "Version 130 has no release manifest, but this " << 0 << false;
+    QTest::newRow("old release without manifest on a fresh installation")
+        << "remove" << 130 << 0 << ""
+        << "Warning: version 130 has no release manifest; it is not bound to its version" << 130
+        << false;
+    QTest::newRow("allowDowngrade") << "" << 120 << 130 << "update/allowDowngrade=true"
+                                    << "Release manifest of version 120" << 120 << true;
+    QTest::newRow("alpha channel with an explicit alphaRevno")
+        << "" << 130 << 130 << "Channel/alphaRevno=120"
+        << "Release manifest of version 120" << 120 << true;
+}
+
+void TstWholeRun::releaseManifestGuards() {
+    QFETCH(QString, mirrorChange);
+    QFETCH(int, target);
+    QFETCH(int, installedVersion);
+    QFETCH(QString, settings);
+    QFETCH(QString, expected);
+    QFETCH(int, endsAt);
+    QFETCH(bool, recordsManifest);
+
+    const QString served = work.filePath("mirror-row");
+    QDir(served).removeRecursively();
+    QCOMPARE(QProcess::execute("cp", {"-a", mirror, served}), 0);
+    const QString release = served + "/130/client_linux_amd64";
+    if (mirrorChange == "replay 120") {
+        QVERIFY(QDir(served + "/130").removeRecursively());
+        QCOMPARE(QProcess::execute("cp", {"-a", mirror + "/120", served + "/130"}), 0);
+    } else if (mirrorChange == "other type") {
+        for (const char* suffix : {".ini", ".ini.sig", ".manifest", ".manifest.sig"}) {
+            QVERIFY(QFile::remove(release + suffix));
+            QVERIFY(QFile::copy(work.filePath("mirror-x86/130/client_linux_x86") + suffix,
+                                release + suffix));
+        }
+    } else if (mirrorChange == "mix") {
+        for (const char* suffix : {".ini", ".ini.sig"}) {
+            QVERIFY(QFile::remove(release + suffix));
+            QVERIFY(QFile::copy(mirror + "/120/client_linux_amd64" + suffix, release + suffix));
+        }
+    } else if (mirrorChange == "expire") {
+        {
+            QSettings manifest(release + ".manifest", QSettings::IniFormat);
+            manifest.setValue("release/expires", "2020-01-01T00:00:00Z");
+        }
+        QVERIFY(signManifestWithDevKey(release + ".manifest"));
+    } else if (mirrorChange == "tamper") {
+        QFile manifest(release + ".manifest");
+        QVERIFY(manifest.open(QIODevice::Append));
+        manifest.write("\n");
+    } else if (mirrorChange == "oversize") {
+        QVERIFY(writeTree(served, {{"130/client_linux_amd64.manifest", QByteArray(70000, '#')}}));
+    } else if (mirrorChange == "remove") {
+        QVERIFY(QFile::remove(release + ".manifest") && QFile::remove(release + ".manifest.sig"));
+    }
+
+    nginx->addServer(served);
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0)}, 6, installedVersion == 0 ? 120 : installedVersion);
+    QProcess server;
+    {
+        QSettings ini(install + "/update.ini", QSettings::IniFormat);
+        if (installedVersion != 0) {
+            ini.setValue("installed/type", "client_linux_amd64");
+            ini.setValue("installed/version", installedVersion);
+            ini.setValue("installed/manifest", true);
+        }
+        if (!settings.isEmpty())
+            ini.setValue(settings.section('=', 0, 0), settings.section('=', 1));
+        if (settings.startsWith("Channel/"))
+            ini.setValue("Channel/alpha", nginx->baseUrl(0));
+        if (target == 0) {
+            QFile config(work.filePath("update-server.ini"));
+            QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            config.write("[server]\naddress = 127.0.0.1\nversionPort = 0\nbannerPort = 0\n"
+                         "[stable]\nversion = 120\nname = 1.2.0\n");
+            config.close();
+            server.start(binPath("quillon-update-server"), {config.fileName()});
+            QVERIFY(server.waitForStarted());
+            QRegularExpressionMatch port;
+            QString out;
+            for (int i = 0; i < 100 && !port.hasMatch(); ++i) {
+                server.waitForReadyRead(100);
+                out += QString::fromUtf8(server.readAllStandardError());
+                port = QRegularExpression(":(\\d+) \\(version query\\)").match(out);
+            }
+            QVERIFY2(port.hasMatch(), qPrintable(out));
+            ini.setValue("update/server", "127.0.0.1");
+            ini.setValue("update/versionPort", port.captured(1));
+        }
+    }
+    const TreeSnapshot before = installed();
+
+    const RunResult run = runUpdater(target);
+    server.terminate();
+    server.waitForFinished();
+    const QString log = run.lines.join('\n');
+    QVERIFY2(log.contains(expected), qPrintable(log));
+    QSettings record(install + "/update.ini", QSettings::IniFormat);
+    if (endsAt == 0) {
+        QCOMPARE(run.exitCode, 3);
+        QVERIFY2(installed() == before, qPrintable(describeDifference(before, installed())));
+        QCOMPARE(record.value("installed/version").toInt(), installedVersion);
+        // Refused before any file of the release was fetched.
+        for (const NginxRunner::AccessEntry& e : nginx->accessLog())
+            QVERIFY2(!e.path.contains("/client/"), qPrintable(e.path));
+        return;
+    }
+    QVERIFY2(run.exitCode == 0, qPrintable(log));
+    const TreeSnapshot wanted = snapshotTree(builds + "/" + QString::number(endsAt));
+    const TreeSnapshot tree = installed();
+    for (auto it = wanted.cbegin(); it != wanted.cend(); ++it)
+        QVERIFY2(tree.value(it.key()) == it.value(), qPrintable(it.key()));
+    QCOMPARE(record.value("installed/version").toInt(), endsAt);
+    QCOMPARE(record.value("installed/manifest").toBool(), recordsManifest);
 }
 
 QTEST_GUILESS_MAIN(TstWholeRun)

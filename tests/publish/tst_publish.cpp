@@ -1,6 +1,7 @@
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
 #include "verify/checksignaturetaskspecification.h"
+#include "verify/releasemanifest.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -85,7 +86,16 @@ bool checkSignature(const QString& path) {
 class TstPublish : public QObject {
     Q_OBJECT
 
+    // A second key pair, 1024 bits, made once.
+    QTemporaryDir otherKey;
+
 private slots:
+    void initTestCase() {
+        QVERIFY(runPublish({"keygen", "--private", otherKey.filePath("key"), "--public",
+                            otherKey.filePath("pub"), "--bits", "1024"})
+                    .ok);
+    }
+
     // Every file of the build comes back, byte for byte, through the updater's ini reader: names
     // with the characters the reader escapes, in keys and in the fifth field.
     void releaseRoundTrip_data() {
@@ -164,17 +174,21 @@ private slots:
 
         QCOMPARE(readAll(result.releaseDir + QStringLiteral("/changelog_client.txt")),
                  QByteArray("Version 12: fixes\n"));
-        QCOMPARE(QFileInfo(result.productIni + QStringLiteral(".sig")).size(), 128);
+        QCOMPARE(QFileInfo(result.productIni + QStringLiteral(".sig")).size(), 384);
         QVERIFY(checkSignature(result.productIni));
         const PublishResult verified = runPublish({QStringLiteral("verify"), result.releaseDir});
         QVERIFY2(verified.exitCode == 0, qPrintable(verified.stdOut + verified.stdErr));
+        QVERIFY2(verified.stdOut.contains(QStringLiteral("manifest valid")),
+                 qPrintable(verified.stdOut));
         // Only the release itself: no staging directory or lock file left in the mirror root.
         QCOMPARE(entries(tmp.filePath(QStringLiteral("mirror"))),
                  QStringList{QStringLiteral("12")});
         QCOMPARE(entries(result.releaseDir),
                  (QStringList{QStringLiteral("changelog_client.txt"), QStringLiteral("client"),
                               QStringLiteral("client_linux_amd64.ini"),
-                              QStringLiteral("client_linux_amd64.ini.sig")}));
+                              QStringLiteral("client_linux_amd64.ini.sig"),
+                              QStringLiteral("client_linux_amd64.manifest"),
+                              QStringLiteral("client_linux_amd64.manifest.sig")}));
         // Readable by a web server running as another user.
         QCOMPARE(QFileInfo(result.releaseDir).permissions() & QFileDevice::ExeOther,
                  QFileDevice::ExeOther);
@@ -304,7 +318,7 @@ private slots:
             << base + QStringList{"--version", "3", "--previous", "@none"}
             << "is not a readable file";
         QTest::newRow("previous is not an ini")
-            << base + QStringList{"--version", "3", "--previous", "@key"} << "invalid line";
+            << base + QStringList{"--version", "3", "--previous", "@key"} << "is not a product ini";
         QTest::newRow("previous reaches outside")
             << base + QStringList{"--version", "3", "--previous", "@evilini"}
             << "leaves the installation directory";
@@ -333,6 +347,16 @@ private slots:
             << QStringList{"verify", "@signed", "--public", "@shortkey"} << "has 100 bytes";
         QTest::newRow("verify a directory without release")
             << QStringList{"verify", "@empty"} << "holds no signed product ini";
+        QTest::newRow("expiry of 0 days")
+            << base + QStringList{"--version", "3", "--expires", "0"} << "bad --expires '0'";
+        QTest::newRow("keygen, key too large for the key file")
+            << QStringList{"keygen", "--private", "@k1", "--public", "@k2", "--bits", "4096"}
+            << "bad --bits '4096'";
+        QTest::newRow("manifest, directory not named after a version")
+            << QStringList{"manifest", "@empty", "--key", "@key"} << "is not a release directory";
+        QTest::newRow("manifest, key that did not sign the ini")
+            << QStringList{"manifest", "@mirror/1", "--key", "@otherkey"}
+            << "is not signed by this key";
     }
     void badInput() {
         QFETCH(QStringList, arguments);
@@ -363,6 +387,7 @@ private slots:
         QVERIFY(QFile::copy(devPrivateKeyPath(), tmp.filePath(QStringLiteral("key"))));
         QVERIFY(QFile::copy(devPublicKeyPath(), tmp.filePath(QStringLiteral("publickey"))));
         QVERIFY(QFile::copy(devPublicKeyPath(), tmp.filePath(QStringLiteral("newkey"))));
+        QVERIFY(QFile::copy(otherKey.filePath("key"), tmp.filePath(QStringLiteral("otherkey"))));
         for (QString& argument : arguments)
             if (argument.startsWith(u'@'))
                 argument = tmp.filePath(argument.mid(1));
@@ -419,7 +444,7 @@ private slots:
         const QString file = tmp.filePath(QStringLiteral("payload"));
         QVERIFY(writeTree(tmp.path(), {{"payload", noise(100000, 5)}}));
         QVERIFY(runPublish({"sign", file, "--key", priv}).ok);
-        QCOMPARE(QFileInfo(file + ".sig").size(), 128);
+        QCOMPARE(QFileInfo(file + ".sig").size(), 384);
         QCOMPARE(runPublish({"verify", file, "--public", pub}).exitCode, 0);
         // The compiled-in key is another one.
         QCOMPARE(runPublish({"verify", file}).exitCode, 1);
@@ -458,6 +483,9 @@ private slots:
         QTest::newRow("gzip replaced") << "client/packed.gz";
         QTest::newRow("file missing") << "-client/plain";
         QTest::newRow("ini changed") << "client_linux_amd64.ini";
+        QTest::newRow("manifest changed") << "client_linux_amd64.manifest";
+        QTest::newRow("manifest signature missing") << "-client_linux_amd64.manifest.sig";
+        QTest::newRow("manifest expired") << "~client_linux_amd64.manifest";
     }
     void verifyReleaseFindsTampering() {
         QFETCH(QString, damage);
@@ -471,6 +499,11 @@ private slots:
         const QString target = release.releaseDir + QLatin1Char('/') + damage.section(u'-', -1);
         if (damage.startsWith(u'-')) {
             QVERIFY(QFile::remove(target));
+        } else if (damage.startsWith(u'~')) {
+            const QString manifest = release.releaseDir + "/" + damage.mid(1);
+            QSettings(manifest, QSettings::IniFormat)
+                .setValue("release/expires", "2020-01-01T00:00:00Z");
+            QVERIFY(signManifestWithDevKey(manifest));
         } else {
             QFile file(target);
             QVERIFY(file.open(QIODevice::Append));
@@ -505,7 +538,7 @@ private slots:
         for (const auto& [text, reason] : broken)
             ini.write(text.toUtf8() + "\n");
         ini.close();
-        QVERIFY(signWithDevKey(release.productIni));
+        QVERIFY(resignProductIni(release.productIni));
 
         const PublishResult verified = runPublish({"verify", release.releaseDir});
         QCOMPARE(verified.exitCode, 1);
@@ -516,9 +549,50 @@ private slots:
         QCOMPARE(verified.stdOut.count(u'\n'), broken.size());
     }
 
+    // A release stored without a manifest gets one (here with a 1024-bit key, the size of keys
+    // that signed stored releases), and a second run renews the expiry and keeps the name.
+    void manifestForStoredRelease() {
+        QTemporaryDir tmp;
+        const QString key = otherKey.filePath("key"), pub = otherKey.filePath("pub");
+        QVERIFY(writeTree(tmp.filePath("build"), {{"a", "a"}}));
+        PublishOptions options;
+        options.privateKey = key;
+        const PublishResult release =
+            makeRelease(tmp.filePath("build"), 7, tmp.filePath("m"), options);
+        QVERIFY(release.ok);
+        const QString manifest = release.releaseDir + "/client_linux_amd64.manifest";
+        QVERIFY(QFile::remove(manifest) && QFile::remove(manifest + ".sig"));
+        PublishResult verified = runPublish({"verify", release.releaseDir, "--public", pub});
+        QCOMPARE(verified.exitCode, 0);
+        QVERIFY2(verified.stdOut.contains("no release manifest"), qPrintable(verified.stdOut));
+
+        QVERIFY(runPublish({"manifest", release.releaseDir, "--key", key, "--expires", "30",
+                            "--version-name", "Quillon 7, final"})
+                    .ok);
+        QCOMPARE(QFileInfo(manifest + ".sig").size(), 128);
+        ReleaseManifest first;
+        QString error;
+        QVERIFY2(first.read(manifest, &error), qPrintable(error));
+        QCOMPARE(first.type, QStringLiteral("client_linux_amd64"));
+        QCOMPARE(first.version, 7);
+        QCOMPARE(first.versionName, QStringLiteral("Quillon 7, final"));
+        QCOMPARE(first.published.daysTo(first.expires), 30);
+        QVERIFY(qAbs(first.published.secsTo(QDateTime::currentDateTimeUtc())) < 600);
+        verified = runPublish({"verify", release.releaseDir, "--public", pub});
+        QVERIFY2(verified.exitCode == 0 && verified.stdOut.contains("manifest valid"),
+                 qPrintable(verified.stdOut));
+
+        QVERIFY(runPublish({"manifest", release.releaseDir, "--key", key, "--expires", "60"}).ok);
+        ReleaseManifest renewed;
+        QVERIFY(renewed.read(manifest, &error));
+        QCOMPARE(renewed.versionName, first.versionName);
+        QCOMPARE(renewed.published.daysTo(renewed.expires), 60);
+        QCOMPARE(runPublish({"verify", release.releaseDir, "--public", pub}).exitCode, 0);
+    }
+
     void help_data() {
         QTest::addColumn<QString>("command");
-        for (const char* command : {"keygen", "release", "sign", "verify"})
+        for (const char* command : {"keygen", "release", "manifest", "sign", "verify"})
             QTest::newRow(command) << command;
     }
     void help() {

@@ -1,8 +1,10 @@
 #include "releasemaker.h"
 
 #include "testpaths.h"
+#include "verify/releasemanifest.h"
 #include "verify/tomcryptutil.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,7 +18,8 @@ QString devPublicKeyPath() {
     return sourcePath(QStringLiteral("keys/dev-public.key"));
 }
 
-bool signWithDevKey(const QString& path) {
+namespace {
+bool signWith(const QString& path, bool sha256) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         qWarning("signWithDevKey: cannot read %s", qPrintable(path));
@@ -29,14 +32,48 @@ bool signWithDevKey(const QString& path) {
         load_key(key.get(), QFile::encodeName(devPrivateKeyPath()).constData());
         unsigned char sig[512];
         unsigned long len = sizeof sig;
-        sign_msg(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
-                 static_cast<unsigned long>(data.size()), sig, &len);
+        const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+        if (sha256)
+            sign_sha256(key.get(), reinterpret_cast<const unsigned char*>(digest.constData()), sig,
+                        &len);
+        else
+            sign_msg(key.get(), reinterpret_cast<const unsigned char*>(data.constData()),
+                     static_cast<unsigned long>(data.size()), sig, &len);
         write_file(QFile::encodeName(path + QStringLiteral(".sig")).constData(), sig, len);
     } catch (const crypt_exception& e) {
         qWarning("signWithDevKey: %s", e.what());
         return false;
     }
     return true;
+}
+} // namespace
+
+bool signWithDevKey(const QString& path) {
+    return signWith(path, false);
+}
+
+bool signManifestWithDevKey(const QString& path) {
+    return signWith(path, true);
+}
+
+bool resignProductIni(const QString& productIni) {
+    if (!signWithDevKey(productIni))
+        return false;
+    const QFileInfo ini(productIni);
+    const QString manifestPath =
+        ini.dir().filePath(ReleaseManifest::fileName(ini.completeBaseName()));
+    if (!QFileInfo::exists(manifestPath))
+        return true;
+    ReleaseManifest manifest;
+    QString error;
+    if (!manifest.read(manifestPath, &error) ||
+        !sha256OfFile(productIni, &manifest.iniSha256, &manifest.iniSize) ||
+        !QFile::remove(manifestPath) || !manifest.write(manifestPath)) {
+        qWarning("resignProductIni: cannot rewrite %s %s", qPrintable(manifestPath),
+                 qPrintable(error));
+        return false;
+    }
+    return signManifestWithDevKey(manifestPath);
 }
 
 bool writeTree(const QString& root, const QMap<QString, QByteArray>& files) {

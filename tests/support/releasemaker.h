@@ -11,6 +11,11 @@ QString devPublicKeyPath();
 // Signs `path` with the development private key into `path`.sig, as quillon-publish sign would.
 // Returns false (with a QWARN) when that fails.
 bool signWithDevKey(const QString& path);
+// The same with the release manifest's scheme (RSA-PSS over SHA-256).
+bool signManifestWithDevKey(const QString& path);
+// Re-signs a hand-edited product ini and, when its release has a manifest, binds the manifest to
+// the edited ini and re-signs it too, as a careless publisher would.
+bool resignProductIni(const QString& productIni);
 
 // Writes `files` (relative path -> contents) under `root`, creating directories as needed.
 bool writeTree(const QString& root, const QMap<QString, QByteArray>& files);

@@ -1,5 +1,6 @@
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
+#include "verify/releasemanifest.h"
 #include "verify/tomcryptutil.h"
 
 #include <QFile>
@@ -49,12 +50,20 @@ class TstOpenSslInterop : public QObject {
         return keyFile.left(4 + (b[2] << 8 | b[3]));
     }
 
-    bool verifyWithTomCrypt(const QString& file) const {
+    // The product ini's scheme (SHA-1, salt 8) or the release manifest's (SHA-256, salt 32).
+    static QStringList pssOptions(const QString& hash) {
+        return {"-" + hash, "-sigopt", "rsa_padding_mode:pss", "-sigopt",
+                hash == u"sha1" ? "rsa_pss_saltlen:8" : "rsa_pss_saltlen:32"};
+    }
+
+    bool verifyWithTomCrypt(const QString& file, const QString& hash) const {
         QByteArray message = readAll(file);
         QByteArray sig = readAll(file + QStringLiteral(".sig"));
         try {
             RsaKey key;
             load_key(key.get(), QFile::encodeName(devPublicKeyPath()).constData());
+            if (hash == u"sha256")
+                return verifyManifestSignature(key.get(), message, sig);
             return verify_msg(
                 key.get(), reinterpret_cast<const unsigned char*>(message.constData()),
                 message.size(), reinterpret_cast<unsigned char*>(sig.data()), sig.size());
@@ -63,10 +72,10 @@ class TstOpenSslInterop : public QObject {
         }
     }
 
-    bool verifyWithOpenSsl(const QString& file) const {
-        return run({"dgst", "-sha1", "-sigopt", "rsa_padding_mode:pss", "-sigopt",
-                    "rsa_pss_saltlen:8", "-verify", path("pub.pem"), "-signature",
-                    file + QStringLiteral(".sig"), file}) == 0;
+    bool verifyWithOpenSsl(const QString& file, const QString& hash) const {
+        return run(QStringList{"dgst"} + pssOptions(hash) +
+                   QStringList{"-verify", path("pub.pem"), "-signature",
+                               file + QStringLiteral(".sig"), file}) == 0;
     }
 
 private slots:
@@ -85,28 +94,32 @@ private slots:
     }
 
     // OpenSSL derives from the private key file exactly the public key file's DER, and reads
-    // it as 1024-bit RSA with exponent 65537.
+    // it as 3072-bit RSA with exponent 65537.
     void keyFiles() {
         QByteArray derived;
         QCOMPARE(
             run({"rsa", "-in", path("priv.pem"), "-RSAPublicKey_out", "-outform", "DER"}, &derived),
             0);
         QCOMPARE(derived, readAll(path("pub.der")));
-        QCOMPARE(derived.size(), 140);
+        QCOMPARE(derived.size(), 398);
         QByteArray text;
         QCOMPARE(run({"rsa", "-in", path("priv.pem"), "-noout", "-text"}, &text), 0);
-        QVERIFY2(text.contains("Private-Key: (1024 bit, 2 primes)"), text.left(200).constData());
+        QVERIFY2(text.contains("Private-Key: (3072 bit, 2 primes)"), text.left(200).constData());
         QVERIFY(text.contains("publicExponent: 65537"));
     }
 
     void signatures_data() {
+        QTest::addColumn<QString>("hash");
         QTest::addColumn<QString>("signer");
         QTest::addColumn<QString>("damage");
-        for (const char* signer : {"openssl dgst", "openssl pkeyutl", "quillon-publish sign"})
-            for (const char* damage : {"none", "file", "signature"})
-                QTest::addRow("%s, damaged %s", signer, damage) << signer << damage;
+        for (const char* hash : {"sha1", "sha256"})
+            for (const char* signer : {"openssl dgst", "openssl pkeyutl", "quillon-publish"})
+                for (const char* damage : {"none", "file", "signature"})
+                    QTest::addRow("%s, %s, damaged %s", hash, signer, damage)
+                        << hash << signer << damage;
     }
     void signatures() {
+        QFETCH(QString, hash);
         QFETCH(QString, signer);
         QFETCH(QString, damage);
         const QString file = path(QStringLiteral("payload-%1")
@@ -120,20 +133,22 @@ private slots:
         const QString sig = file + QStringLiteral(".sig");
 
         if (signer == u"openssl dgst") {
-            QCOMPARE(run({"dgst", "-sha1", "-sigopt", "rsa_padding_mode:pss", "-sigopt",
-                          "rsa_pss_saltlen:8", "-sign", path("priv.pem"), "-out", sig, file}),
+            QCOMPARE(run(QStringList{"dgst"} + pssOptions(hash) +
+                         QStringList{"-sign", path("priv.pem"), "-out", sig, file}),
                      0);
         } else if (signer == u"openssl pkeyutl") {
-            QCOMPARE(run({"dgst", "-sha1", "-binary", "-out", file + ".sha1", file}), 0);
-            QCOMPARE(run({"pkeyutl", "-sign", "-inkey", path("priv.pem"), "-pkeyopt", "digest:sha1",
-                          "-pkeyopt", "rsa_padding_mode:pss", "-pkeyopt", "rsa_pss_saltlen:8",
-                          "-in", file + ".sha1", "-out", sig}),
+            QCOMPARE(run({"dgst", "-" + hash, "-binary", "-out", file + ".digest", file}), 0);
+            QCOMPARE(run({"pkeyutl", "-sign", "-inkey", path("priv.pem"), "-pkeyopt",
+                          "digest:" + hash, "-pkeyopt", "rsa_padding_mode:pss", "-pkeyopt",
+                          pssOptions(hash).last(), "-in", file + ".digest", "-out", sig}),
                      0);
-        } else {
+        } else if (hash == u"sha1") {
             const PublishResult result = runPublish({"sign", file, "--key", devPrivateKeyPath()});
             QVERIFY2(result.ok, qPrintable(result.stdErr));
+        } else {
+            QVERIFY(signManifestWithDevKey(file));
         }
-        QCOMPARE(readAll(sig).size(), 128);
+        QCOMPARE(readAll(sig).size(), 384);
 
         if (damage == u"file") {
             content[12345] = content[12345] ^ 0x10;
@@ -144,8 +159,8 @@ private slots:
             QVERIFY(write(sig, bytes));
         }
         const bool valid = damage == u"none";
-        QCOMPARE(verifyWithTomCrypt(file), valid);
-        QCOMPARE(verifyWithOpenSsl(file), valid);
+        QCOMPARE(verifyWithTomCrypt(file, hash), valid);
+        QCOMPARE(verifyWithOpenSsl(file, hash), valid);
     }
 
     // The salt length is part of the format: OpenSSL's default (the digest length) must not pass.
@@ -156,7 +171,7 @@ private slots:
             run({"dgst", "-sha1", "-sigopt", "rsa_padding_mode:pss", "-sigopt",
                  "rsa_pss_saltlen:20", "-sign", path("priv.pem"), "-out", file + ".sig", file}),
             0);
-        QVERIFY(!verifyWithTomCrypt(file));
+        QVERIFY(!verifyWithTomCrypt(file, "sha1"));
     }
 };
 

@@ -76,12 +76,13 @@ private slots:
 
     void compiledInKey() {
         QVERIFY(!publicKey.isPrivate());
-        QCOMPARE(publicKey.size(), 128ul);
-        // The DER header carries the key's own length; the rest of the 2048 bytes is filler.
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(PUBLIC_KEY), 3),
-                 QByteArray("\x30\x81\x89"));
+        QCOMPARE(compiled_in_signature_size(), publicKey.size());
         if (!PUBLIC_KEY_IS_DEVELOPMENT_KEY)
             QSKIP("built with another public key");
+        QCOMPARE(publicKey.size(), 384ul);
+        // The DER header carries the key's own length; the rest of the 2048 bytes is filler.
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(PUBLIC_KEY), 4),
+                 QByteArray("\x30\x82\x01\x8a"));
         QFile devPublic(devPublicKeyPath());
         QVERIFY(devPublic.open(QIODevice::ReadOnly));
         QCOMPARE(devPublic.readAll(),
@@ -98,7 +99,7 @@ private slots:
     void signAndVerify() {
         QFETCH(QByteArray, message);
         const QByteArray sig = signWith(privateKey.get(), message);
-        QCOMPARE(sig.size(), 128);
+        QCOMPARE(sig.size(), qsizetype(publicKey.size()));
         QVERIFY(verifyWith(publicKey.get(), message, sig));
         // PSS is randomised: a second signature differs and verifies as well.
         const QByteArray again = signWith(privateKey.get(), message);
@@ -111,7 +112,7 @@ private slots:
             changedMessage[message.size() / 2] = changedMessage[message.size() / 2] ^ 0x01;
         }
         QVERIFY(rejected(publicKey.get(), changedMessage, sig));
-        for (int at : {0, 64, 127}) {
+        for (int at : {0, 64, int(sig.size()) - 1}) {
             QByteArray changedSig = sig;
             changedSig[at] = changedSig[at] ^ 0x80;
             QVERIFY2(rejected(publicKey.get(), message, changedSig),
@@ -120,16 +121,16 @@ private slots:
     }
 
     void malformedSignatureThrows_data() {
-        QTest::addColumn<int>("length");
-        QTest::newRow("127 bytes") << 127;
-        QTest::newRow("129 bytes") << 129;
-        QTest::newRow("empty") << 0;
+        QTest::addColumn<int>("change");
+        QTest::newRow("one byte short") << -1;
+        QTest::newRow("one byte long") << 1;
+        QTest::newRow("empty") << -int(KEY_FILE_SIZE);
     }
     void malformedSignatureThrows() {
-        QFETCH(int, length);
+        QFETCH(int, change);
         const QByteArray message("payload");
         QByteArray sig = signWith(privateKey.get(), message);
-        sig.resize(length, '\0');
+        sig.resize(qMax(0, int(sig.size()) + change), '\0');
         QCOMPARE(thrownText([&] { verifyWith(publicKey.get(), message, sig); }),
                  QStringLiteral("rsa_verify_hash: Invalid input packet."));
     }
@@ -139,13 +140,24 @@ private slots:
         QVERIFY2(text.startsWith(QStringLiteral("rsa_sign_hash: ")), qPrintable(text));
     }
 
+    // 1024 bits is the size of keys that signed stored releases; they must keep verifying.
+    void keyFileRoundTrip_data() {
+        QTest::addColumn<int>("bits");
+        QTest::newRow("default") << 0;
+        QTest::newRow("1024") << 1024;
+        QTest::newRow("2048") << 2048;
+    }
     void keyFileRoundTrip() {
+        QFETCH(int, bits);
         QTemporaryDir dir;
         const QByteArray priv = QFile::encodeName(dir.filePath(QStringLiteral("new.private")));
         const QByteArray pub = QFile::encodeName(dir.filePath(QStringLiteral("new.public")));
         RsaKey made;
-        create_key(made.get());
-        QCOMPARE(made.size(), 128ul);
+        if (bits == 0)
+            create_key(made.get());
+        else
+            create_key(made.get(), bits);
+        QCOMPARE(made.size(), (bits == 0 ? 3072ul : bits) / 8);
         save_key(made.get(), KEY_PRIVATE, priv.constData());
         save_key(made.get(), KEY_PUBLIC, pub.constData());
         QCOMPARE(QFileInfo(QString::fromUtf8(priv)).size(), qint64(KEY_FILE_SIZE));
@@ -161,12 +173,34 @@ private slots:
         const QByteArray sig = signWith(loadedPrivate.get(), "round trip");
         QVERIFY(verifyWith(loadedPublic.get(), "round trip", sig));
         QVERIFY(rejected(publicKey.get(), "round trip", sig));
+        const QByteArray digest(SHA256_SIZE, 'd');
+        QByteArray sig256(KEY_FILE_SIZE, '\0');
+        unsigned long len = KEY_FILE_SIZE;
+        sign_sha256(loadedPrivate.get(), bytes(digest),
+                    reinterpret_cast<unsigned char*>(sig256.data()), &len);
+        sig256.truncate(len);
+        QVERIFY(verify_sha256(loadedPublic.get(), bytes(digest),
+                              reinterpret_cast<unsigned char*>(sig256.data()), len));
+        // The two schemes never stand in for each other.
+        QVERIFY(rejected(loadedPublic.get(), digest, sig256));
         QByteArray exported(KEY_FILE_SIZE, '\0');
         export_key(loadedPublic.get(), KEY_PUBLIC,
                    reinterpret_cast<unsigned char*>(exported.data()));
         QFile pubFile(QString::fromUtf8(pub));
         QVERIFY(pubFile.open(QIODevice::ReadOnly));
         QCOMPARE(pubFile.readAll(), exported);
+    }
+
+    void unsupportedKeySizes_data() {
+        QTest::addColumn<int>("bits");
+        QTest::newRow("512") << 512;
+        QTest::newRow("4096, whose private half outgrows the key file") << 4096;
+        QTest::newRow("not whole bytes") << 2047;
+    }
+    void unsupportedKeySizes() {
+        QFETCH(int, bits);
+        RsaKey key;
+        QVERIFY(thrownText([&] { create_key(key.get(), bits); }).startsWith("rsa_make_key: "));
     }
 
     void fileErrors_data() {

@@ -2,13 +2,16 @@
 // verifies files. Exit codes: 0 success, 1 an invalid signature or file found by verify,
 // 2 any error (one line on stderr, nothing half-written left behind).
 
+#include "manifestwriter.h"
 #include "publishutil.h"
 #include "releaseverifier.h"
 #include "releasewriter.h"
+#include "verify/releasemanifest.h"
 #include "verify/tomcryptutil.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -23,8 +26,9 @@ const char* const GENERAL_HELP = R"(Usage: quillon-publish <command> [options]
 Publishes client releases for the Quillon updater.
 
 Commands:
-  keygen    make a signing key pair (1024-bit RSA, 2048-byte key files)
-  release   write a build into a mirror tree as a signed release
+  keygen    make a signing key pair (3072-bit RSA by default, 2048-byte key files)
+  release   write a build into a mirror tree as a signed release with its manifest
+  manifest  sign a release manifest for a published release directory, or renew its expiry
   sign      sign a file, writing FILE.sig
   verify    check FILE against FILE.sig, or check a whole release directory
 
@@ -92,6 +96,30 @@ private:
     QString positional;
 };
 
+void addManifestOptions(CommandLine& cl) {
+    cl.add(QStringLiteral("expires"),
+           QStringLiteral("The manifest expires after DAYS days; updaters then refuse the release "
+                          "as out of date until it is renewed with quillon-publish manifest "
+                          "(default: never)."),
+           QStringLiteral("DAYS"));
+    cl.add(QStringLiteral("version-name"), QStringLiteral("Version name recorded in the manifest."),
+           QStringLiteral("NAME"));
+}
+
+ManifestOptions manifestOptions(const CommandLine& cl) {
+    ManifestOptions options;
+    options.versionName = cl.value(QStringLiteral("version-name"));
+    if (cl.isSet(QStringLiteral("expires"))) {
+        bool ok = false;
+        options.expiresDays = cl.value(QStringLiteral("expires")).toInt(&ok);
+        if (!ok || options.expiresDays < 1 || options.expiresDays > 36500)
+            throw PublishError(QStringLiteral("bad --expires '%1': give a number of days from 1 to "
+                                              "36500")
+                                   .arg(cl.value(QStringLiteral("expires"))));
+    }
+    return options;
+}
+
 int keygen(const QStringList& arguments) {
     CommandLine cl(QStringLiteral("keygen"),
                    QStringLiteral("Makes a new signing key pair. Keep the private file secret; "
@@ -102,8 +130,23 @@ int keygen(const QStringList& arguments) {
     cl.add(QStringLiteral("public"), QStringLiteral("Public key file to write."),
            QStringLiteral("FILE"));
     cl.add(QStringLiteral("force"), QStringLiteral("Replace existing key files."));
+    cl.add(QStringLiteral("bits"),
+           QStringLiteral("Key size in bits: 1024 to 3072, a multiple of 8 (default 3072; the "
+                          "key file holds no larger private key)."),
+           QStringLiteral("N"));
     if (!cl.parse(arguments))
         return 0;
+    int bits = DEFAULT_KEY_BITS;
+    if (cl.isSet(QStringLiteral("bits"))) {
+        bool ok = false;
+        bits = cl.value(QStringLiteral("bits")).toInt(&ok);
+        if (!ok || bits < MIN_KEY_BITS || bits > MAX_KEY_BITS || bits % 8 != 0)
+            throw PublishError(QStringLiteral("keygen: bad --bits '%1': give a multiple of 8 from "
+                                              "%2 to %3")
+                                   .arg(cl.value(QStringLiteral("bits")))
+                                   .arg(MIN_KEY_BITS)
+                                   .arg(MAX_KEY_BITS));
+    }
     const QString privatePath = cl.required(QStringLiteral("private"));
     const QString publicPath = cl.required(QStringLiteral("public"));
     const bool force = cl.isSet(QStringLiteral("force"));
@@ -119,7 +162,7 @@ int keygen(const QStringList& arguments) {
     QByteArray privateData(KEY_FILE_SIZE, '\0');
     QByteArray publicData(KEY_FILE_SIZE, '\0');
     try {
-        create_key(key.get());
+        create_key(key.get(), bits);
         export_key(key.get(), KEY_PRIVATE, reinterpret_cast<unsigned char*>(privateData.data()));
         export_key(key.get(), KEY_PUBLIC, reinterpret_cast<unsigned char*>(publicData.data()));
     } catch (const crypt_exception& e) {
@@ -145,7 +188,8 @@ int release(const QStringList& arguments) {
         QStringLiteral("release"),
         QStringLiteral("Writes the files of a build directory into ROOT/VERSION/ of a mirror tree: "
                        "the files under SECTION/ (gzipped as NAME.gz where that makes them "
-                       "smaller), the product ini TYPE.ini and its signature TYPE.ini.sig, and "
+                       "smaller), the product ini TYPE.ini and its signature TYPE.ini.sig, the "
+                       "release manifest TYPE.manifest and its signature TYPE.manifest.sig, and "
                        "changelog_client.txt. The release appears complete or not at all."),
         {});
     cl.add(QStringLiteral("build"), QStringLiteral("Directory holding the client build."),
@@ -172,6 +216,7 @@ int release(const QStringList& arguments) {
            QStringLiteral("PRODUCT_INI"));
     cl.add(QStringLiteral("changelog"),
            QStringLiteral("Text file published as changelog_client.txt."), QStringLiteral("FILE"));
+    addManifestOptions(cl);
     if (!cl.parse(arguments))
         return 0;
 
@@ -194,7 +239,66 @@ int release(const QStringList& arguments) {
     }
     options.previousIni = cl.value(QStringLiteral("previous"));
     options.changelog = cl.value(QStringLiteral("changelog"));
+    const ManifestOptions manifest = manifestOptions(cl);
+    options.versionName = manifest.versionName;
+    options.expiresDays = manifest.expiresDays;
     ReleaseWriter(options).run();
+    return 0;
+}
+
+int manifest(const QStringList& arguments) {
+    CommandLine cl(QStringLiteral("manifest"),
+                   QStringLiteral("Signs a release manifest for each signed product ini in the "
+                                  "release directory DIR (named after its version), so that a "
+                                  "release published without one is bound to its version and "
+                                  "update type. Run it again to renew an expiry."),
+                   QStringLiteral("DIR"));
+    cl.add(QStringLiteral("key"), QStringLiteral("Private key file that signed the product ini."),
+           QStringLiteral("PRIVATE"));
+    addManifestOptions(cl);
+    if (!cl.parse(arguments))
+        return 0;
+    const QString dir = cl.argument();
+    const auto key = loadKeyFile(cl.required(QStringLiteral("key")), true);
+    ManifestOptions options = manifestOptions(cl);
+    const QString name = QFileInfo(QDir(dir).absolutePath()).fileName();
+    bool ok = false;
+    const int version = name.toInt(&ok);
+    if (!ok || version < 1 || name != QString::number(version))
+        throw PublishError(QStringLiteral("manifest: %1 is not a release directory: its name must "
+                                          "be the version number")
+                               .arg(dir));
+    const QDir release(dir);
+    // Every ini is checked before any manifest is written, so a wrong key writes nothing.
+    QStringList inis;
+    for (const QString& ini :
+         release.entryList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name)) {
+        const QString iniPath = release.filePath(ini);
+        if (!QFileInfo::exists(iniPath + QStringLiteral(".sig")))
+            continue;
+        QString reason;
+        if (!verifyFileSignature(iniPath, *key, &reason))
+            throw PublishError(QStringLiteral("manifest: %1 is not signed by this key (%2); "
+                                              "nothing written")
+                                   .arg(iniPath, reason));
+        inis << iniPath;
+    }
+    if (inis.isEmpty())
+        throw PublishError(QStringLiteral("manifest: %1 holds no signed product ini (NAME.ini with "
+                                          "NAME.ini.sig)")
+                               .arg(dir));
+    for (const QString& iniPath : std::as_const(inis)) {
+        ManifestOptions these = options;
+        // A renewal keeps the name the manifest already gives, unless a new one is given.
+        ReleaseManifest old;
+        QString ignored;
+        const QString path =
+            release.filePath(ReleaseManifest::fileName(QFileInfo(iniPath).completeBaseName()));
+        if (!cl.isSet(QStringLiteral("version-name")) && old.read(path, &ignored))
+            these.versionName = old.versionName;
+        writeManifest(iniPath, version, these, *key, true);
+        std::printf("wrote %s\n", qUtf8Printable(path));
+    }
     return 0;
 }
 
@@ -231,8 +335,9 @@ int verify(const QStringList& arguments) {
     CommandLine cl(QStringLiteral("verify"),
                    QStringLiteral("Checks FILE against FILE.sig. Given a release directory, "
                                   "checks the signature of each product ini in it, every line "
-                                  "against the rules the updater enforces, and every file the "
-                                  "ini lists. Exit code 0 valid, 1 invalid, 2 error."),
+                                  "against the rules the updater enforces, its release manifest "
+                                  "and every file the ini lists. Exit code 0 valid, 1 invalid, 2 "
+                                  "error."),
                    QStringLiteral("FILE"));
     cl.add(QStringLiteral("public"),
            QStringLiteral("Public key file (default: the key compiled into this build)."),
@@ -276,6 +381,8 @@ int main(int argc, char* argv[]) {
             return keygen(arguments);
         if (command == u"release")
             return release(arguments);
+        if (command == u"manifest")
+            return manifest(arguments);
         if (command == u"sign")
             return sign(arguments);
         if (command == u"verify")

@@ -1,6 +1,7 @@
 #include "releaseverifier.h"
 
 #include "install/productini.h"
+#include "manifestwriter.h"
 #include "publishutil.h"
 
 #include <QCryptographicHash>
@@ -118,7 +119,18 @@ bool ReleaseVerifier::checkIni(const QString& iniPath) {
                 problem(QStringLiteral("%1: unpacked size or MD5 differs from its line").arg(file));
         }
     }
+    // The directory's name is the version on a mirror; elsewhere the version is not checked.
+    const QString dirName = QFileInfo(QDir(dir).absolutePath()).fileName();
+    const int version = QString::number(dirName.toInt()) == dirName ? dirName.toInt() : 0;
+    bool hasManifest = false;
+    for (const QString& text : manifestProblems(iniPath, version, key, &hasManifest))
+        problem(text);
+    if (!hasManifest)
+        std::printf("%s: no release manifest; updaters install it unbound to its version (add one "
+                    "with quillon-publish manifest)\n",
+                    qUtf8Printable(iniPath));
     if (problems == before)
-        std::printf("%s: signature valid, %d files match\n", qUtf8Printable(iniPath), fileCount);
+        std::printf("%s: signature valid, %s%d files match\n", qUtf8Printable(iniPath),
+                    hasManifest ? "manifest valid, " : "", fileCount);
     return problems == before;
 }

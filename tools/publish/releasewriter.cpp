@@ -1,6 +1,7 @@
 #include "releasewriter.h"
 
 #include "install/productini.h"
+#include "manifestwriter.h"
 #include "publishutil.h"
 #include "verify/tomcryptutil.h"
 
@@ -546,6 +547,8 @@ void ReleaseWriter::run() {
     }
     signature.truncate(signatureLength);
     writeFileAtomically(iniPath + QStringLiteral(".sig"), signature, FILE_MODE, false);
+    writeManifest(iniPath, options.version.toInt(), {options.versionName, options.expiresDays},
+                  *key, false);
 
     if (!options.changelog.isEmpty()) {
         const QString changelog = staging.filePath(QStringLiteral("changelog_client.txt"));

@@ -15,11 +15,14 @@ struct ReleaseOptions {
     qint64 gzipMinSize = 1024;
     QString previousIni; // optional
     QString changelog;   // optional
+    QString versionName; // optional, for the manifest
+    int expiresDays = 0; // 0: the manifest never expires
 };
 
 // Writes one release into the mirror tree: ROOT/VERSION/ with the section's files (gzipped where
-// that pays), the product ini, its signature and the change log. The tree is built in a hidden
-// sibling and renamed into place at the end, so a failure leaves no partial release.
+// that pays), the product ini, its signature, the release manifest and the change log. The tree is
+// built in a hidden sibling and renamed into place at the end, so a failure leaves no partial
+// release.
 class ReleaseWriter final {
 public:
     explicit ReleaseWriter(ReleaseOptions options);

@@ -38,6 +38,13 @@ vom Update-Server abgefragt werden.</translation>
     </message>
 </context>
 <context>
+    <name>MainTaskSpecification</name>
+    <message>
+        <source>Version %1 is older than the installed version %2; it is not installed. To allow this, set allowDowngrade=true in group [update] of update.ini.</source>
+        <translation>Version %1 ist älter als die installierte Version %2 und wird nicht installiert. Um dies zu erlauben, setzen Sie allowDowngrade=true in der Gruppe [update] von update.ini.</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>Quillon 3 Client Update</source>
@@ -118,6 +125,41 @@ vom Update-Server abgefragt werden.</translation>
     <message>
         <source>Click to open &quot;%1://%2&quot;</source>
         <translation>Klicken, um &quot;%1://%2&quot; zu öffnen</translation>
+    </message>
+</context>
+<context>
+    <name>ManifestDownloadTaskSpecification</name>
+    <message>
+        <source>Version %1 has no release manifest, but this installation was updated from a release with one.</source>
+        <translation>Version %1 hat kein Release-Manifest, diese Installation wurde aber aus einem Release mit Manifest aktualisiert.</translation>
+    </message>
+    <message>
+        <source>The release manifest of version %1 has an invalid signature.</source>
+        <translation>Das Release-Manifest der Version %1 hat eine ungültige Signatur.</translation>
+    </message>
+    <message>
+        <source>The release manifest of version %1 is malformed (%2).</source>
+        <translation>Das Release-Manifest der Version %1 ist fehlerhaft (%2).</translation>
+    </message>
+    <message>
+        <source>The release manifest is for the update type %1, not %2.</source>
+        <translation>Das Release-Manifest gilt für den Update-Typ %1, nicht für %2.</translation>
+    </message>
+    <message>
+        <source>The release manifest is for version %1, not %2.</source>
+        <translation>Das Release-Manifest gilt für Version %1, nicht für %2.</translation>
+    </message>
+    <message>
+        <source>The product ini does not match the release manifest of version %1.</source>
+        <translation>Die Produkt-INI passt nicht zum Release-Manifest der Version %1.</translation>
+    </message>
+    <message>
+        <source>The update information for version %1 is out of date: it expired on %2. Try again later; if this persists, tell the publisher.</source>
+        <translation>Die Update-Informationen für Version %1 sind veraltet: Sie sind am %2 abgelaufen. Versuchen Sie es später erneut; wenn das so bleibt, benachrichtigen Sie den Herausgeber.</translation>
+    </message>
+    <message>
+        <source>The release is refused; nothing was changed.</source>
+        <translation>Das Release wird abgelehnt; es wurde nichts geändert.</translation>
     </message>
 </context>
 <context>
