@@ -3,6 +3,7 @@
 #include "config/configuration.h"
 #include "download/downloadtaskspecification.h"
 #include "verify/checksignaturetaskspecification.h"
+#include "verify/tomcryptutil.h"
 
 #include <QFile>
 #include <QStringList>
@@ -46,7 +47,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart() {
         sigDownload = new DownloadTaskSpecification(networkManager, mirrors, sigName, localSig, -1,
                                                     this, 0.3333);
         // Anything longer than the key's signatures cannot verify.
-        sigDownload->sizeLimit = publicKeySignatureSize();
+        sigDownload->sizeLimit = qint64(compiled_in_signature_size());
         addSubTask(sigDownload);
         checkWeight -= 0.3333;
     }

@@ -5,6 +5,7 @@
 #include "support/faulthttpserver.h"
 #include "support/releasemaker.h"
 #include "verify/checksignaturetaskspecification.h"
+#include "verify/tomcryptutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -201,7 +202,7 @@ private slots:
         QTest::newRow("huge-sig") << plain << huge << 1 << sigOversized << 3 << 1 << 3
                                   << 3 * 8 * MiB << 0;
         FaultRule garbage;
-        garbage.body = QByteArray(publicKeySignatureSize(), 'g');
+        garbage.body = QByteArray(qint64(compiled_in_signature_size()), 'g');
         const QString dropped = QStringLiteral("failed verification, removing mirror");
         QTest::newRow("bad-signature")
             << plain << garbage << 1 << dropped << 1 << 1 << 1 << 1 * MiB << 1;
@@ -225,7 +226,7 @@ private slots:
         rig.server.setRule(iniPath, iniRule);
         rig.server.setRule(iniPath + ".sig", sigRule);
         text.replace(QStringLiteral("%B"), rig.pool.mirrors.first().url)
-            .replace(QStringLiteral("%S"), QString::number(publicKeySignatureSize()));
+            .replace(QStringLiteral("%S"), QString::number(qint64(compiled_in_signature_size())));
 
         IniTask task(&rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
         QSignalSpy messages(&task, &TaskSpecification::message);
@@ -245,7 +246,8 @@ private slots:
         const qint64 sent = rig.server.bytesSent(iniPath) + rig.server.bytesSent(iniPath + ".sig");
         QVERIFY2(sent <= maxBytesSent, qPrintable(QString::number(sent)));
         QVERIFY(QFileInfo(rig.local(iniName)).size() <= IniDownloadTaskSpecification::maxIniBytes);
-        QVERIFY(QFileInfo(rig.local(iniName + ".sig")).size() <= publicKeySignatureSize());
+        QVERIFY(QFileInfo(rig.local(iniName + ".sig")).size() <=
+                qint64(compiled_in_signature_size()));
     }
 
     // The check gives up after its 1001st failure, and the task ends once.
@@ -254,7 +256,7 @@ private slots:
         // Each failure may cost two mirrors (ini and signature from different ones).
         rig.addMirrors(6);
         FaultRule garbage;
-        garbage.body = QByteArray(publicKeySignatureSize(), 'g');
+        garbage.body = QByteArray(qint64(compiled_in_signature_size()), 'g');
         rig.server.setRule(QStringLiteral("/m/7/") + iniName + ".sig", garbage);
         IniTask task(&rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
         // Start near the limit: 998 failures so far, so three more checks are left.
@@ -281,7 +283,7 @@ private slots:
         Rig rig;
         rig.addMirrors(2);
         FaultRule garbage;
-        garbage.body = QByteArray(publicKeySignatureSize(), 'g');
+        garbage.body = QByteArray(qint64(compiled_in_signature_size()), 'g');
         rig.server.setRule(QStringLiteral("/m/7/") + iniName + ".sig", garbage);
         IniTask task(&rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
