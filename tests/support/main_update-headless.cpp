@@ -52,8 +52,7 @@ int main(int argc, char** argv) {
         return args.size() < 2 ? 2 : 0;
     }
     Configuration::setAppRootPath(QDir(args.takeAt(1)).absolutePath());
-    for (const char* sub : {"", "/imageformats", "/accessible"})
-        UpdateEngine::removeOldFiles(Configuration::getAppRootPath() + sub);
+    UpdateEngine::removeOldFilesAtStart();
 
     Configuration configuration;
     UpdateEngine engine(configuration, nullptr);
