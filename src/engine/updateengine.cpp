@@ -5,6 +5,7 @@
 #include "download/processrandom.h"
 #include "engine/maintaskspecification.h"
 #include "engine/updateinidata.h"
+#include "install/filereplacelisttaskspecification.h"
 #include "ui/banner.h"
 #include "verify/tomcryptutil.h"
 
@@ -154,6 +155,7 @@ bool UpdateEngine::startUpdate() {
     connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
     connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
     state = EngineUpdating;
+    installationChanged = false;
     proxyFailureReported = false;
     timer->start(1000);
     mainTask->execute();
@@ -180,6 +182,7 @@ void UpdateEngine::cancelUpdate() {
 
 void UpdateEngine::onTaskFinished() {
     timer->stop();
+    installationChanged = true;
     cleanup();
     state = EngineFinished;
     emit message(QStringLiteral("Update successfully finished"));
@@ -191,6 +194,10 @@ void UpdateEngine::onTaskFinished() {
 
 void UpdateEngine::onTaskCanceled() {
     timer->stop();
+    // A cancel after the replacement step (while obsolete files are deleted) undoes nothing.
+    const auto* replacement = mainTask->findChild<FileReplaceListTaskSpecification*>(
+        QString(), Qt::FindDirectChildrenOnly);
+    installationChanged = replacement && replacement->state == TaskSpecification::Finished;
     state = EngineCanceled;
     if (mainTask->state == TaskSpecification::UserCanceled)
         emit message(QStringLiteral("User aborted update"));

@@ -62,6 +62,9 @@ public:
     static bool proxyFromSetting(const QString& setting, QNetworkProxy& proxy);
 
     int state = EngineIdle;
+    // The last run changed the installation: it finished, or it was cancelled only after its
+    // replacement step had finished. False while a run goes on.
+    bool installationChanged = false;
 
 signals:
     // Ends the program with exit code 2 (the window shows the text first).

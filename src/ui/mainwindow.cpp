@@ -141,7 +141,7 @@ void MainWindow::endProgram(int exitCode) {
         return;
     }
     // Codes other than 0 promise that the installation was left as it was.
-    QCoreApplication::exit(updateDone ? 0 : exitCode);
+    QCoreApplication::exit(engine->installationChanged ? 0 : exitCode);
 }
 
 void MainWindow::onError(QString errorMessage) {
@@ -208,7 +208,7 @@ void MainWindow::onUpdateFinished() {
 
 void MainWindow::onUpdateCanceled() {
     if (pendingExitCode >= 0) {
-        QCoreApplication::exit(pendingExitCode);
+        endProgram(pendingExitCode);
         return;
     }
     if (closing) {

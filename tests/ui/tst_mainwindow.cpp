@@ -333,34 +333,42 @@ private slots:
         QCOMPARE(boxes.seen.size(), 2);
     }
 
-    // Exit code 2 promises an unchanged installation: a fatal error keeps the unattended start
-    // from starting, and one that comes during the replacement ends the program only after the
-    // run has rolled back.
+    // Exit codes other than 0 promise an unchanged installation: a fatal error keeps the
+    // unattended start from starting, and one that comes during a run ends the program only after
+    // the run has rolled back, or finished when it was past undoing.
     void fatalErrorsEndTheProgram_data() {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("during"); // the run's line at which the error comes
         QTest::addColumn<int>("exitCode");
         QTest::newRow("configuration") << "configuration"
-                                       << "broken" << 1;
+                                       << "broken"
+                                       << "" << 1;
         QTest::newRow("engine") << "engine"
-                                << "broken" << 2;
+                                << "broken"
+                                << "" << 2;
         QTest::newRow("invalid-proxy-unattended")
             << "proxy"
-            << "'http://[::1' is an invalid proxy specification" << 2;
-        QTest::newRow("during-replacement") << "replacing"
-                                            << "broken" << 2;
+            << "'http://[::1' is an invalid proxy specification"
+            << "" << 2;
+        QTest::newRow("during-replacement") << "run"
+                                            << "broken"
+                                            << "Starting file updates" << 2;
+        QTest::newRow("during-deletion") << "run"
+                                         << "broken"
+                                         << "Starting deleting files" << 0;
     }
     void fatalErrorsEndTheProgram() {
         QFETCH(QString, source);
         QFETCH(QString, text);
+        QFETCH(QString, during);
         QFETCH(int, exitCode);
         const QString dir = freshInstallation();
         if (source == QLatin1String("proxy"))
             QSettings(dir + QStringLiteral("/update.ini"), QSettings::IniFormat)
                 .setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[::1"));
         Configuration config;
-        const bool unattended =
-            source == QLatin1String("proxy") || source == QLatin1String("replacing");
+        const bool unattended = source == QLatin1String("proxy") || source == QLatin1String("run");
         if (unattended)
             configure(config, {QStringLiteral("--nouser"), QStringLiteral("client_linux_amd64"),
                                QStringLiteral("130")});
@@ -369,13 +377,12 @@ private slots:
         window.show();
         auto* engine = window.findChild<UpdateEngine*>();
         BoxAnswerer boxes;
-        if (source == QLatin1String("replacing"))
-            connect(engine, &UpdateEngine::message, &window, [engine](const QString& line) {
-                if (line == QLatin1String("Starting file updates"))
-                    QMetaObject::invokeMethod(
-                        engine, [engine] { emit engine->fatalError(QStringLiteral("broken")); },
-                        Qt::QueuedConnection);
-            });
+        connect(engine, &UpdateEngine::message, &window, [engine, during](const QString& line) {
+            if (!during.isEmpty() && line == during)
+                QMetaObject::invokeMethod(
+                    engine, [engine] { emit engine->fatalError(QStringLiteral("broken")); },
+                    Qt::QueuedConnection);
+        });
         // The proxy's fatal error is already queued: the unattended start comes due while its box
         // is open.
         if (unattended)
@@ -391,7 +398,9 @@ private slots:
         QCOMPARE(QCoreApplication::exec(), exitCode);
         QCOMPARE(boxes.seen, QStringList{QStringLiteral("Error: ") + text});
         QVERIFY(!engine->busy());
-        if (source == QLatin1String("replacing"))
+        if (exitCode == 0)
+            return;
+        if (source == QLatin1String("run"))
             QVERIFY(child<QTextEdit>(window, "outputTextEdit")
                         ->toPlainText()
                         .contains(QStringLiteral("User aborted update")));
