@@ -16,11 +16,18 @@ Banner::Banner(QObject* parent, QString host, quint16 port, int timeoutMs)
     connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
 }
 
+Banner::~Banner() {
+    // The lookup runs on Qt's resolver thread and would otherwise outlive us.
+    if (lookupId >= 0)
+        QHostInfo::abortHostLookup(lookupId);
+}
+
 void Banner::run() {
-    QHostInfo::lookupHost(host, this, &Banner::onResolved);
+    lookupId = QHostInfo::lookupHost(host, this, &Banner::onResolved);
 }
 
 void Banner::onResolved(const QHostInfo& hostInfo) {
+    lookupId = -1;
     if (hostInfo.error() != QHostInfo::NoError)
         return;
     address.clear();
