@@ -1,6 +1,7 @@
 #include "config/configuration.h"
 #include "config/singleinstancechecker.h"
 #include "engine/updateengine.h"
+#include "install/posixfile.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@ int main(int argc, char* argv[]) {
     UpdateEngine::removeOldFiles(root);
     UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
     UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
+    PosixFile::removeStaleSiblings(root);
 
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;

@@ -1,6 +1,7 @@
 #include "dircreatetaskspecification.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& dirPath,
@@ -40,5 +41,12 @@ bool DirCreateTaskSpecification::tryCreateDir(const QString& givenDir) {
         return false;
     }
     addRollbackOp(RollbackData(RollbackData::CreateDir, dir));
+    // Explicitly, whatever the umask.
+    if (!QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                        QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                        QFile::ExeOther)) {
+        emit message(QStringLiteral("unable to create dir %1").arg(dir));
+        return false;
+    }
     return true;
 }

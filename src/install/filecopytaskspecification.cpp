@@ -8,39 +8,26 @@ constexpr qint64 copyChunk = 64 * 1024;
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList,
                                                      const QString& source, const QString& dest,
-                                                     QObject* parent, double weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'").arg(source, dest),
-                              rollbackList, source, dest, parent, weight) {}
+                                                     int mode, QObject* parent, double weight,
+                                                     const QString& shownDest)
+    : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'")
+                                  .arg(source, shownDest.isEmpty() ? dest : shownDest),
+                              rollbackList, source, dest, mode, parent, weight) {}
 
 ASyncFunc* FileCopyTaskSpecification::createFunction() {
-    return new FileCopyFunc(sourcePath, destPath);
+    return new FileCopyFunc(sourcePath, destPath, mode);
 }
 
 bool FileCopyFunc::run() {
     QFile in(sourcePath);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
-    // Written in place rather than through QFile::copy's temporary file beside the destination:
-    // a run killed meanwhile would leave that temporary file in the installation for good,
-    // while a partial destination is found not current and replaced by the next run.
-    // NewOnly never replaces anything, not even a symbolic link.
-    QFile out(destPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-        return false;
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !createDest())
+        return finishDest(false);
     QByteArray buffer(copyChunk, Qt::Uninitialized);
-    bool ok = true;
     for (;;) {
         const qint64 count = in.read(buffer.data(), copyChunk);
         if (count == 0)
-            break;
-        if (count < 0 || out.write(buffer.constData(), count) != count) {
-            ok = false;
-            break;
-        }
+            return finishDest(true);
+        if (count < 0 || !writeDest(buffer.constData(), count))
+            return finishDest(false);
     }
-    out.close();
-    ok = ok && out.error() == QFileDevice::NoError && out.setPermissions(in.permissions());
-    if (!ok)
-        out.remove();
-    return ok;
 }

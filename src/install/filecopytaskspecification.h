@@ -2,14 +2,16 @@
 
 #include "install/slowfileoptaskspecification.h"
 
-// Copies a file on the pool, with the source's permissions; fails when the destination exists
-// and leaves no partial destination behind.
+// Copies a file on the pool into a new file; fails when anything exists at the destination and
+// leaves no partial destination behind.
 class FileCopyTaskSpecification final : public SlowFileOpSpecification {
     Q_OBJECT
 
 public:
+    // shownDest, when given, names the destination in the failure line instead of dest.
     FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& source,
-                              const QString& dest, QObject* parent, double weight);
+                              const QString& dest, int mode, QObject* parent, double weight,
+                              const QString& shownDest = {});
 
 protected:
     ASyncFunc* createFunction() override;

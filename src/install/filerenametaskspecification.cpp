@@ -1,6 +1,6 @@
 #include "filerenametaskspecification.h"
 
-#include <QFile>
+#include "install/posixfile.h"
 
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldName,
                                                          const QString& newName,
@@ -10,7 +10,7 @@ FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldName,
     , sourcePath(oldName) {}
 
 bool FileRenameTaskSpecification::doOp() {
-    if (QFile::rename(sourcePath, targetPath)) {
+    if (PosixFile::renameNoReplace(sourcePath, targetPath)) {
         addRollbackOp(RollbackData(RollbackData::Rename, sourcePath, targetPath));
         return true;
     }

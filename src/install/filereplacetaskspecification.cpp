@@ -1,14 +1,13 @@
 #include "filereplacetaskspecification.h"
 
 #include "config/configuration.h"
+#include "install/filecommittaskspecification.h"
 #include "install/filecopytaskspecification.h"
 #include "install/filedeletetaskspecification.h"
-#include "install/filerenametaskspecification.h"
 #include "install/fileunziptaskspecification.h"
 #include "verify/checksignaturetaskspecification.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 const QStringList FileReplaceTaskSpecification::executableFiles = {
@@ -46,27 +45,31 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
     const QString source = QFileInfo(QDir(configuration->tempDir), replaceSpec.fileName).filePath();
     const QString installed = QFileInfo(appRoot, replaceSpec.pureDestFilePath()).filePath();
     const QString old = QFileInfo(appRoot, replaceSpec.oldDestFileName()).filePath();
+    // The new content goes to a sibling first, so that the installed path is never incomplete.
+    const QString sibling = PosixFile::newSiblingPath(installed);
+    const PosixFile::Entry current = PosixFile::entry(installed);
 
-    double remaining = 1.0;
-    if (QFileInfo::exists(installed)) {
-        if (QFileInfo::exists(old)) {
+    double remaining = 0.9; // the commit takes 0.1
+    if (current.exists) {
+        if (PosixFile::entry(old).exists) {
             // A leftover of an earlier run: it must go, and its loss cannot be undone.
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
             remaining -= 0.1;
         }
         movedAside = true;
-        addSubTask(new FileRenameTaskSpecification(installed, old, &rollbackData, this, 0.1));
-        remaining -= 0.1;
     }
+    const int mode = newFileMode(installed, current);
     if (!replaceSpec.hasUnzip()) {
-        addSubTask(
-            new FileCopyTaskSpecification(&rollbackData, source, installed, this, remaining));
+        addSubTask(new FileCopyTaskSpecification(&rollbackData, source, sibling, mode, this,
+                                                 remaining, installed));
     } else {
-        addSubTask(new FileUnzipTaskSpecification(&rollbackData, source, installed, this,
-                                                  remaining - 0.2));
+        addSubTask(new FileUnzipTaskSpecification(&rollbackData, source, sibling, mode,
+                                                  replaceSpec.unzipSize, this, remaining - 0.2,
+                                                  installed));
         addSubTask(
-            new CheckSignatureTaskSpecification(installed, replaceSpec.unzipMd5, true, this, 0.2));
+            new CheckSignatureTaskSpecification(sibling, replaceSpec.unzipMd5, true, this, 0.2));
     }
+    addSubTask(new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1));
     executeSubTasks();
 }
 
@@ -82,23 +85,20 @@ void FileReplaceTaskSpecification::subtasksDone() {
             if (!deleteList->contains(old))
                 deleteList->append(old);
         }
-        makeSingleFileExecutable(installed);
     } else {
         rollbackData.rollback(this);
     }
     ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path) {
+int FileReplaceTaskSpecification::newFileMode(const QString& path,
+                                              const PosixFile::Entry& replaced) {
     const QFileInfo info(path);
-    if (!executableFiles.contains(info.fileName()) &&
-        !executableSuffixes.contains(info.completeSuffix()))
-        return;
-    // 0755: executable for all, writable only by the owner.
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                    QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
-                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                    QFile::ExeOther);
+    // Executable for all, writable only by the owner; otherwise readable for all.
+    const bool executable = executableFiles.contains(info.fileName()) ||
+                            executableSuffixes.contains(info.completeSuffix()) ||
+                            (replaced.isRegularFile && (replaced.mode & 0111) != 0);
+    return executable ? 0755 : 0644;
 }
 
 void FileReplaceTaskSpecification::reset() {

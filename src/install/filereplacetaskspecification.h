@@ -1,15 +1,16 @@
 #pragma once
 
 #include "install/filespecifications.h"
+#include "install/posixfile.h"
 #include "install/rollback.h"
 #include "tasks/composedtaskspecification.h"
 
 class Configuration;
 
-// Replaces one installed file. The installed file is never overwritten: it is moved aside under
-// its "_old_" name first, then the download is copied (or unpacked and verified) into place.
-// Steps run strictly in order; if one fails, the task undoes its own steps at once. On success
-// its undo records are handed to the list's log.
+// Replaces one installed file. The download is copied (or unpacked and verified) to a sibling
+// beside the installed file, which is then kept under its "_old_" name while the sibling is
+// renamed over it. Steps run strictly in order; if one fails, the task undoes its own steps at
+// once. On success its undo records are handed to the list's log.
 class FileReplaceTaskSpecification final : public ComposedTaskSpecification {
     Q_OBJECT
 
@@ -22,7 +23,7 @@ public:
     void execute() override;
     void reset() override;
 
-    // Files that must be executable after replacement, by bare name or by complete suffix.
+    // Files that are made executable, by bare name or by complete suffix.
     static const QStringList executableFiles;
     static const QStringList executableSuffixes;
 
@@ -31,7 +32,7 @@ public:
     RollbackDataList* listRollbackData;
     RollbackDataList rollbackData;
     Configuration* configuration;
-    // This run moved the installed file to its old name.
+    // An installed entry was there, which this run keeps under its old name.
     bool movedAside = false;
 
 protected:
@@ -39,5 +40,6 @@ protected:
 
 private:
     void makeSubtasksAndStart();
-    static void makeSingleFileExecutable(const QString& path);
+    // 0755 for executables (by name, by suffix, or replacing a file with an x bit), else 0644.
+    static int newFileMode(const QString& path, const PosixFile::Entry& replaced);
 };

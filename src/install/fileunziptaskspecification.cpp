@@ -10,53 +10,55 @@ constexpr int bufferSize = 16384;
 
 FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* rollbackList,
                                                        const QString& source, const QString& dest,
-                                                       QObject* parent, double weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not unzip '%1' to '%2'").arg(source, dest),
-                              rollbackList, source, dest, parent, weight) {}
+                                                       int mode, quint64 maxSize, QObject* parent,
+                                                       double weight, const QString& shownDest)
+    : SlowFileOpSpecification(QStringLiteral("Could not unzip '%1' to '%2'")
+                                  .arg(source, shownDest.isEmpty() ? dest : shownDest),
+                              rollbackList, source, dest, mode, parent, weight)
+    , maxSize(maxSize) {}
 
 ASyncFunc* FileUnzipTaskSpecification::createFunction() {
-    return new FileUnzipFunc(sourcePath, destPath);
+    return new FileUnzipFunc(sourcePath, destPath, mode, maxSize);
 }
+
+FileUnzipFunc::FileUnzipFunc(const QString& source, const QString& dest, int mode, quint64 maxSize)
+    : SlowFileOpFunc(source, dest, mode)
+    , maxSize(maxSize) {}
 
 bool FileUnzipFunc::run() {
-    const bool ok = unzipFile(destPath, sourcePath);
-    if (!ok)
-        QFile::remove(destPath);
-    return ok;
+    if (!createDest())
+        return finishDest(false);
+    return finishDest(unzipFile());
 }
 
-bool FileUnzipFunc::unzipFile(const QString& dest, const QString& gzSource) {
-    QFile out(dest);
-    // Unbuffered: every chunk goes straight to the file, so a short write shows at once.
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+bool FileUnzipFunc::unzipFile() {
+    gzFile in = gzopen(QFile::encodeName(sourcePath).constData(), "rb");
+    if (!in)
         return false;
-    gzFile in = gzopen(QFile::encodeName(gzSource).constData(), "rb");
-    if (!in) {
-        out.close();
-        out.remove();
-        return false;
-    }
     gzrewind(in);
 
     char buffer[bufferSize];
+    quint64 total = 0;
     for (;;) {
         const int count = gzread(in, buffer, bufferSize);
         if (count == 0) {
             // A stream cut short also ends with 0 bytes; only gzclose tells it apart (Z_BUF_ERROR).
-            out.close();
-            const bool complete = gzclose(in) == Z_OK;
-            if (complete && out.error() == QFileDevice::NoError)
-                return true;
-            out.remove();
-            return false;
+            return gzclose(in) == Z_OK;
         }
         if (count < 0)
             break;
-        if (out.write(buffer, count) != count)
+        total += quint64(count);
+        if (total > maxSize) {
+            // A listed entry that unpacks to more than its listed size may be a bomb: stop
+            // before the excess reaches the disk.
+            emit message(QStringLiteral("'%1' unpacks to more than its listed size of %2 bytes")
+                             .arg(sourcePath)
+                             .arg(maxSize));
+            break;
+        }
+        if (!writeDest(buffer, count))
             break;
     }
     gzclose(in);
-    out.close();
-    out.remove();
     return false;
 }

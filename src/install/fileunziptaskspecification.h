@@ -2,13 +2,18 @@
 
 #include "install/slowfileoptaskspecification.h"
 
-// Unpacks a gzip file on the pool. Data that is not gzip at all is copied through unchanged.
+// Unpacks a gzip file on the pool into a new file. Data that is not gzip at all is copied through
+// unchanged. More than maxSize unpacked bytes fail the file before they are written.
 class FileUnzipTaskSpecification final : public SlowFileOpSpecification {
     Q_OBJECT
 
 public:
+    // shownDest, when given, names the destination in the failure line instead of dest.
     FileUnzipTaskSpecification(RollbackDataList* rollbackList, const QString& source,
-                               const QString& dest, QObject* parent, double weight);
+                               const QString& dest, int mode, quint64 maxSize, QObject* parent,
+                               double weight, const QString& shownDest = {});
+
+    quint64 maxSize;
 
 protected:
     ASyncFunc* createFunction() override;
@@ -18,12 +23,14 @@ class FileUnzipFunc final : public SlowFileOpFunc {
     Q_OBJECT
 
 public:
-    using SlowFileOpFunc::SlowFileOpFunc;
+    FileUnzipFunc(const QString& source, const QString& dest, int mode, quint64 maxSize);
 
-    // Unpacks gzSource into dest (overwriting it); false on any open, read or write failure.
-    bool unzipFile(const QString& dest, const QString& gzSource);
+    quint64 maxSize;
 
 protected:
     // A failure leaves no destination file behind.
     bool run() override;
+
+private:
+    bool unzipFile();
 };

@@ -1,5 +1,7 @@
 #include "rollback.h"
 
+#include "install/posixfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,11 +26,16 @@ void RollbackData::message(QObject* reporter, const QString& text) {
 bool RollbackData::rollback(QObject* reporter) const {
     switch (operation) {
     case Rename:
-        // QFile::rename never replaces an existing file, so a name taken meanwhile stays intact.
-        if (QFile::rename(path, oldPath))
+        // Never replaces an existing entry, so a name taken meanwhile stays intact.
+        if (PosixFile::renameNoReplace(path, oldPath))
             return true;
         message(reporter,
                 QStringLiteral("warning: rollback rename %1 to %2 failed").arg(oldPath, path));
+        return false;
+    case Replace:
+        if (PosixFile::renameReplace(oldPath, path))
+            return true;
+        message(reporter, QStringLiteral("warning: rollback replace %1 failed").arg(path));
         return false;
     case CreateFile:
         if (QFile::remove(path))

@@ -15,9 +15,13 @@ public:
         CreateFile = 1,
         // One directory level was created; undone by removing it while it is empty.
         CreateDir = 2,
+        // New content was renamed over path, whose former entry this run kept at oldPath;
+        // undone by renaming oldPath back over path, so path is never missing meanwhile.
+        Replace = 3,
     };
 
     // For Rename: the name before the rename first, the name after it second.
+    // For Replace: where the former entry is kept first, the replaced path second.
     RollbackData(Operation operation, const QString& oldPath, const QString& path);
     // For CreateFile and CreateDir.
     RollbackData(Operation operation, const QString& path);
@@ -29,7 +33,7 @@ public:
 
     // The path that exists after the forward operation.
     QString path;
-    // Rename only: the name before the rename.
+    // Rename: the name before the rename; Replace: where the former entry is kept.
     QString oldPath;
     Operation operation;
 };

@@ -1,13 +1,21 @@
 #include "slowfileoptaskspecification.h"
 
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 SlowFileOpSpecification::SlowFileOpSpecification(QString errorText, RollbackDataList* rollbackList,
                                                  const QString& source, const QString& dest,
-                                                 QObject* parent, double weight)
+                                                 int mode, QObject* parent, double weight)
     : ASyncTaskSpecification(parent, weight)
     , rollbackList(rollbackList)
     , sourcePath(source)
     , destPath(dest)
-    , errorText(std::move(errorText)) {}
+    , errorText(std::move(errorText))
+    , mode(mode) {}
 
 void SlowFileOpSpecification::runDone(bool ok) {
     if (!ok)
@@ -18,6 +26,47 @@ void SlowFileOpSpecification::runDone(bool ok) {
     ASyncTaskSpecification::runDone(ok);
 }
 
-SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& dest)
+SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& dest, int mode)
     : sourcePath(source)
-    , destPath(dest) {}
+    , destPath(dest)
+    , mode(mode) {}
+
+SlowFileOpFunc::~SlowFileOpFunc() {
+    // A worker that never finished its destination leaves nothing behind.
+    finishDest(false);
+}
+
+bool SlowFileOpFunc::createDest() {
+    fd = ::open(QFile::encodeName(destPath).constData(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    created = true;
+    // Set explicitly: the umask must not decide who may write an installed file.
+    return ::fchmod(fd, mode_t(mode)) == 0;
+}
+
+bool SlowFileOpFunc::writeDest(const char* data, qint64 size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool SlowFileOpFunc::finishDest(bool ok) {
+    if (fd >= 0) {
+        ok = ::close(fd) == 0 && ok;
+        fd = -1;
+    }
+    if (!ok && created)
+        ::unlink(QFile::encodeName(destPath).constData());
+    // Complete or removed: either way no longer ours to clean up.
+    created = false;
+    return ok;
+}

@@ -85,6 +85,7 @@ private slots:
     void updatesToTheRelease();
     void interruptedRunResumes();
     void runToAnotherVersionWipesTheOldSession();
+    void failureDuringReplacementRollsBack_data();
     void failureDuringReplacementRollsBack();
     void allMirrorsBad();
     void crashSafety();
@@ -299,20 +300,66 @@ void TstWholeRun::runToAnotherVersionWipesTheOldSession() {
     QVERIFY2(tempDirs().isEmpty(), qPrintable(tempDirs().join(" ")));
 }
 
+void TstWholeRun::failureDuringReplacementRollsBack_data() {
+    // A directory made in the installation, and a gzipped file whose listed unpacked size is
+    // cut to 1000 bytes in a hand-edited, re-signed product ini.
+    QTest::addColumn<QString>("blocker");
+    QTest::addColumn<QString>("bomb");
+    QTest::addColumn<QString>("causeEnding");
+    // Where a late file's leftover old copy would be: it cannot be removed as a file, so that
+    // file fails after earlier ones were replaced.
+    QTest::newRow("undeletable-old-copy") << "data/_old_f30.txt/blocker"
+                                          << ""
+                                          << "/data/_old_f30.txt'";
+    QTest::newRow("gzip-bomb") << ""
+                               << "big.dat.gz"
+                               << "/big.dat.gz' unpacks to more than its listed size of 1000 bytes";
+}
+
 void TstWholeRun::failureDuringReplacementRollsBack() {
-    nginx->addServer(mirror);
+    QFETCH(QString, blocker);
+    QFETCH(QString, bomb);
+    QFETCH(QString, causeEnding);
+    QString served = mirror;
+    if (!bomb.isEmpty()) {
+        served = work.filePath("bomb");
+        QDir(served).removeRecursively();
+        QVERIFY(QDir().mkpath(served));
+        QCOMPARE(QProcess::execute("cp", {"-a", mirror + "/130", served + "/130"}), 0);
+        const QString ini = served + "/130/client_linux_amd64.ini";
+        QFile file(ini);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+        file.close();
+        bool edited = false;
+        for (QString& line : lines) {
+            QStringList fields = line.split("::");
+            if (line.startsWith(bomb + '=') && fields.size() == 5) {
+                fields[3] = "1000";
+                line = fields.join("::");
+                edited = true;
+            }
+        }
+        QVERIFY(edited);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(lines.join('\n').toUtf8());
+        file.close();
+        QVERIFY(signWithDevKey(ini));
+    }
+    nginx->addServer(served);
     QString error;
     QVERIFY2(nginx->start(&error), qPrintable(error));
     makeInstallation({nginx->baseUrl(0)});
-    // A directory where a late file's leftover old copy would be: it cannot be removed as a
-    // file, so that file fails after earlier ones were replaced.
-    QVERIFY(QDir().mkpath(install + "/data/_old_f30.txt/blocker"));
+    if (!blocker.isEmpty())
+        QVERIFY(QDir().mkpath(install + "/" + blocker));
     const TreeSnapshot before = installed();
 
     const RunResult run = runUpdater(130);
     QCOMPARE(run.exitCode, 3);
     QVERIFY(run.lines.contains("add/replace data/f20.txt"));
     QVERIFY2(run.lines.contains("rolling back file updates"), qPrintable(run.lines.join('\n')));
+    QCOMPARE(run.lines.filter(causeEnding).size(), 1);
+    QVERIFY(run.lines.filter(causeEnding).first().endsWith(causeEnding));
     QVERIFY(!run.lines.contains("Starting deleting files"));
     const TreeSnapshot after = installed();
     QVERIFY2(after == before, qPrintable(describeDifference(before, after)));

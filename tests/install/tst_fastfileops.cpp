@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 // Runs a fast task and collects what it reported; the task ends inside execute().
 struct FastRun {
     explicit FastRun(FastFileOpTaskSpecification& task)
@@ -31,6 +33,7 @@ class TstFastFileOps : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void dirCreate_data();
     void dirCreate();
@@ -50,6 +53,10 @@ private:
     }
     std::unique_ptr<QTemporaryDir> dir;
 };
+
+void TstFastFileOps::initTestCase() {
+    umask(077);
+}
 
 void TstFastFileOps::init() {
     dir = std::make_unique<QTemporaryDir>();
@@ -110,6 +117,11 @@ void TstFastFileOps::dirCreate() {
     QStringList paths;
     for (const RollbackData& data : log) {
         QCOMPARE(data.operation, RollbackData::CreateDir);
+        // The test runs under umask 077: the mode is set explicitly.
+        QCOMPARE(QFileInfo(data.path).permissions(),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
+                     QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup |
+                     QFile::ReadOther | QFile::ExeOther);
         paths << data.path;
     }
     QStringList expectedPaths;

@@ -1,6 +1,7 @@
 #include "config/configuration.h"
 #include "install/filedeletelisttaskspecification.h"
 #include "install/filereplacelisttaskspecification.h"
+#include "install/posixfile.h"
 #include "support/gzipdata.h"
 #include "support/testpaths.h"
 #include "support/treesnapshot.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -55,6 +57,8 @@ struct Scenario {
     QMap<QString, QByteArray> installed;
     QMap<QString, int> installedModes;
     QStringList installedDirs;
+    // Symbolic links in the installation, to names in a directory outside it.
+    QMap<QString, QString> installedLinks;
     QMap<QString, QByteArray> downloads;
     QList<FileReplaceSpecification> replace;
     // A file-size limit: the step then runs in a child process.
@@ -67,17 +71,16 @@ struct Outcome {
     QStringList deleteList;
 };
 
-// Five files, the third of which the failure table changes: two plain
-// replacements, the third, an unpacked replacement, and a new file in
-// directories that do not exist yet.
+// Five files, the third of which the failure table changes: a plain
+// replacement, a dangling link replaced by a copy, the third, a link to a file
+// outside replaced by an unpacked file, and a new file in directories that do
+// not exist yet.
 Scenario baseScenario() {
     Scenario s;
-    s.installed = {{"bin/app1", "old one"},
-                   {"bin/app2", "old two"},
-                   {"lib/libthird.so", "old three"},
-                   {"lib/libfour.so", "old four"},
-                   {"untouched.txt", "stays"}};
+    s.installed = {
+        {"bin/app1", "old one"}, {"lib/libthird.so", "old three"}, {"untouched.txt", "stays"}};
     s.installedModes = {{"bin/app1", 0755}};
+    s.installedLinks = {{"bin/app2", "missing"}, {"lib/libfour.so", "existing"}};
     s.downloads = {{"bin/app1", "new one"},
                    {"bin/app2", "new two"},
                    {"lib/libthird.so", "new three"},
@@ -103,7 +106,9 @@ private slots:
     void failureUndoesEverything_data();
     void failureUndoesEverything();
     void userCancelUndoesEverything();
+    void successLeavesTheTargetTree_data();
     void successLeavesTheTargetTree();
+    void staleSiblingsAreSwept();
     void resetUndoesAFinishedStep();
     void emptyListsFinishAtOnce();
 
@@ -113,9 +118,12 @@ private:
     Outcome runInChild(const Scenario& s);
     QString r(const QString& rel) const { return root->path() + '/' + rel; }
     QString t(const QString& rel) const { return temp->path() + '/' + rel; }
+    QString o(const QString& rel) const { return outside->path() + '/' + rel; }
 
     std::unique_ptr<QTemporaryDir> root;
     std::unique_ptr<QTemporaryDir> temp;
+    // What links in the installation point to; nothing may be written here.
+    std::unique_ptr<QTemporaryDir> outside;
     std::unique_ptr<Configuration> configuration;
 };
 
@@ -127,7 +135,9 @@ void TstFileReplaceList::initTestCase() {
 void TstFileReplaceList::init() {
     root = std::make_unique<QTemporaryDir>();
     temp = std::make_unique<QTemporaryDir>();
-    QVERIFY(root->isValid() && temp->isValid());
+    outside = std::make_unique<QTemporaryDir>();
+    QVERIFY(root->isValid() && temp->isValid() && outside->isValid());
+    QVERIFY(writeFile(o("existing"), "outside"));
     Configuration::setAppRootPath(root->path());
     configuration = std::make_unique<Configuration>();
     configuration->tempDir = temp->path();
@@ -142,6 +152,10 @@ void TstFileReplaceList::setUp(const Scenario& s) {
         QVERIFY(QDir().mkpath(r(dir)));
     for (auto it = s.installed.cbegin(); it != s.installed.cend(); ++it)
         QVERIFY(writeFile(r(it.key()), it.value(), s.installedModes.value(it.key(), 0644)));
+    for (auto it = s.installedLinks.cbegin(); it != s.installedLinks.cend(); ++it) {
+        QVERIFY(QDir().mkpath(QFileInfo(r(it.key())).path()));
+        QVERIFY(QFile::link(o(it.value()), r(it.key())));
+    }
     for (auto it = s.downloads.cbegin(); it != s.downloads.cend(); ++it)
         QVERIFY(writeFile(t(it.key()), it.value()));
 }
@@ -195,7 +209,8 @@ Outcome TstFileReplaceList::runInChild(const Scenario& s) {
 
 void TstFileReplaceList::failureUndoesEverything_data() {
     QTest::addColumn<Scenario>("scenario");
-    // %R and %T stand for the installation and the temporary directory.
+    // %R and %T stand for the installation and the temporary directory, * for any text (a
+    // sibling's random part).
     QTest::addColumn<QString>("failure");
 
     const QByteArray big = bytes(600000, 3);
@@ -243,7 +258,24 @@ void TstFileReplaceList::failureUndoesEverything_data() {
     s = baseScenario();
     s.downloads.insert("gz/third.gz", gzipData("new three"));
     s.replace[2] = unzipEntry("gz/third.gz", "something else", "lib/libthird.so");
-    QTest::newRow("unpacked-md5-differs") << s << "Signature check failed for %R/lib/libthird.so";
+    QTest::newRow("unpacked-md5-differs")
+        << s << "Signature check failed for %R/lib/.quillon_new_*_libthird.so";
+
+    // Stopped by the updater, before the child's file-size limit would stop it.
+    s = baseScenario();
+    s.downloads.insert("gz/third.gz", gzipData(big));
+    s.replace[2] = unzipEntry("gz/third.gz", big, "lib/libthird.so");
+    s.replace[2].unzipSize = 100000;
+    s.fileSizeLimit = 100000 + 65536;
+    QTest::newRow("gzip-bomb") << s
+                               << "'%T/gz/third.gz' unpacks to more than its listed size of "
+                                  "100000 bytes";
+
+    s = baseScenario();
+    s.installed.remove("lib/libthird.so");
+    s.installed.insert("lib/libthird.so/inside", "a directory is never moved aside");
+    QTest::newRow("installed-path-is-a-directory")
+        << s << "Could not rename '%R/lib/.quillon_new_*_libthird.so' to '%R/lib/libthird.so'";
 
     s = baseScenario();
     s.installed.insert("lib/_old_libthird.so/inside", "makes the old name undeletable");
@@ -255,17 +287,20 @@ void TstFileReplaceList::failureUndoesEverything() {
     QFETCH(QString, failure);
     setUp(scenario);
     const TreeSnapshot before = snapshotTree(root->path());
+    const TreeSnapshot outsideBefore = snapshotTree(outside->path());
 
     const Outcome outcome = run(scenario);
 
     const TreeSnapshot after = snapshotTree(root->path());
     QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    QCOMPARE(snapshotTree(outside->path()), outsideBefore);
     QCOMPARE(outcome.state, int(TaskSpecification::ErrorCanceled));
     failure.replace("%R", root->path()).replace("%T", temp->path());
-    QCOMPARE(outcome.messages.count(failure), 1);
+    const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(failure));
+    QCOMPARE(outcome.messages.filter(pattern).size(), 1);
     QCOMPARE(outcome.messages.value(0), QStringLiteral("Starting file updates"));
     QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
-    QVERIFY(outcome.messages.indexOf(failure) < outcome.messages.size() - 1);
+    QVERIFY(outcome.messages.indexOf(pattern) < outcome.messages.size() - 1);
     for (const QString& m : outcome.messages)
         QVERIFY2(!m.startsWith("warning:"), qPrintable(m));
 }
@@ -284,14 +319,33 @@ void TstFileReplaceList::userCancelUndoesEverything() {
         QVERIFY2(!m.startsWith("warning:"), qPrintable(m));
 }
 
+void TstFileReplaceList::successLeavesTheTargetTree_data() {
+    // Modes are set explicitly, whatever the umask of the run.
+    QTest::addColumn<int>("runUmask");
+    QTest::newRow("umask-022") << 022;
+    QTest::newRow("umask-000") << 0;
+    QTest::newRow("umask-077") << 077;
+}
+
 void TstFileReplaceList::successLeavesTheTargetTree() {
+    QFETCH(int, runUmask);
     Scenario s;
-    s.installed = {{"bin/app", "app old"},       {"bin/_old_app", "left over by an earlier run"},
-                   {"libQtCore.so.4", "qt old"}, {"update", "updater old"},
-                   {"plugins/x.so", "x old"},    {"lib/libfoo.so.4.8.1", "foo old"},
-                   {"obsolete.txt", "obsolete"}, {"untouched.txt", "stays"}};
-    s.installedModes = {{"update", 0755}, {"bin/app", 0700}};
+    s.installed = {{"bin/app", "app old"},         {"bin/_old_app", "left over by an earlier run"},
+                   {"libQtCore.so.4", "qt old"},   {"update", "updater old"},
+                   {"plugins/x.so", "x old"},      {"lib/libfoo.so.4.8.1", "foo old"},
+                   {"obsolete.txt", "obsolete"},   {"untouched.txt", "stays"},
+                   {"bin/qlnclient", "client old"}};
+    s.installedModes = {{"update", 0755}, {"bin/app", 0700}, {"bin/qlnclient", 0755}};
+    // Links are replaced, never followed: neither the missing target is created nor the
+    // existing one changed.
+    s.installedLinks = {{"data/dangling.txt", "missing"},
+                        {"plugins/y.so", "missing-too"},
+                        {"data/linked.txt", "existing"}};
     s.downloads = {{"bin/app", "app new"},
+                   {"bin/qlnclient", "client new"},
+                   {"data/dangling.txt", "dangling new"},
+                   {"data/linked.txt", "linked new"},
+                   {"gz/y.so.gz", gzipData("y new")},
                    {"libQtCore.so.4", "qt new"},
                    {"update", "updater new"},
                    {"qlnclient_runscript.sh", "#!/bin/sh\n"},
@@ -299,6 +353,10 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
                    {"lib/libfoo.so.4.8.1", "foo new"},
                    {"newdir/a/b/new.txt", "brand new"}};
     s.replace = {copyEntry("bin/app"),
+                 copyEntry("bin/qlnclient"),
+                 copyEntry("data/dangling.txt"),
+                 copyEntry("data/linked.txt"),
+                 unzipEntry("gz/y.so.gz", "y new", "plugins/y.so"),
                  copyEntry("libQtCore.so.4"),
                  copyEntry("update"),
                  copyEntry("qlnclient_runscript.sh"),
@@ -306,6 +364,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
                  copyEntry("lib/libfoo.so.4.8.1"),
                  copyEntry("newdir/a/b/new.txt")};
     setUp(s);
+    const TreeSnapshot outsideBefore = snapshotTree(outside->path());
 
     QList<FileReplaceSpecification> replaceList = s.replace;
     QList<QString> deleteList{"obsolete.txt"};
@@ -313,16 +372,20 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
                                              nullptr, 0.4);
     FileDeleteListTaskSpecification remove(&deleteList, nullptr, 0.05);
     QSignalSpy replaceMessages(&replace, &TaskSpecification::message);
+    const mode_t testUmask = umask(mode_t(runUmask));
     replace.execute();
-    QTRY_VERIFY_WITH_TIMEOUT(replace.state > TaskSpecification::Running, 20000);
+    QTest::qWaitFor([&] { return replace.state > TaskSpecification::Running; }, 20000);
+    umask(testUmask);
     QCOMPARE(replace.state, int(TaskSpecification::Finished));
     QCOMPARE(replace.progressValue, 0.4);
     for (const QList<QVariant>& args : replaceMessages)
         QVERIFY2(!args.at(0).toString().startsWith("warning"), qPrintable(args.at(0).toString()));
 
     // Special files keep their old copies for the next start.
-    QStringList expectedDeletes{"obsolete.txt", "bin/_old_app", "plugins/_old_x.so",
-                                "lib/_old_libfoo.so.4.8.1"};
+    QStringList expectedDeletes{"obsolete.txt",         "bin/_old_app",
+                                "bin/_old_qlnclient",   "data/_old_dangling.txt",
+                                "data/_old_linked.txt", "plugins/_old_y.so",
+                                "plugins/_old_x.so",    "lib/_old_libfoo.so.4.8.1"};
     QCOMPARE(deleteList.first(), QStringLiteral("obsolete.txt"));
     QStringList sortedDeletes = deleteList;
     sortedDeletes.sort();
@@ -335,7 +398,12 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
 
     QTemporaryDir expected;
     const QString e = expected.path() + '/';
-    QVERIFY(writeFile(e + "bin/app", "app new"));
+    // Replacing a file with an x bit keeps it executable.
+    QVERIFY(writeFile(e + "bin/app", "app new", 0755));
+    QVERIFY(writeFile(e + "bin/qlnclient", "client new", 0755));
+    QVERIFY(writeFile(e + "data/dangling.txt", "dangling new"));
+    QVERIFY(writeFile(e + "data/linked.txt", "linked new"));
+    QVERIFY(writeFile(e + "plugins/y.so", "y new", 0755));
     QVERIFY(writeFile(e + "libQtCore.so.4", "qt new", 0755));
     QVERIFY(writeFile(e + "_old_libQtCore.so.4", "qt old"));
     QVERIFY(writeFile(e + "update", "updater new", 0755));
@@ -349,6 +417,29 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     const TreeSnapshot want = snapshotTree(expected.path());
     const TreeSnapshot have = snapshotTree(root->path());
     QVERIFY2(have == want, qPrintable(describeDifference(want, have)));
+    QCOMPARE(snapshotTree(outside->path()), outsideBefore);
+}
+
+void TstFileReplaceList::staleSiblingsAreSwept() {
+    // Siblings a killed run left at any depth, hidden directories included; links are neither
+    // followed nor descended into.
+    const QStringList stale{".quillon_new_0123456789abcdef_update", "lib/.quillon_new_x",
+                            "a/.hidden/b/.quillon_new_0011223344556677_c.so"};
+    const QStringList kept{"quillon_new_x", "lib/x.quillon_new_", "lib/_old_.quillon_new_x"};
+    for (const QString& rel : stale + kept)
+        QVERIFY(writeFile(r(rel), "x"));
+    QVERIFY(writeFile(o("sub/.quillon_new_outside"), "x"));
+    QVERIFY(QFile::link(o("sub"), r("linkeddir")));
+    QVERIFY(QFile::link(o("missing"), r("lib/.quillon_new_link")));
+    const TreeSnapshot outsideBefore = snapshotTree(outside->path());
+
+    PosixFile::removeStaleSiblings(root->path());
+
+    for (const QString& rel : stale + QStringList{"lib/.quillon_new_link"})
+        QVERIFY2(!PosixFile::entry(r(rel)).exists, qPrintable(rel));
+    for (const QString& rel : kept)
+        QVERIFY2(QFileInfo::exists(r(rel)), qPrintable(rel));
+    QCOMPARE(snapshotTree(outside->path()), outsideBefore);
 }
 
 void TstFileReplaceList::resetUndoesAFinishedStep() {

@@ -20,6 +20,7 @@ private slots:
     void init();
     void emptyLogSucceedsSilently();
     void undoesNewestFirstAndCarriesOnPastFailure();
+    void renameNeverOverwrites_data();
     void renameNeverOverwrites();
     void createDirKeepsNonEmptyDirectory();
     void nullReporterChangesOnlyTheReport();
@@ -31,6 +32,10 @@ private:
         QFile file(path(relative));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(data);
+    }
+    QByteArray read(const QString& relative) const {
+        QFile file(path(relative));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     std::unique_ptr<QTemporaryDir> dir;
 };
@@ -49,12 +54,19 @@ void TstRollback::emptyLogSucceedsSilently() {
 }
 
 void TstRollback::undoesNewestFirstAndCarriesOnPastFailure() {
-    // The forward history: dir d created, file a renamed to d/b, file d/c written, and a file
-    // recorded as created that someone removed meanwhile (its undo fails).
+    // The forward history: e replaced by new content with its old one kept at _old_e, a file
+    // replaced whose kept entry someone removed meanwhile (its undo fails), dir d created,
+    // file a renamed to d/b, file d/c written, and a file recorded as created that someone
+    // removed meanwhile (its undo fails too).
     QVERIFY(QDir(dir->path()).mkdir("d"));
     write("d/b", "old");
     write("d/c", "new");
+    write("e", "new e");
+    write("_old_e", "old e");
+    write("f", "new f");
     RollbackDataList log;
+    log.add(RollbackData(RollbackData::Replace, path("_old_e"), path("e")));
+    log.add(RollbackData(RollbackData::Replace, path("_old_f"), path("f")));
     log.add(RollbackData(RollbackData::CreateDir, path("d")));
     log.add(RollbackData(RollbackData::Rename, path("a"), path("d/b")));
     RollbackDataList fileLog;
@@ -62,26 +74,40 @@ void TstRollback::undoesNewestFirstAndCarriesOnPastFailure() {
     fileLog.add(RollbackData(RollbackData::CreateFile, path("d/c")));
     log.appendList(fileLog);
     QCOMPARE(fileLog.size(), 2);
-    QCOMPARE(log.size(), 4);
-    QCOMPARE(log.at(1).oldPath, path("a"));
-    QCOMPARE(log.at(1).path, path("d/b"));
+    QCOMPARE(log.size(), 6);
+    QCOMPARE(log.at(3).oldPath, path("a"));
+    QCOMPARE(log.at(3).path, path("d/b"));
 
     Reporter reporter;
     QSignalSpy spy(&reporter, &Reporter::message);
     QVERIFY(!log.rollback(&reporter));
     QVERIFY(log.isEmpty());
     // Oldest first would have found d non-empty and a's name not yet free.
-    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.count(), 2);
     QCOMPARE(spy.at(0).at(0).toString(),
              QStringLiteral("warning: rollback create file %1 failed").arg(path("gone")));
+    QCOMPARE(spy.at(1).at(0).toString(),
+             QStringLiteral("warning: rollback replace %1 failed").arg(path("f")));
     QVERIFY(!QFileInfo::exists(path("d")));
-    QFile a(path("a"));
-    QVERIFY(a.open(QIODevice::ReadOnly));
-    QCOMPARE(a.readAll(), QByteArray("old"));
+    QCOMPARE(read("a"), QByteArray("old"));
+    QCOMPARE(read("e"), QByteArray("old e"));
+    QVERIFY(!QFileInfo::exists(path("_old_e")));
+    QCOMPARE(read("f"), QByteArray("new f"));
+}
+
+void TstRollback::renameNeverOverwrites_data() {
+    QTest::addColumn<bool>("danglingLink");
+    QTest::newRow("file-in-the-way") << false;
+    // Not even by writing through the link to its target.
+    QTest::newRow("dangling-link-in-the-way") << true;
 }
 
 void TstRollback::renameNeverOverwrites() {
-    write("a", "someone else's");
+    QFETCH(bool, danglingLink);
+    if (danglingLink)
+        QVERIFY(QFile::link(path("target"), path("a")));
+    else
+        write("a", "someone else's");
     write("b", "moved");
     RollbackDataList log;
     log.add(RollbackData(RollbackData::Rename, path("a"), path("b")));
@@ -91,10 +117,10 @@ void TstRollback::renameNeverOverwrites() {
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(0).toString(),
              QStringLiteral("warning: rollback rename %1 to %2 failed").arg(path("a"), path("b")));
-    QFile a(path("a"));
-    QVERIFY(a.open(QIODevice::ReadOnly));
-    QCOMPARE(a.readAll(), QByteArray("someone else's"));
-    QVERIFY(QFileInfo::exists(path("b")));
+    QCOMPARE(read("a"), danglingLink ? QByteArray() : QByteArray("someone else's"));
+    QCOMPARE(QFileInfo(path("a")).isSymLink(), danglingLink);
+    QVERIFY(!QFileInfo::exists(path("target")));
+    QCOMPARE(read("b"), QByteArray("moved"));
 }
 
 void TstRollback::createDirKeepsNonEmptyDirectory() {

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 QByteArray randomBytes(int size) {
@@ -19,12 +21,19 @@ QByteArray randomBytes(int size) {
     return data;
 }
 
+// Permission bits of the entry itself; -1 when there is none.
+int modeOf(const QString& path) {
+    struct stat st;
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
 } // namespace
 
 class TstSlowFileOps : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void unzip_data();
     void unzip();
@@ -55,6 +64,11 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
 };
 
+void TstSlowFileOps::initTestCase() {
+    // Modes are set explicitly: a permissive umask must not show in them.
+    umask(0);
+}
+
 void TstSlowFileOps::init() {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
@@ -67,6 +81,9 @@ void TstSlowFileOps::unzip_data() {
     QTest::addColumn<bool>("destDirIsFile");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QByteArray>("expected");
+    // The listed unpacked size; -1 where the row is not about it.
+    QTest::addColumn<qint64>("maxSize");
+    QTest::addColumn<QString>("linkTarget");
 
     // Several 16 KiB buffers' worth, so that the loop really loops.
     const QByteArray plain = randomBytes(100000);
@@ -76,25 +93,32 @@ void TstSlowFileOps::unzip_data() {
     QByteArray badBody = packed;
     badBody[packed.size() / 2] = char(badBody[packed.size() / 2] ^ 0x55);
 
-    QTest::newRow("gzip") << packed << true << QByteArray() << false << true << plain;
-    QTest::newRow("overwrites-existing")
-        << packed << true << QByteArray("old contents") << false << true << plain;
+    QTest::newRow("gzip") << packed << true << QByteArray() << false << true << plain << -1ll << "";
+    QTest::newRow("never-overwrites-existing") << packed << true << QByteArray("old contents")
+                                               << false << false << QByteArray() << -1ll << "";
     QTest::newRow("empty-stream") << gzipData({}) << true << QByteArray() << false << true
-                                  << QByteArray();
+                                  << QByteArray() << 0ll << "";
     QTest::newRow("not-gzip-passes-through")
         << QByteArray("plain text, not gzip") << true << QByteArray() << false << true
-        << QByteArray("plain text, not gzip");
+        << QByteArray("plain text, not gzip") << -1ll << "";
     QTest::newRow("truncated") << packed.left(packed.size() / 2) << true << QByteArray() << false
-                               << false << QByteArray();
-    QTest::newRow("truncated-trailer")
-        << packed.left(packed.size() - 3) << true << QByteArray() << false << false << QByteArray();
-    QTest::newRow("bad-crc") << badCrc << true << QByteArray() << false << false << QByteArray();
+                               << false << QByteArray() << -1ll << "";
+    QTest::newRow("truncated-trailer") << packed.left(packed.size() - 3) << true << QByteArray()
+                                       << false << false << QByteArray() << -1ll << "";
+    QTest::newRow("bad-crc") << badCrc << true << QByteArray() << false << false << QByteArray()
+                             << -1ll << "";
     QTest::newRow("corrupt-body") << badBody << true << QByteArray() << false << false
-                                  << QByteArray();
+                                  << QByteArray() << -1ll << "";
     QTest::newRow("missing-source")
-        << QByteArray() << false << QByteArray() << false << false << QByteArray();
+        << QByteArray() << false << QByteArray() << false << false << QByteArray() << -1ll << "";
     QTest::newRow("dest-dir-is-a-file")
-        << packed << true << QByteArray() << true << false << QByteArray();
+        << packed << true << QByteArray() << true << false << QByteArray() << -1ll << "";
+    QTest::newRow("one-byte-over-listed-size") << packed << true << QByteArray() << false << false
+                                               << QByteArray() << qint64(plain.size() - 1) << "";
+    QTest::newRow("bomb-listed-as-empty")
+        << packed << true << QByteArray() << false << false << QByteArray() << 0ll << "";
+    QTest::newRow("dangling-link-dest")
+        << packed << true << QByteArray() << false << false << QByteArray() << -1ll << "outside";
 }
 
 void TstSlowFileOps::unzip() {
@@ -104,6 +128,8 @@ void TstSlowFileOps::unzip() {
     QFETCH(bool, destDirIsFile);
     QFETCH(bool, ok);
     QFETCH(QByteArray, expected);
+    QFETCH(qint64, maxSize);
+    QFETCH(QString, linkTarget);
 
     if (sourceExists)
         write("src.gz", source);
@@ -114,24 +140,38 @@ void TstSlowFileOps::unzip() {
         QVERIFY(QDir(dir->path()).mkdir("out"));
     if (!existingDest.isNull())
         write("out/file.bin", existingDest);
+    if (!linkTarget.isEmpty())
+        QVERIFY(QFile::link(path(linkTarget), dest));
 
     RollbackDataList log;
-    FileUnzipTaskSpecification task(&log, path("src.gz"), dest, nullptr, 1.0);
+    const quint64 listed = maxSize < 0 ? std::numeric_limits<quint64>::max() : quint64(maxSize);
+    FileUnzipTaskSpecification task(&log, path("src.gz"), dest, 0644, listed, nullptr, 1.0);
     const QStringList messages = run(task);
+    QVERIFY(!QFileInfo::exists(path(linkTarget.isEmpty() ? "none" : linkTarget)));
 
     QCOMPARE(task.state, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
     if (ok) {
         QVERIFY(messages.isEmpty());
         QCOMPARE(read("out/file.bin"), expected);
+        QCOMPARE(modeOf(dest), 0644);
         QCOMPARE(log.size(), 1);
         QCOMPARE(log.first().operation, RollbackData::CreateFile);
         QCOMPARE(log.first().path, dest);
     } else {
-        QCOMPARE(
-            messages,
-            QStringList{QStringLiteral("Could not unzip '%1' to '%2'").arg(path("src.gz"), dest)});
+        QStringList expectedMessages{
+            QStringLiteral("Could not unzip '%1' to '%2'").arg(path("src.gz"), dest)};
+        // Rows with a listed size that fail unpack to more than it.
+        if (maxSize >= 0)
+            expectedMessages.prepend(
+                QStringLiteral("'%1' unpacks to more than its listed size of %2 bytes")
+                    .arg(path("src.gz"))
+                    .arg(maxSize));
+        QCOMPARE(messages, expectedMessages);
         QVERIFY(log.isEmpty());
-        QVERIFY(!QFileInfo::exists(dest));
+        // An entry that was there stays as it was; nothing else is left.
+        QCOMPARE(read("out/file.bin"), existingDest);
+        QCOMPARE(QFileInfo(dest).isSymLink(), !linkTarget.isEmpty());
+        QCOMPARE(QFileInfo::exists(dest), !existingDest.isNull());
     }
 }
 
@@ -139,35 +179,35 @@ void TstSlowFileOps::copy_data() {
     QTest::addColumn<bool>("sourceExists");
     QTest::addColumn<bool>("destExists");
     QTest::addColumn<bool>("withLog");
+    QTest::addColumn<int>("mode");
     QTest::addColumn<bool>("ok");
-    QTest::newRow("copies") << true << false << true << true;
-    QTest::newRow("null-log") << true << false << false << true;
-    QTest::newRow("never-overwrites") << true << true << true << false;
-    QTest::newRow("source-is-a-directory") << false << false << true << false;
-    QTest::newRow("missing-source") << false << false << true << false;
+    QTest::newRow("copies") << true << false << true << 0755 << true;
+    QTest::newRow("null-log") << true << false << false << 0644 << true;
+    QTest::newRow("never-overwrites") << true << true << true << 0644 << false;
+    QTest::newRow("source-is-a-directory") << false << false << true << 0644 << false;
+    QTest::newRow("missing-source") << false << false << true << 0644 << false;
 }
 
 void TstSlowFileOps::copy() {
     QFETCH(bool, sourceExists);
     QFETCH(bool, destExists);
     QFETCH(bool, withLog);
+    QFETCH(int, mode);
     QFETCH(bool, ok);
 
     const QByteArray data = randomBytes(70000);
     if (QByteArray(QTest::currentDataTag()) == "source-is-a-directory")
         QVERIFY(QDir(dir->path()).mkdir("src"));
-    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                    QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
-                                    QFile::ReadGroup | QFile::ExeGroup;
     if (sourceExists) {
         write("src", data);
-        QVERIFY(QFile::setPermissions(path("src"), mode));
+        // The source's mode is not what the copy gets.
+        QVERIFY(QFile::setPermissions(path("src"), QFile::ReadOwner | QFile::WriteOwner));
     }
     if (destExists)
         write("dst", "installed");
     RollbackDataList log;
-    FileCopyTaskSpecification task(withLog ? &log : nullptr, path("src"), path("dst"), nullptr,
-                                   0.5);
+    FileCopyTaskSpecification task(withLog ? &log : nullptr, path("src"), path("dst"), mode,
+                                   nullptr, 0.5);
     const QStringList messages = run(task);
 
     QCOMPARE(task.state, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
@@ -176,7 +216,7 @@ void TstSlowFileOps::copy() {
     if (ok) {
         QVERIFY(messages.isEmpty());
         QCOMPARE(read("dst"), data);
-        QCOMPARE(QFile::permissions(path("dst")), mode);
+        QCOMPARE(modeOf(path("dst")), mode);
     } else {
         QCOMPARE(messages,
                  QStringList{

@@ -6,6 +6,7 @@
 // error. SIGINT and SIGTERM act as the user's cancel.
 #include "config/configuration.h"
 #include "engine/updateengine.h"
+#include "install/posixfile.h"
 
 #include <QApplication>
 #include <QDir>
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
     Configuration::setAppRootPath(QDir(args.takeAt(1)).absolutePath());
     for (const char* sub : {"", "/imageformats", "/accessible"})
         UpdateEngine::removeOldFiles(Configuration::getAppRootPath() + sub);
+    PosixFile::removeStaleSiblings(Configuration::getAppRootPath());
 
     Configuration configuration;
     UpdateEngine engine(configuration, nullptr);

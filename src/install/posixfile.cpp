@@ -1,0 +1,82 @@
+#include "posixfile.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace PosixFile {
+
+namespace {
+QByteArray native(const QString& path) {
+    return QFile::encodeName(path);
+}
+} // namespace
+
+QString newSiblingPath(const QString& path) {
+    // 64 random bits keep runs apart; the file is created exclusively anyway.
+    quint32 random[2];
+    QRandomGenerator::system()->fillRange(random);
+    QString name =
+        QLatin1String(siblingPrefix) +
+        QLatin1String(QByteArray(reinterpret_cast<const char*>(random), sizeof random).toHex()) +
+        QLatin1Char('_') + QFileInfo(path).fileName();
+    // The file's name only helps a reader of messages; the whole must stay a valid name.
+    while (native(name).size() > NAME_MAX) {
+        name.chop(1);
+        if (name.back().isHighSurrogate())
+            name.chop(1);
+    }
+    return QFileInfo(path).path() + QLatin1Char('/') + name;
+}
+
+Entry entry(const QString& path) {
+    Entry e;
+    struct stat st;
+    if (::lstat(native(path).constData(), &st) != 0)
+        return e;
+    e.exists = true;
+    e.isDir = S_ISDIR(st.st_mode);
+    e.isRegularFile = S_ISREG(st.st_mode);
+    e.mode = int(st.st_mode & 07777);
+    return e;
+}
+
+bool renameNoReplace(const QString& from, const QString& to) {
+    const QByteArray f = native(from), t = native(to);
+    if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the flag: check, then rename.
+    return !entry(to).exists && ::rename(f.constData(), t.constData()) == 0;
+}
+
+bool renameReplace(const QString& from, const QString& to) {
+    return ::rename(native(from).constData(), native(to).constData()) == 0;
+}
+
+bool hardLink(const QString& from, const QString& to) {
+    // Flags 0: a symbolic link at from gets a second name itself; its target is not followed.
+    return ::linkat(AT_FDCWD, native(from).constData(), AT_FDCWD, native(to).constData(), 0) == 0;
+}
+
+void removeStaleSiblings(const QString& root) {
+    // Links are neither followed nor descended into, so nothing outside root is touched.
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (it.fileName().startsWith(QLatin1String(siblingPrefix)))
+            ::unlink(native(path).constData());
+    }
+}
+
+} // namespace PosixFile

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+// File-system calls on installation paths that never follow a symbolic link at the last
+// component and never fall back to copying, as QFile::rename would when a rename fails.
+namespace PosixFile {
+
+// New content is written under this prefix beside its destination, then renamed into place.
+inline constexpr char siblingPrefix[] = ".quillon_new_";
+
+// A name in the directory of path for its new content: the prefix, a random part and as much of
+// path's file name as fits within NAME_MAX.
+QString newSiblingPath(const QString& path);
+
+// What lstat tells about the entry at path itself.
+struct Entry {
+    bool exists = false; // any entry, a dangling link included
+    bool isDir = false;
+    bool isRegularFile = false;
+    int mode = 0; // permission bits
+};
+Entry entry(const QString& path);
+
+// Renames from to to, failing when anything exists at to.
+bool renameNoReplace(const QString& from, const QString& to);
+// Renames from to to, atomically replacing whatever is at to.
+bool renameReplace(const QString& from, const QString& to);
+// A second name for the entry at from (a link itself, not its target); fails when to exists.
+bool hardLink(const QString& from, const QString& to);
+
+// Removes, silently, every sibling that a killed run left anywhere under root.
+void removeStaleSiblings(const QString& root);
+
+} // namespace PosixFile
