@@ -23,7 +23,9 @@ Banner::~Banner() {
 }
 
 void Banner::run() {
-    lookupId = QHostInfo::lookupHost(host, this, &Banner::onResolved);
+    // The slot's name, not a member pointer: for a member pointer Qt allocates a slot object
+    // that it never frees when the lookup is aborted or the receiver is gone.
+    lookupId = QHostInfo::lookupHost(host, this, SLOT(onResolved(QHostInfo)));
 }
 
 void Banner::onResolved(const QHostInfo& hostInfo) {
