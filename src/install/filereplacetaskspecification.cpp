@@ -51,7 +51,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
 
     double remaining = 0.9; // the commit takes 0.1
     if (current.exists) {
-        if (PosixFile::entry(old).exists) {
+        // A directory at the path fails the commit; its old name is left alone.
+        if (PosixFile::entry(old).exists && !current.isDir) {
             // A leftover of an earlier run: it must go, and its loss cannot be undone.
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
             remaining -= 0.1;

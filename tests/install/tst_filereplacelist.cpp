@@ -274,6 +274,7 @@ void TstFileReplaceList::failureUndoesEverything_data() {
     s = baseScenario();
     s.installed.remove("lib/libthird.so");
     s.installed.insert("lib/libthird.so/inside", "a directory is never moved aside");
+    s.installed.insert("lib/_old_libthird.so", "nor is its old name's leftover removed");
     QTest::newRow("installed-path-is-a-directory")
         << s << "Could not rename '%R/lib/.quillon_new_*_libthird.so' to '%R/lib/libthird.so'";
 
@@ -329,12 +330,14 @@ void TstFileReplaceList::successLeavesTheTargetTree_data() {
 
 void TstFileReplaceList::successLeavesTheTargetTree() {
     QFETCH(int, runUmask);
+    // 244 bytes: its sibling's name must be cut to fit, its old name just fits.
+    const QString longName = "data/" + QString(120, QChar(0xfc)) + ".txt";
     Scenario s;
-    s.installed = {{"bin/app", "app old"},         {"bin/_old_app", "left over by an earlier run"},
-                   {"libQtCore.so.4", "qt old"},   {"update", "updater old"},
-                   {"plugins/x.so", "x old"},      {"lib/libfoo.so.4.8.1", "foo old"},
-                   {"obsolete.txt", "obsolete"},   {"untouched.txt", "stays"},
-                   {"bin/qlnclient", "client old"}};
+    s.installed = {{"bin/app", "app old"},          {"bin/_old_app", "left over by an earlier run"},
+                   {"libQtCore.so.4", "qt old"},    {"update", "updater old"},
+                   {"plugins/x.so", "x old"},       {"lib/libfoo.so.4.8.1", "foo old"},
+                   {"obsolete.txt", "obsolete"},    {"untouched.txt", "stays"},
+                   {"bin/qlnclient", "client old"}, {longName, "long old"}};
     s.installedModes = {{"update", 0755}, {"bin/app", 0700}, {"bin/qlnclient", 0755}};
     // Links are replaced, never followed: neither the missing target is created nor the
     // existing one changed.
@@ -343,6 +346,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
                         {"data/linked.txt", "existing"}};
     s.downloads = {{"bin/app", "app new"},
                    {"bin/qlnclient", "client new"},
+                   {longName, "long new"},
                    {"data/dangling.txt", "dangling new"},
                    {"data/linked.txt", "linked new"},
                    {"gz/y.so.gz", gzipData("y new")},
@@ -354,6 +358,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
                    {"newdir/a/b/new.txt", "brand new"}};
     s.replace = {copyEntry("bin/app"),
                  copyEntry("bin/qlnclient"),
+                 copyEntry(longName),
                  copyEntry("data/dangling.txt"),
                  copyEntry("data/linked.txt"),
                  unzipEntry("gz/y.so.gz", "y new", "plugins/y.so"),
@@ -382,10 +387,16 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
         QVERIFY2(!args.at(0).toString().startsWith("warning"), qPrintable(args.at(0).toString()));
 
     // Special files keep their old copies for the next start.
-    QStringList expectedDeletes{"obsolete.txt",         "bin/_old_app",
-                                "bin/_old_qlnclient",   "data/_old_dangling.txt",
-                                "data/_old_linked.txt", "plugins/_old_y.so",
-                                "plugins/_old_x.so",    "lib/_old_libfoo.so.4.8.1"};
+    QStringList expectedDeletes{"obsolete.txt",
+                                "bin/_old_app",
+                                "bin/_old_qlnclient",
+                                "data/_old_dangling.txt",
+                                "data/_old_linked.txt",
+                                "plugins/_old_y.so",
+                                "plugins/_old_x.so",
+                                "lib/_old_libfoo.so.4.8.1",
+                                QFileInfo(longName).path() + "/_old_" +
+                                    QFileInfo(longName).fileName()};
     QCOMPARE(deleteList.first(), QStringLiteral("obsolete.txt"));
     QStringList sortedDeletes = deleteList;
     sortedDeletes.sort();
@@ -401,6 +412,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     // Replacing a file with an x bit keeps it executable.
     QVERIFY(writeFile(e + "bin/app", "app new", 0755));
     QVERIFY(writeFile(e + "bin/qlnclient", "client new", 0755));
+    QVERIFY(writeFile(e + longName, "long new"));
     QVERIFY(writeFile(e + "data/dangling.txt", "dangling new"));
     QVERIFY(writeFile(e + "data/linked.txt", "linked new"));
     QVERIFY(writeFile(e + "plugins/y.so", "y new", 0755));
