@@ -47,19 +47,22 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
     networkAccessManager->setProxy(proxy);
     // A mirror's failure says only what went wrong, not that the proxy was in the way. Every
     // connection goes to the proxy, so a refused connection or an unknown host is the proxy's.
-    connect(networkAccessManager, &QNetworkAccessManager::finished, this,
-            [this](QNetworkReply* reply) {
-                const QNetworkReply::NetworkError code = reply->error();
-                const bool proxyFailed = code == QNetworkReply::ConnectionRefusedError ||
-                                         code == QNetworkReply::HostNotFoundError ||
-                                         (code >= QNetworkReply::ProxyConnectionRefusedError &&
-                                          code <= QNetworkReply::UnknownProxyError);
-                if (!proxyFailed || proxyFailureReported)
-                    return;
-                proxyFailureReported = true;
-                emit message(QStringLiteral("The proxy '%1' cannot be used: %2")
-                                 .arg(this->configuration.proxy, reply->errorString()));
-            });
+    connect(
+        networkAccessManager, &QNetworkAccessManager::finished, this,
+        [this, name = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port())](
+            QNetworkReply* reply) {
+            const QNetworkReply::NetworkError code = reply->error();
+            const bool proxyFailed = code == QNetworkReply::ConnectionRefusedError ||
+                                     code == QNetworkReply::HostNotFoundError ||
+                                     (code >= QNetworkReply::ProxyConnectionRefusedError &&
+                                      code <= QNetworkReply::UnknownProxyError);
+            if (!proxyFailed || proxyFailureReported)
+                return;
+            proxyFailureReported = true;
+            // Host and port only: the setting may hold a password.
+            emit message(
+                QStringLiteral("The proxy %1 cannot be used: %2").arg(name, reply->errorString()));
+        });
 }
 
 bool UpdateEngine::proxyFromSetting(const QString& setting, QNetworkProxy& proxy) {
