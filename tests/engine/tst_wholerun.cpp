@@ -147,6 +147,7 @@ private slots:
     void failureDuringReplacementRollsBack();
     void allMirrorsBad();
     void crashSafety();
+    void killedAtEveryFileOperation_data();
     void killedAtEveryFileOperation();
     void secondStartDuringRollback();
 
@@ -544,32 +545,51 @@ void TstWholeRun::crashSafety() {
     }
 }
 
+void TstWholeRun::killedAtEveryFileOperation_data() {
+    QTest::addColumn<QString>("failWrite"); // the run fails to write a path containing this
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("whole run") << QString() << 0;
+    QTest::newRow("rollback after a failed write") << QString("/zz/") << 3;
+}
+
 void TstWholeRun::killedAtEveryFileOperation() {
+    QFETCH(QString, failWrite);
+    QFETCH(int, exitCode);
     startCampaignMirror();
     const Tree before = campaignTree(120), after = campaignTree(130);
+    const QStringList failing =
+        failWrite.isEmpty() ? QStringList() : QStringList{"FILEOP_FAIL=" + failWrite};
 
     // A reference run counts the operations on the installation: every open for writing,
-    // rename, link and removal.
+    // rename, link and removal. A failing run is killed only after its failure.
     makeInstallation({nginx->baseUrl(0)}, 2, before);
     const QString logPath = work.filePath("fileops.log");
     QFile::remove(logPath);
-    const RunResult reference = runUpdater(130, {}, false, fileOpFaults({"FILEOP_LOG=" + logPath}));
-    QVERIFY2(reference.exitCode == 0, qPrintable(reference.lines.join('\n')));
+    const RunResult reference =
+        runUpdater(130, {}, false, fileOpFaults(failing + QStringList{"FILEOP_LOG=" + logPath}));
+    QVERIFY2(reference.exitCode == exitCode, qPrintable(reference.lines.join('\n')));
     QFile logFile(logPath);
     QVERIFY(logFile.open(QIODevice::ReadOnly));
     const QStringList operations =
         QString::fromUtf8(logFile.readAll()).split('\n', Qt::SkipEmptyParts);
-    QVERIFY2(operations.size() >= 20, qPrintable(operations.join('\n')));
-    qInfo("%d kill points", int(operations.size()));
+    int first = 1;
+    if (!failWrite.isEmpty()) {
+        while (first <= operations.size() && !operations.at(first - 1).contains(failWrite))
+            ++first;
+        ++first;
+    }
+    QVERIFY2(operations.size() - first >= 4, qPrintable(operations.join('\n')));
+    qInfo("%d kill points", int(operations.size()) - first + 1);
 
-    for (int point = 1; point <= operations.size(); ++point) {
+    for (int point = first; point <= operations.size(); ++point) {
         const QString at = operations.at(point - 1);
         QDir(install).removeRecursively();
         QDir(tmp).removeRecursively();
         QVERIFY(QDir().mkpath(tmp));
         makeInstallation({nginx->baseUrl(0)}, 2, before);
-        const RunResult killed =
-            runUpdater(130, {}, false, fileOpFaults({"FILEOP_KILL=" + QString::number(point)}));
+        const RunResult killed = runUpdater(
+            130, {}, false,
+            fileOpFaults(failing + QStringList{"FILEOP_KILL=" + QString::number(point)}));
         QVERIFY2(killed.killed, qPrintable("not killed at " + at));
         const QString broken = damage(install, before, after);
         QVERIFY2(broken.isEmpty(), qPrintable(broken + ", killed before " + at));
@@ -604,8 +624,8 @@ void TstWholeRun::secondStartDuringRollback() {
     }
     const TreeSnapshot before = installed();
 
-    // The real updater replaces itself, then cannot write the last file and rolls back; it holds
-    // still right before it puts its own old copy back.
+    // The real updater replaces itself, then cannot write the last file and rolls back; it
+    // holds still right before it puts its own old copy back.
     const QString paused = work.filePath("paused");
     QFile::remove(paused);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
