@@ -49,7 +49,8 @@ public:
     // Removes the run's temporary directory and its session record.
     void cleanup();
     // Empties path recursively (symbolic links are neither followed nor removed); path stays.
-    void cleanupDirectory(const QString& path);
+    // The file named last, if any, is removed after everything else.
+    void cleanupDirectory(const QString& path, const QString& last = {});
     // Deletes the "_old_" copies of the special files in dir, left by a replacement while the
     // updater was running.
     static void removeOldFiles(const QString& dir);
