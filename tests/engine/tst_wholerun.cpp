@@ -160,9 +160,9 @@ private:
     // entries.
     RunResult runUpdater(int version, const std::function<bool(const QString&)>& onLine = {},
                          bool kill = false, const QStringList& environment = {});
-    // The environment that preloads the file operation faults into a program, for the
-    // installation; faults are the library's FILEOP_ settings.
-    QStringList fileOpFaults(const QStringList& faults) const;
+    // The environment that preloads the file operation faults into a program, for operations
+    // below root (default: the installation); faults are the library's FILEOP_ settings.
+    QStringList fileOpFaults(const QStringList& faults, const QString& root = {}) const;
     // Publishes the campaign's releases 120 and 130 once; serves them from the first server.
     void startCampaignMirror();
     TreeSnapshot installed() const;
@@ -257,10 +257,11 @@ RunResult TstWholeRun::runUpdater(int version, const std::function<bool(const QS
     return result;
 }
 
-QStringList TstWholeRun::fileOpFaults(const QStringList& faults) const {
+QStringList TstWholeRun::fileOpFaults(const QStringList& faults, const QString& root) const {
     // The sanitizer runtime wants to be loaded first; the preloaded library carries none.
     const QString asan = qEnvironmentVariable("ASAN_OPTIONS");
-    return QStringList{"LD_PRELOAD=" + binPath("libfileopfaults.so"), "FILEOP_ROOT=" + install,
+    return QStringList{"LD_PRELOAD=" + binPath("libfileopfaults.so"),
+                       "FILEOP_ROOT=" + (root.isEmpty() ? install : root),
                        "ASAN_OPTIONS=" + asan + (asan.isEmpty() ? "" : ":") +
                            "verify_asan_link_order=0"} +
            faults;
@@ -546,15 +547,19 @@ void TstWholeRun::crashSafety() {
 }
 
 void TstWholeRun::killedAtEveryFileOperation_data() {
+    QTest::addColumn<bool>("inTemp"); // operations in the temporary directory, not the installation
     QTest::addColumn<QString>("failWrite"); // the run fails to write a path containing this
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("whole run") << QString() << 0;
-    QTest::newRow("rollback after a failed write") << QString("/zz/") << 3;
+    QTest::newRow("whole run") << false << QString() << 0;
+    QTest::newRow("rollback after a failed write") << false << QString("/zz/") << 3;
+    QTest::newRow("downloads and temporary files") << true << QString() << 0;
 }
 
 void TstWholeRun::killedAtEveryFileOperation() {
+    QFETCH(bool, inTemp);
     QFETCH(QString, failWrite);
     QFETCH(int, exitCode);
+    const QString root = inTemp ? tmp : install;
     startCampaignMirror();
     const Tree before = campaignTree(120), after = campaignTree(130);
     const QStringList failing =
@@ -565,8 +570,8 @@ void TstWholeRun::killedAtEveryFileOperation() {
     makeInstallation({nginx->baseUrl(0)}, 2, before);
     const QString logPath = work.filePath("fileops.log");
     QFile::remove(logPath);
-    const RunResult reference =
-        runUpdater(130, {}, false, fileOpFaults(failing + QStringList{"FILEOP_LOG=" + logPath}));
+    const RunResult reference = runUpdater(
+        130, {}, false, fileOpFaults(failing + QStringList{"FILEOP_LOG=" + logPath}, root));
     QVERIFY2(reference.exitCode == exitCode, qPrintable(reference.lines.join('\n')));
     QFile logFile(logPath);
     QVERIFY(logFile.open(QIODevice::ReadOnly));
@@ -589,14 +594,18 @@ void TstWholeRun::killedAtEveryFileOperation() {
         makeInstallation({nginx->baseUrl(0)}, 2, before);
         const RunResult killed = runUpdater(
             130, {}, false,
-            fileOpFaults(failing + QStringList{"FILEOP_KILL=" + QString::number(point)}));
+            fileOpFaults(failing + QStringList{"FILEOP_KILL=" + QString::number(point)}, root));
         QVERIFY2(killed.killed, qPrintable("not killed at " + at));
         const QString broken = damage(install, before, after);
         QVERIFY2(broken.isEmpty(), qPrintable(broken + ", killed before " + at));
 
-        // A kill between creating the temporary directory and recording it orphans it, empty;
-        // the rerun must not leave one of its own.
+        // A kill between creating the temporary directory and recording it orphans it; one at
+        // the recorded directory's very last step leaves it empty. The rerun must leave neither
+        // one of its own nor anything in the recorded one.
         const QStringList orphans = tempDirs();
+        const QString recorded = QSettings(install + "/update.ini", QSettings::IniFormat)
+                                     .value("current/dir")
+                                     .toString();
         const RunResult rerun = runUpdater(130);
         QVERIFY2(rerun.exitCode == 0,
                  qPrintable("killed before " + at + ":\n" + rerun.lines.join('\n')));
@@ -609,7 +618,11 @@ void TstWholeRun::killedAtEveryFileOperation() {
                                                     describeDifference(campaignTarget, tree) +
                                                     "rerun:\n" + rerun.lines.join('\n')));
         for (const QString& left : tempDirs())
-            QVERIFY2(orphans.contains(left), qPrintable(left + ", killed before " + at));
+            QVERIFY2(orphans.contains(left) &&
+                         (tmp + "/" + left != recorded ||
+                          QDir(recorded).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                 QDir::NoDotAndDotDot)),
+                     qPrintable(left + " left, killed before " + at));
     }
 }
 
