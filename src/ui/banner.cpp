@@ -16,11 +16,20 @@ Banner::Banner(QObject* parent, QString host, quint16 port, int timeoutMs)
     connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
 }
 
+Banner::~Banner() {
+    // The lookup runs on Qt's resolver thread and would otherwise outlive us.
+    if (lookupId >= 0)
+        QHostInfo::abortHostLookup(lookupId);
+}
+
 void Banner::run() {
-    QHostInfo::lookupHost(host, this, &Banner::onResolved);
+    // The slot's name, not a member pointer: for a member pointer Qt allocates a slot object
+    // that it never frees when the lookup is aborted or the receiver is gone.
+    lookupId = QHostInfo::lookupHost(host, this, SLOT(onResolved(QHostInfo)));
 }
 
 void Banner::onResolved(const QHostInfo& hostInfo) {
+    lookupId = -1;
     if (hostInfo.error() != QHostInfo::NoError)
         return;
     address.clear();

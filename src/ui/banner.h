@@ -16,6 +16,7 @@ class Banner final : public QObject {
 public:
     // An empty host means the configured update server; port 0 means the configured banner port.
     explicit Banner(QObject* parent, QString host = {}, quint16 port = 0, int timeoutMs = 5000);
+    ~Banner() override;
 
     // Starts the host lookup; the request goes out once the address is known.
     void run();
@@ -35,6 +36,7 @@ private:
     void sendRequest();
 
     QUdpSocket* socket;
+    int lookupId = -1; // the host lookup in progress, -1 when none
     QBasicTimer timer;
     QHostAddress address;
     int tries = 0;

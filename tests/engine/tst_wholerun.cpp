@@ -1,5 +1,6 @@
 // Whole update runs of the real updater (the headless runner) against real nginx mirrors, with
 // releases made by quillon-publish.
+#include "support/childprocess.h"
 #include "support/downloadfixture.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
@@ -58,6 +59,63 @@ Tree clientTree(int version) {
     return tree;
 }
 
+// A small release for the fault campaign: the updater itself (the real program, so that it can
+// be started from the installation; 120 carries a trailer, which does not stop it from running),
+// a special library, a gzipped file, a file that goes, one that comes in a new directory, and a
+// last file alone in its directory.
+Tree campaignTree(int version) {
+    const QByteArray v = QByteArray::number(version);
+    QFile program(binPath("update"));
+    QByteArray binary = program.open(QIODevice::ReadOnly) ? program.readAll() : QByteArray();
+    if (version == 120)
+        binary += "\n120\n";
+    Tree tree;
+    tree.insert("update", {binary, 0755});
+    tree.insert("libQtCore.so.4", {filler("core " + v, 3000), 0755});
+    tree.insert("data/same.txt", {"same"});
+    tree.insert("data/changed.txt", {"changed in " + v});
+    tree.insert("big.dat", {filler("big " + v, 200000)});
+    tree.insert("zz/last.txt", {"last of " + v});
+    if (version == 120)
+        tree.insert("data/old.txt", {"obsolete"});
+    else
+        tree.insert("sub/new/deep.txt", {"new in " + v});
+    return tree;
+}
+
+// What a killed run left broken, or empty: a path of either version that holds neither its old
+// nor its new content (a path of both versions must exist), or an updater that cannot run.
+QString damage(const QString& root, const Tree& before, const Tree& after) {
+    QStringList paths = before.keys() + after.keys();
+    paths.removeDuplicates();
+    for (const QString& path : std::as_const(paths)) {
+        QFile file(root + "/" + path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            if (before.contains(path) && after.contains(path))
+                return path + " is missing";
+            continue;
+        }
+        const QByteArray data = file.readAll();
+        if (!(before.contains(path) && data == before.value(path).data) &&
+            !(after.contains(path) && data == after.value(path).data))
+            return path + " holds neither its old nor its new content";
+    }
+    if (!QFileInfo(root + "/update").isExecutable())
+        return "update is not executable";
+    return {};
+}
+
+// The set-aside copies of special files stay until the next start; they must hold the old
+// content. Takes them out of tree; false if one holds anything else.
+bool takeSetAside(TreeSnapshot& tree, const TreeSnapshot& original) {
+    for (const QString special : {"update", "libQtCore.so.4"}) {
+        if (tree.contains("_old_" + special) &&
+            tree.take("_old_" + special) != original.value(special))
+            return false;
+    }
+    return true;
+}
+
 void writeClient(const QString& root, const Tree& tree) {
     QMap<QString, QByteArray> contents;
     for (auto it = tree.cbegin(); it != tree.cend(); ++it)
@@ -92,14 +150,24 @@ private slots:
     void crashSafety();
     void releaseManifestGuards_data();
     void releaseManifestGuards();
+    void killedAtEveryFileOperation_data();
+    void killedAtEveryFileOperation();
+    void secondStartDuringRollback();
 
 private:
-    // A fresh installation of version 120 (or another) with its settings.
-    void makeInstallation(const QStringList& mirrorUrls, int streams = 6, int version = 120);
+    // A fresh installation of version 120 (by default the client tree) with its settings.
+    void makeInstallation(const QStringList& mirrorUrls, int streams = 6,
+                          const Tree& client = clientTree(120));
     // Runs the updater to the given version (0: the version the update server names); onLine may
     // return true to stop the run, with SIGTERM (the user's cancel) or, when kill is set, SIGKILL.
+    // environment adds NAME=value entries.
     RunResult runUpdater(int version, const std::function<bool(const QString&)>& onLine = {},
-                         bool kill = false);
+                         bool kill = false, const QStringList& environment = {});
+    // The environment that preloads the file operation faults into a program, for operations
+    // below root (default: the installation); faults are the library's FILEOP_ settings.
+    QStringList fileOpFaults(const QStringList& faults, const QString& root = {}) const;
+    // Publishes the campaign's releases 120 and 130 once; serves them from the first server.
+    void startCampaignMirror();
     TreeSnapshot installed() const;
     QStringList tempDirs() const;
     QList<NginxRunner::AccessEntry> requestsSince(qsizetype from) const;
@@ -108,6 +176,8 @@ private:
     QString builds, mirror, install, tmp;
     std::unique_ptr<NginxRunner> nginx;
     TreeSnapshot target, original;
+    QString campaignMirror;
+    TreeSnapshot campaignTarget, campaignOriginal;
 };
 
 void TstWholeRun::initTestCase() {
@@ -148,19 +218,21 @@ void TstWholeRun::cleanup() {
     nginx.reset();
 }
 
-void TstWholeRun::makeInstallation(const QStringList& mirrorUrls, int streams, int version) {
-    writeClient(install, clientTree(version));
+void TstWholeRun::makeInstallation(const QStringList& mirrorUrls, int streams, const Tree& client) {
+    writeClient(install, client);
     QVERIFY(writeMirrorsIni(install + "/mirrors.ini", mirrorUrls));
     QSettings settings(install + "/update.ini", QSettings::IniFormat);
     settings.setValue("update/streams", streams);
 }
 
 RunResult TstWholeRun::runUpdater(int version, const std::function<bool(const QString&)>& onLine,
-                                  bool kill) {
+                                  bool kill, const QStringList& environment) {
     RunResult result;
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", tmp);
+    for (const QString& entry : environment)
+        env.insert(entry.section('=', 0, 0), entry.section('=', 1));
     p.setProcessEnvironment(env);
     p.start(binPath("update-headless"),
             version == 0
@@ -184,9 +256,47 @@ RunResult TstWholeRun::runUpdater(int version, const std::function<bool(const QS
                 p.terminate();
         }
     }
+    // The last lines may still be in the pipe when the state changes.
+    p.waitForFinished();
+    for (const QByteArray& line : p.readAllStandardOutput().split('\n'))
+        if (!line.isEmpty())
+            result.lines << QString::fromUtf8(line);
     result.killed = p.exitStatus() == QProcess::CrashExit;
     result.exitCode = result.killed ? -1 : p.exitCode();
     return result;
+}
+
+QStringList TstWholeRun::fileOpFaults(const QStringList& faults, const QString& root) const {
+    // The sanitizer runtime wants to be loaded first; the preloaded library carries none.
+    const QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+    return QStringList{"LD_PRELOAD=" + binPath("libfileopfaults.so"),
+                       "FILEOP_ROOT=" + (root.isEmpty() ? install : root),
+                       "ASAN_OPTIONS=" + asan + (asan.isEmpty() ? "" : ":") +
+                           "verify_asan_link_order=0"} +
+           faults;
+}
+
+void TstWholeRun::startCampaignMirror() {
+    if (campaignMirror.isEmpty()) {
+        const QString mirrorRoot = work.filePath("campaign-mirror");
+        for (int version : {120, 130}) {
+            const QString build = work.filePath("campaign-builds/" + QString::number(version));
+            writeClient(build, campaignTree(version));
+            PublishOptions options;
+            options.gzipMinSize = 100000;
+            if (version == 130)
+                options.previous = mirrorRoot + "/120/client_linux_amd64.ini";
+            const PublishResult published = makeRelease(build, version, mirrorRoot, options);
+            QVERIFY2(published.ok, qPrintable(published.stdErr));
+        }
+        QVERIFY(QFile::exists(mirrorRoot + "/130/client/update.gz"));
+        campaignTarget = snapshotTree(work.filePath("campaign-builds/130"));
+        campaignOriginal = snapshotTree(work.filePath("campaign-builds/120"));
+        campaignMirror = mirrorRoot;
+    }
+    nginx->addServer(campaignMirror);
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
 }
 
 TreeSnapshot TstWholeRun::installed() const {
@@ -541,7 +651,8 @@ void TstWholeRun::releaseManifestGuards() {
     nginx->addServer(served);
     QString error;
     QVERIFY2(nginx->start(&error), qPrintable(error));
-    makeInstallation({nginx->baseUrl(0)}, 6, installedVersion == 0 ? 120 : installedVersion);
+    makeInstallation({nginx->baseUrl(0)}, 6,
+                     clientTree(installedVersion == 0 ? 120 : installedVersion));
     QProcess server;
     {
         QSettings ini(install + "/update.ini", QSettings::IniFormat);
@@ -598,6 +709,137 @@ void TstWholeRun::releaseManifestGuards() {
         QVERIFY2(tree.value(it.key()) == it.value(), qPrintable(it.key()));
     QCOMPARE(record.value("installed/version").toInt(), endsAt);
     QCOMPARE(record.value("installed/manifest").toBool(), recordsManifest);
+}
+
+void TstWholeRun::killedAtEveryFileOperation_data() {
+    QTest::addColumn<bool>("inTemp"); // operations in the temporary directory, not the installation
+    QTest::addColumn<QString>("failWrite"); // the run fails to write a path containing this
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("whole run") << false << QString() << 0;
+    QTest::newRow("rollback after a failed write") << false << QString("/zz/") << 3;
+    QTest::newRow("downloads and temporary files") << true << QString() << 0;
+}
+
+void TstWholeRun::killedAtEveryFileOperation() {
+    QFETCH(bool, inTemp);
+    QFETCH(QString, failWrite);
+    QFETCH(int, exitCode);
+    const QString root = inTemp ? tmp : install;
+    startCampaignMirror();
+    const Tree before = campaignTree(120), after = campaignTree(130);
+    const QStringList failing =
+        failWrite.isEmpty() ? QStringList() : QStringList{"FILEOP_FAIL=" + failWrite};
+
+    // A reference run counts the operations on the installation: every open for writing,
+    // rename, link and removal. A failing run is killed only after its failure.
+    makeInstallation({nginx->baseUrl(0)}, 2, before);
+    const QString logPath = work.filePath("fileops.log");
+    QFile::remove(logPath);
+    const RunResult reference = runUpdater(
+        130, {}, false, fileOpFaults(failing + QStringList{"FILEOP_LOG=" + logPath}, root));
+    QVERIFY2(reference.exitCode == exitCode, qPrintable(reference.lines.join('\n')));
+    QFile logFile(logPath);
+    QVERIFY(logFile.open(QIODevice::ReadOnly));
+    const QStringList operations =
+        QString::fromUtf8(logFile.readAll()).split('\n', Qt::SkipEmptyParts);
+    int first = 1;
+    if (!failWrite.isEmpty()) {
+        while (first <= operations.size() && !operations.at(first - 1).contains(failWrite))
+            ++first;
+        ++first;
+    }
+    QVERIFY2(operations.size() - first >= 4, qPrintable(operations.join('\n')));
+    qInfo("%d kill points", int(operations.size()) - first + 1);
+
+    for (int point = first; point <= operations.size(); ++point) {
+        const QString at = operations.at(point - 1);
+        QDir(install).removeRecursively();
+        QDir(tmp).removeRecursively();
+        QVERIFY(QDir().mkpath(tmp));
+        makeInstallation({nginx->baseUrl(0)}, 2, before);
+        const RunResult killed = runUpdater(
+            130, {}, false,
+            fileOpFaults(failing + QStringList{"FILEOP_KILL=" + QString::number(point)}, root));
+        QVERIFY2(killed.killed, qPrintable("not killed at " + at));
+        const QString broken = damage(install, before, after);
+        QVERIFY2(broken.isEmpty(), qPrintable(broken + ", killed before " + at));
+
+        // A kill between creating the temporary directory and recording it orphans it; one at
+        // the recorded directory's very last step leaves it empty. The rerun must leave neither
+        // one of its own nor anything in the recorded one.
+        const QStringList orphans = tempDirs();
+        const QString recorded = QSettings(install + "/update.ini", QSettings::IniFormat)
+                                     .value("current/dir")
+                                     .toString();
+        const RunResult rerun = runUpdater(130);
+        QVERIFY2(rerun.exitCode == 0,
+                 qPrintable("killed before " + at + ":\n" + rerun.lines.join('\n')));
+        TreeSnapshot tree = installed();
+        // QSettings links its new file under a temporary name before the rename; a kill in
+        // between leaves that copy of the settings behind.
+        tree.removeIf([](const auto& entry) { return entry.key().startsWith("update.ini."); });
+        QVERIFY2(takeSetAside(tree, campaignOriginal), qPrintable("killed before " + at));
+        QVERIFY2(tree == campaignTarget, qPrintable("killed before " + at + ":\n" +
+                                                    describeDifference(campaignTarget, tree) +
+                                                    "rerun:\n" + rerun.lines.join('\n')));
+        for (const QString& left : tempDirs())
+            QVERIFY2(orphans.contains(left) &&
+                         (tmp + "/" + left != recorded ||
+                          QDir(recorded).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                 QDir::NoDotAndDotDot)),
+                     qPrintable(left + " left, killed before " + at));
+    }
+}
+
+void TstWholeRun::secondStartDuringRollback() {
+    startCampaignMirror();
+    makeInstallation({nginx->baseUrl(0)}, 2, campaignTree(120));
+    {
+        // No update server: the banner query goes to a port nobody answers on.
+        QSettings settings(install + "/update.ini", QSettings::IniFormat);
+        settings.setValue("update/server", "127.0.0.1");
+        settings.setValue("update/bannerPort", 9);
+    }
+    const TreeSnapshot before = installed();
+
+    // The real updater replaces itself, then cannot write the last file and rolls back; it
+    // holds still right before it puts its own old copy back.
+    const QString paused = work.filePath("paused");
+    QFile::remove(paused);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", tmp);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcessEnvironment faultEnv = env;
+    for (const QString& entry :
+         fileOpFaults({"FILEOP_FAIL=/zz/", "FILEOP_PAUSE=" + paused,
+                       "FILEOP_PAUSE_AT=rename " + install + "/_old_update "}))
+        faultEnv.insert(entry.section('=', 0, 0), entry.section('=', 1));
+    QProcess first;
+    first.setProcessEnvironment(faultEnv);
+    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    first.start(install + "/update", {"--nouser", "client_linux_amd64", "130"});
+    QVERIFY(first.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(paused) || first.state() == QProcess::NotRunning, 30000);
+    QVERIFY2(QFile::exists(paused), "the run never rolled the updater back");
+
+    // A second start meanwhile must leave the set-aside updater to the rollback.
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    second.start(install + "/update");
+    const bool started = second.waitForStarted(5000);
+    const bool ended = started && second.waitForFinished(10000);
+    QFile::remove(paused);
+    stopChild(second);
+    QVERIFY2(started, qPrintable("no updater to start: " + second.errorString()));
+    QVERIFY(ended);
+    QCOMPARE(second.exitCode(), 0);
+
+    QTRY_VERIFY2_WITH_TIMEOUT(installed() == before,
+                              qPrintable(describeDifference(before, installed())), 20000);
+    stopChild(first);
+    const QString broken = damage(install, campaignTree(120), campaignTree(130));
+    QVERIFY2(broken.isEmpty(), qPrintable(broken));
 }
 
 QTEST_GUILESS_MAIN(TstWholeRun)

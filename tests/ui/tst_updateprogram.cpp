@@ -85,7 +85,12 @@ private slots:
                                     {{QStringLiteral("update/server"), QStringLiteral("127.0.0.1")},
                                      {QStringLiteral("update/bannerPort"), QStringLiteral("9")}}));
 
+        // The instance's socket goes to TMPDIR, so a private one shows when it listens.
+        QTemporaryDir tmp;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), tmp.path());
         QProcess update;
+        update.setProcessEnvironment(env);
         update.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QElapsedTimer clock;
         clock.start();
@@ -97,7 +102,10 @@ private slots:
         // Meanwhile a second start only activates the first one and ends at once. It leaves the
         // copies set aside in the installation and two plug-in directories alone: they belong to
         // the running instance, which may need them for a rollback.
-        QTest::qWait(700);
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(tmp.path())
+                                      .entryList({QStringLiteral("QLNClientUpdate*")}, QDir::System)
+                                      .isEmpty(),
+                                 10000);
         const QStringList setAside = {QStringLiteral("_old_update"),
                                       QStringLiteral("imageformats/_old_libqjpeg.so"),
                                       QStringLiteral("accessible/_old_libqtaccessiblewidgets.so")};
@@ -109,6 +117,7 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
         QProcess second;
+        second.setProcessEnvironment(env);
         QElapsedTimer secondClock;
         secondClock.start();
         second.start(installDir + QStringLiteral("/update"));
