@@ -21,10 +21,30 @@ DownloadTaskSpecification::~DownloadTaskSpecification() {
     // Aborts a transfer still in flight; the manager may already have deleted the reply.
     if (reply)
         reply->deleteLater();
+    // Otherwise the slot stays taken for the rest of the run.
+    if (holdsMirror && mirrors)
+        mirrors->releaseMirror(mirror.name);
 }
 
 QString DownloadTaskSpecification::requestUrl() const {
     return mirror.url + QLatin1Char('/') + remotePath;
+}
+
+qint64 DownloadTaskSpecification::bodyBound() const {
+    return expectedSize >= 0 ? expectedSize : sizeLimit;
+}
+
+// A mirror sending more than the bound is broken or hostile: without this check an endless body
+// would fill the disk.
+bool DownloadTaskSpecification::retryIfOversized(qint64 size) {
+    const qint64 bound = bodyBound();
+    if (bound < 0 || size <= bound)
+        return false;
+    errorRetry(QStringLiteral("%1 sent more than the %2 %3 bytes")
+                   .arg(requestUrl(),
+                        expectedSize >= 0 ? QStringLiteral("expected") : QStringLiteral("allowed"))
+                   .arg(bound));
+    return true;
 }
 
 void DownloadTaskSpecification::execute() {
@@ -40,9 +60,9 @@ void DownloadTaskSpecification::startDownload() {
         return;
     }
     if (result == 2) {
-        // Queued, so the retry never runs inside another task's reply handler.
-        connect(networkManager, &QNetworkAccessManager::finished, this,
-                &DownloadTaskSpecification::onOtherDownloadFinished,
+        // Queued, so the retry never runs inside the handler of the task that freed the slot.
+        connect(mirrors, &Mirrors::slotsChanged, this,
+                &DownloadTaskSpecification::onMirrorSlotFreed,
                 static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
         return;
     }
@@ -83,8 +103,9 @@ void DownloadTaskSpecification::startDownload() {
             &DownloadTaskSpecification::onMetaDataChanged);
 }
 
-void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*) {
-    disconnect(networkManager, nullptr, this, nullptr);
+void DownloadTaskSpecification::onMirrorSlotFreed() {
+    disconnect(mirrors, &Mirrors::slotsChanged, this,
+               &DownloadTaskSpecification::onMirrorSlotFreed);
     if (state == Running && !reply)
         startDownload();
 }
@@ -102,8 +123,13 @@ void DownloadTaskSpecification::onMetaDataChanged() {
         return;
     bool isNumber = false;
     const int code = status.toInt(&isNumber);
-    if (isNumber && code == 200)
+    if (isNumber && code == 200) {
+        // An announced length past the bound is refused before any of the body is fetched.
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid())
+            retryIfOversized(length.toLongLong());
         return;
+    }
     mirrors->removeMirror(mirror.name);
     errorRetry(QStringLiteral("%1 returned %2").arg(requestUrl()).arg(isNumber ? code : 0));
 }
@@ -125,14 +151,8 @@ bool DownloadTaskSpecification::readData() {
         }
         if (n == 0)
             return true;
-        // A mirror sending more than the file list says is broken or hostile: without this
-        // bound an endless body would fill the disk.
-        if (expectedSize > 0 && receivedBytes + n > expectedSize) {
-            errorRetry(QStringLiteral("%1 sent more than the expected %2 bytes")
-                           .arg(requestUrl())
-                           .arg(expectedSize));
+        if (retryIfOversized(receivedBytes + n))
             return false;
-        }
         const qint64 written = file.write(buffer.data(), n);
         if (written < 0) {
             errorRetry(file.errorString());
@@ -199,14 +219,17 @@ void DownloadTaskSpecification::resetDownload() {
         holdsMirror = false;
     }
     mirror.name.clear();
-    disconnect(networkManager, &QNetworkAccessManager::finished, this,
-               &DownloadTaskSpecification::onOtherDownloadFinished);
+    if (mirrors)
+        disconnect(mirrors, &Mirrors::slotsChanged, this,
+                   &DownloadTaskSpecification::onMirrorSlotFreed);
     if (reply) {
         disconnect(reply, nullptr, this, nullptr);
         reply->deleteLater();
         reply = nullptr;
     }
     idleTicks = 0;
+    transferTicks = 0;
+    rateHistory.fill(0);
     // A partial download never survives a restart; a completed one is already closed.
     if (file.isOpen()) {
         file.close();
@@ -224,13 +247,27 @@ void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
     downloadTotal = currentTotal < 0 ? 0 : currentTotal;
     speed = receivedBytes - lastReceivedBytes;
     lastReceivedBytes = receivedBytes;
-    if (state == Running && reply) {
-        if (++idleTicks > mirror.timeout)
-            errorRetry(
-                QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
-        else
-            downloading = true;
+    if (state != Running || !reply)
+        return;
+    if (++idleTicks > mirror.timeout) {
+        errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+        return;
     }
+    // A trickle that keeps the idle count low must not hold the download for ever; a slow but
+    // steady mirror above the rate is left alone.
+    const int slot = ++transferTicks % rateWindowTicks;
+    const qint64 windowStart = rateHistory[slot];
+    rateHistory[slot] = receivedBytes;
+    if (transferTicks >= rateWindowTicks &&
+        receivedBytes - windowStart < minBytesPerTick * rateWindowTicks) {
+        errorRetry(QStringLiteral("file %1 too slow on mirror %2: less than %3 bytes per second "
+                                  "over %4 seconds")
+                       .arg(remotePath, mirror.name)
+                       .arg(minBytesPerTick)
+                       .arg(rateWindowTicks));
+        return;
+    }
+    downloading = true;
 }
 
 void DownloadTaskSpecification::reset() {

@@ -14,15 +14,22 @@ class QNetworkAccessManager;
 // Fetches one remote file over HTTP into one local file. Takes a mirror from the pool, streams
 // the body through a fixed buffer into the file, and restarts from scratch on a fresh mirror after
 // every failure (each costs the mirror an error, or the mirror itself); it ends with an error only
-// when the pool has no mirror left. Redirects are never followed: they cost the mirror.
+// when the pool has no mirror left. Redirects are never followed: they cost the mirror. A transfer
+// that goes 16 ticks without data, or that delivers less than minBytesPerTick on average over the
+// last rateWindowTicks ticks, counts as a stall.
 // GUI thread only, driven by the reply's signals and by timeTick() once a second.
 class DownloadTaskSpecification : public TaskSpecification {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(DownloadTaskSpecification)
 
 public:
-    // networkManager and mirrors are not owned and must outlive the task. expectedSize -1 means
-    // unknown; a known size also bounds the body, so a mirror sending more loses the attempt.
+    // With one tick a second: below 1 KiB/s averaged over 30 s, a mirror is too slow.
+    static constexpr qint64 minBytesPerTick = 1024;
+    static constexpr int rateWindowTicks = 30;
+
+    // networkManager must outlive the task; mirrors is not owned either. expectedSize -1 means
+    // unknown; a known size (0 included) also bounds the body, so a mirror sending more loses the
+    // attempt.
     DownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
                               const QString& remotePath, const QString& localFile,
                               qint64 expectedSize, QObject* parent, double weight);
@@ -36,7 +43,8 @@ public:
     void handleOtherTaskCancelled(TaskSpecification* other) override;
 
     QNetworkAccessManager* networkManager;
-    Mirrors* mirrors;
+    // Guarded: a task deleted after the pool must not give its slot back to a dead pool.
+    QPointer<Mirrors> mirrors;
     // The transfer in progress; owned, destroyed with deleteLater(). A QPointer because the
     // manager deletes its replies with itself, which may happen before this task dies.
     QPointer<QNetworkReply> reply;
@@ -47,6 +55,8 @@ public:
     qint64 currentTotal;
     qint64 expectedSize;
     qint64 receivedBytes = 0;
+    // Bound on the body while expectedSize is -1; -1 means none.
+    qint64 sizeLimit = -1;
     // The mirror of the current attempt; after a finished download it still names the mirror that
     // delivered the file, although its use has been given back.
     FTPSiteAccessData mirror;
@@ -64,12 +74,18 @@ protected slots:
     void onReadyRead();
     void onDownloadFinished();
     void onMetaDataChanged();
-    void onOtherDownloadFinished(QNetworkReply* other);
+    void onMirrorSlotFreed();
 
 private:
     QString requestUrl() const;
+    // -1 when the body may be of any size.
+    qint64 bodyBound() const;
+    bool retryIfOversized(qint64 size);
 
     // True from a successful getRandomMirror() until the use is given back.
     bool holdsMirror = false;
+    // receivedBytes at each of the last rateWindowTicks ticks of the current transfer.
+    std::array<qint64, rateWindowTicks> rateHistory{};
+    int transferTicks = 0;
     std::array<char, 4096> buffer;
 };

@@ -5,6 +5,9 @@
 #include "verify/checksignaturetaskspecification.h"
 
 #include <QFile>
+#include <QStringList>
+
+#include <algorithm>
 
 namespace {
 constexpr int maxFailedChecks = 1000;
@@ -33,13 +36,18 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart() {
     // A resumed run verifies what it already has before fetching anything.
     double checkWeight = 1.0;
     if (failedChecks > 0 || !QFile::exists(localIni)) {
-        addSubTask(new DownloadTaskSpecification(networkManager, mirrors, iniName, localIni, -1,
-                                                 this, 0.3333));
+        iniDownload = new DownloadTaskSpecification(networkManager, mirrors, iniName, localIni, -1,
+                                                    this, 0.3333);
+        iniDownload->sizeLimit = maxIniBytes;
+        addSubTask(iniDownload);
         checkWeight = 0.6667;
     }
     if (failedChecks > 0 || !QFile::exists(localSig)) {
-        addSubTask(new DownloadTaskSpecification(networkManager, mirrors, sigName, localSig, -1,
-                                                 this, 0.3333));
+        sigDownload = new DownloadTaskSpecification(networkManager, mirrors, sigName, localSig, -1,
+                                                    this, 0.3333);
+        // Anything longer than the key's signatures cannot verify.
+        sigDownload->sizeLimit = publicKeySignatureSize();
+        addSubTask(sigDownload);
         checkWeight -= 0.3333;
     }
     auto* check =
@@ -71,14 +79,61 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
         return;
     }
     emit message(QStringLiteral("Could not verify the product ini file. Retrying"));
+    // Like a corrupt file, a bad signature costs the mirrors that served the pair, so the retries
+    // end with the pool; files kept from an earlier run blame nobody and retry at once.
+    QStringList blamed;
+    for (const DownloadTaskSpecification* download : {iniDownload, sigDownload}) {
+        if (download && !download->mirror.name.isEmpty() && !blamed.contains(download->mirror.name))
+            blamed.append(download->mirror.name);
+    }
+    for (const QString& name : std::as_const(blamed)) {
+        emit message(
+            QStringLiteral("Product ini from mirror %1 failed verification, removing mirror")
+                .arg(name));
+        mirrors->removeMirror(name);
+    }
     // The check task is still on the stack: reset() only disconnects it and deletes it later.
     reset();
     failedChecks = failed;
-    makeSubtasksAndStart();
+    if (blamed.isEmpty()) {
+        makeSubtasksAndStart();
+        return;
+    }
+    backoffTicks = std::min(maxBackoffTicks, 1 << std::min(failed - 1, 5));
+    state = Running;
+}
+
+void IniDownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                            quint64& speed, bool& downloading) {
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    if (state == Running && backoffTicks > 0 && --backoffTicks == 0)
+        makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::userCanceled() {
+    if (backoffTicks > 0 && state == Running) {
+        TaskSpecification::userCanceled();
+        backoffTicks = 0;
+        userCancel();
+        return;
+    }
+    ComposedTaskSpecification::userCanceled();
+}
+
+void IniDownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other) {
+    if (backoffTicks > 0 && state == Running) {
+        backoffTicks = 0;
+        errorCancel();
+        return;
+    }
+    ComposedTaskSpecification::handleOtherTaskCancelled(other);
 }
 
 void IniDownloadTaskSpecification::reset() {
     clearSubTasks();
+    iniDownload = nullptr;
+    sigDownload = nullptr;
+    backoffTicks = 0;
     cancelSeen = false;
     doneReported = false;
     failedChecks = 0;

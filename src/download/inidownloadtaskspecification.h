@@ -4,32 +4,49 @@
 
 class CheckSignatureTaskSpecification;
 class Configuration;
+class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
 
 // Brings the product ini and its signature into the run's temporary directory and verifies the
 // signature. Files already there (a resumed run) are verified first and fetched only if that
-// fails; a failed verification fetches both again, at most 1000 times.
+// fails. A failed verification of fetched files removes the mirrors that served them and fetches
+// both again after a back-off (1, 2, 4, 8, 16, then 30 ticks), so the retries end with the pool.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(IniDownloadTaskSpecification)
 
 public:
+    // Ceiling on the product ini's size while it downloads.
+    static constexpr qint64 maxIniBytes = 16 * 1024 * 1024;
+    static constexpr int maxBackoffTicks = 30;
+
     // None of the pointers is owned; all must outlive the task.
     IniDownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
                                  Configuration* configuration, QObject* parent, double weight);
 
     void execute() override;
     void reset() override;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                  bool& downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
 
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;
     Configuration* configuration;
     int failedChecks = 0;
+    // Ticks left before the next attempt; 0 while not backing off.
+    int backoffTicks = 0;
 
 protected slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* task);
 
 protected:
     void makeSubtasksAndStart();
+
+private:
+    // The downloads of the current attempt (owned as subtasks); null when not scheduled.
+    DownloadTaskSpecification* iniDownload = nullptr;
+    DownloadTaskSpecification* sigDownload = nullptr;
 };

@@ -3,6 +3,8 @@
 
 #include <QSettings>
 
+#include <algorithm>
+
 namespace {
 
 QString baseUrl(QString url, int version) {
@@ -18,19 +20,38 @@ Mirrors::Mirrors(QObject* parent)
 
 bool Mirrors::initDefault(QString iniFile, int version) {
     QSettings settings(iniFile, QSettings::IniFormat);
-    const int size = settings.beginReadArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < size; ++i) {
-        settings.setArrayIndex(i);
-        const QString name = settings.value(QStringLiteral("mirror")).toString().trimmed();
-        if (name.isEmpty())
-            continue;
+    const QStringList names = readMirrorNames(settings);
+    for (const QString& name : names) {
         FTPSiteAccessData mirror;
         mirror.name = name;
         mirrors.append(mirror);
     }
-    settings.endArray();
     setDefaults(settings, version);
     return true;
+}
+
+QStringList Mirrors::readMirrorNames(QSettings& settings) {
+    settings.beginGroup(QStringLiteral("mirrors"));
+    const qint64 size = settings.value(QStringLiteral("size")).toLongLong();
+    // Element n is stored as the group "n" (1-based) within "mirrors".
+    QList<qint64> indices;
+    const QStringList groups = settings.childGroups();
+    for (const QString& group : groups) {
+        bool isNumber = false;
+        const qint64 n = group.toLongLong(&isNumber);
+        if (isNumber && n >= 1 && n <= size && group == QString::number(n))
+            indices.append(n);
+    }
+    std::sort(indices.begin(), indices.end());
+    QStringList names;
+    for (const qint64 n : std::as_const(indices)) {
+        const QString name =
+            settings.value(QString::number(n) + QStringLiteral("/mirror")).toString().trimmed();
+        if (!name.isEmpty())
+            names.append(name);
+    }
+    settings.endGroup();
+    return names;
 }
 
 void Mirrors::setDefaults(QSettings& settings, int version) {
@@ -87,8 +108,10 @@ int Mirrors::getRandomMirror(FTPSiteAccessData& out) {
 
 void Mirrors::releaseMirror(const QString& name) {
     const int i = getMirrorIndex(name);
-    if (i >= 0)
-        --mirrors[i].useCount;
+    if (i < 0)
+        return;
+    --mirrors[i].useCount;
+    emit slotsChanged();
 }
 
 void Mirrors::addMirrorError(const QString& name) {
@@ -98,13 +121,16 @@ void Mirrors::addMirrorError(const QString& name) {
     if (++mirrors[i].errorCount > mirrors[i].retries) {
         emit message(tr("Mirror %1 failed too many times, removing").arg(name));
         mirrors.remove(i);
+        emit slotsChanged();
     }
 }
 
 void Mirrors::removeMirror(const QString& name) {
     const int i = getMirrorIndex(name);
-    if (i >= 0)
-        mirrors.remove(i);
+    if (i < 0)
+        return;
+    mirrors.remove(i);
+    emit slotsChanged();
 }
 
 int Mirrors::getMirrorIndex(const QString& name) const {

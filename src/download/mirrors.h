@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class QSettings;
@@ -38,6 +39,9 @@ public:
     // the address is missing.
     bool initAlpha(QString iniFile, int version);
     void setDefaults(QSettings& settings, int version);
+    // The trimmed, non-empty names of the array "mirrors" in array order. Only elements present
+    // in the file are read, so an absurd "size" costs nothing.
+    static QStringList readMirrorNames(QSettings& settings);
 
     // 0: a mirror was taken (its useCount counts this use) and copied to out; 1: the pool is
     // empty; 2: every slot is busy, try again after another download has ended.
@@ -55,4 +59,7 @@ public:
 signals:
     void message(QString message);
     void fatalError(QString errorMessage);
+    // A use was given back or a mirror left the pool: a download waiting for a slot may start,
+    // or learn that none is left.
+    void slotsChanged();
 };

@@ -1,6 +1,7 @@
 #include "ui/changelogviewer.h"
 
 #include "config/configuration.h"
+#include "download/mirrors.h"
 #include "download/processrandom.h"
 
 #include <QDialogButtonBox>
@@ -22,6 +23,7 @@ constexpr int DefaultWidth = 617;
 constexpr int DefaultHeight = 500;
 constexpr int RequestTimeoutMs = 2000;
 constexpr int LineMargin = 50;
+constexpr qint64 MaxBodyBytes = 1024 * 1024;
 } // namespace
 
 ChangeLogViewer* ChangeLogViewer::m_instance = nullptr;
@@ -87,7 +89,9 @@ void ChangeLogViewer::requestRemote(QString newVersion) {
         // A redirect is a failing address, never followed.
         networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     }
+    body.clear();
     reply = networkManager->get(QNetworkRequest(QUrl(url)));
+    connect(reply, &QNetworkReply::readyRead, this, &ChangeLogViewer::onRequestReadyRead);
     connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
 
     if (!requestTimer) {
@@ -119,13 +123,7 @@ QString ChangeLogViewer::getRemoteUrl() {
     if (!QFileInfo::exists(mirrorsIni))
         return QString();
     QSettings settings(mirrorsIni, QSettings::IniFormat);
-    QStringList names;
-    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
-        names.append(settings.value(QStringLiteral("mirror")).toString());
-    }
-    settings.endArray();
+    const QStringList names = Mirrors::readMirrorNames(settings);
     for (const QString& name : std::as_const(names)) {
         const QString url = settings.value(name + QStringLiteral("/url")).toString();
         if (!url.isEmpty())
@@ -141,17 +139,35 @@ QString ChangeLogViewer::getRandomMirror() {
     return mirrorUrls.takeAt(index);
 }
 
+// The change log is unsigned mirror content: only its first MaxBodyBytes are kept, so an endless
+// body costs no more memory than that.
+void ChangeLogViewer::onRequestReadyRead() {
+    if (!reply)
+        return;
+    body += reply->read(MaxBodyBytes - body.size());
+    if (body.size() >= MaxBodyBytes)
+        endRequest(true);
+}
+
 void ChangeLogViewer::onRequestFinished() {
     if (!reply)
         return;
+    // Redirects are not followed, so a 3xx answer would otherwise show its own page.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool ok = reply->error() == QNetworkReply::NoError && (status < 300 || status >= 400);
+    if (ok)
+        body += reply->read(MaxBodyBytes - body.size());
+    endRequest(ok);
+}
+
+void ChangeLogViewer::endRequest(bool ok) {
     QNetworkReply* done = reply;
     reply = nullptr;
+    disconnect(done, nullptr, this, nullptr);
+    done->abort();
     done->deleteLater();
-
-    // Redirects are not followed, so a 3xx answer would otherwise show its own page.
-    const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (done->error() == QNetworkReply::NoError && (status < 300 || status >= 400)) {
-        const QString text = QString::fromUtf8(done->readAll());
+    if (ok) {
+        const QString text = QString::fromUtf8(body);
         if (!text.contains(QLatin1String("document has moved"))) {
             load(text);
             return;
@@ -167,7 +183,8 @@ void ChangeLogViewer::onRequestTimeout() {
 }
 
 void ChangeLogViewer::load(const QString& text) {
-    changeLogTextEdit->setText(text);
+    // Plain text: markup from a mirror is shown, never rendered.
+    changeLogTextEdit->setPlainText(text);
     if (text.isEmpty())
         return;
 

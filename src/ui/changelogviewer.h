@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
 #include <QString>
 #include <QStringList>
@@ -36,10 +37,14 @@ public:
     void load(const QString& text);
 
 private slots:
+    void onRequestReadyRead();
     void onRequestFinished();
     void onRequestTimeout();
 
 private:
+    // Releases the reply; shows the body when ok, else tries the next address.
+    void endRequest(bool ok);
+
     static ChangeLogViewer* m_instance;
 
     QTextEdit* changeLogTextEdit;
@@ -49,4 +54,6 @@ private:
     QStringList mirrorUrls;
     bool urlsLoaded = false;
     QString version;
+    // The body so far, at most 1 MiB.
+    QByteArray body;
 };

@@ -111,6 +111,17 @@ bool CheckSigFunc::checkRSA() {
     }
 }
 
+qint64 publicKeySignatureSize() {
+    try {
+        ensureCryptInitialized();
+        RsaKey key;
+        load_key(key.get(), PUBLIC_KEY, KEY_FILE_SIZE);
+        return static_cast<qint64>(key.size());
+    } catch (const crypt_exception&) {
+        return 0;
+    }
+}
+
 CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString fileName, QString md5,
                                                                  bool cancelOnFailure,
                                                                  QObject* parent, double weight)

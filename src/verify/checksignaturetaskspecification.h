@@ -58,3 +58,7 @@ protected:
 private:
     quint64 runNumber = 0;
 };
+
+// Length in bytes of a signature made with the compiled-in key (its modulus length); 0 when the
+// key cannot be loaded, so that no signature verifies.
+qint64 publicKeySignatureSize();

@@ -1,5 +1,6 @@
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
+#include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
 #include "support/testpaths.h"
 
@@ -12,6 +13,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 Q_DECLARE_METATYPE(FaultRule)
 
@@ -83,6 +86,22 @@ void tick(DownloadTaskSpecification& task, int times, bool* downloading = nullpt
     }
 }
 
+// Ticks ticksPerPiece times after each arrival of data, so that the idle rule never fires and only
+// the transfer rate decides; returns the ticks spent once the task has ended or maxTicks passed.
+int tickPerPiece(DownloadTaskSpecification& task, int ticksPerPiece, int maxTicks) {
+    int ticks = 0;
+    while (task.state == TaskSpecification::Running && ticks < maxTicks) {
+        if (!QTest::qWaitFor(
+                [&] { return task.idleTicks == 0 || task.state != TaskSpecification::Running; },
+                5000))
+            break;
+        if (task.state == TaskSpecification::Running)
+            tick(task, ticksPerPiece);
+        ticks += ticksPerPiece;
+    }
+    return ticks;
+}
+
 QString closedPortUrl() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
@@ -95,6 +114,9 @@ class TstDownloadTaskSpecification : public QObject {
     Q_OBJECT
 
 private slots:
+    // An endless body that slips past its bound fails its writes instead of filling the disk.
+    void initTestCase() { QVERIFY(capFileSize(32 * 1024 * 1024)); }
+
     // Each row: mirror A answers with a fault on its first request, mirror B (joining the pool
     // once A has been asked, so A is always tried first) serves the file.
     void failureTable_data() {
@@ -145,6 +167,18 @@ private slots:
         r.times = 1;
         QTest::newRow("endless-with-big-length")
             << r << qint64(60000) << false << "%A sent more than the expected 60000 bytes";
+        // A listed size of 0 is a bound like any other (the file served is empty then).
+        r = FaultRule();
+        r.endless = true;
+        r.sendContentLength = false;
+        r.times = 1;
+        QTest::newRow("endless-for-size-0")
+            << r << qint64(0) << false << "%A sent more than the expected 0 bytes";
+        r = FaultRule();
+        r.body = QByteArray(1, 'x');
+        r.times = 1;
+        QTest::newRow("one-byte-for-size-0")
+            << r << qint64(0) << false << "%A sent more than the expected 0 bytes";
     }
     void failureTable() {
         QFETCH(FaultRule, rule);
@@ -153,7 +187,7 @@ private slots:
         QFETCH(QString, text);
 
         Rig rig;
-        const QByteArray data = pattern(60000);
+        const QByteArray data = expectedSize == 0 ? QByteArray() : pattern(60000);
         rig.publish(QStringLiteral("mA"), QStringLiteral("data.bin"), data);
         rig.publish(QStringLiteral("mB"), QStringLiteral("data.bin"), data);
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("data.bin")), rule);
@@ -297,30 +331,126 @@ private slots:
         QCOMPARE(readAll(local), data);
     }
 
-    void dripNeverTimesOut() {
+    // The server drips pieces; the test ticks ten times per piece, so the idle count never
+    // reaches its limit and only the average rate over 30 ticks can stall the transfer.
+    void transferRate_data() {
+        QTest::addColumn<int>("pieceBytes");
+        QTest::addColumn<bool>("secondMirror");
+        QTest::addColumn<int>("slowVerdicts");
+        QTest::addColumn<int>("endState");
+        // 2000 bytes a tick: slow, but above the 1024 minimum, so never penalised.
+        QTest::newRow("steady-above-rate")
+            << 20000 << false << 0 << int(TaskSpecification::Finished);
+        // 30 bytes a tick: each attempt ends after 30 ticks, the third one removes the mirror.
+        QTest::newRow("slow-alone") << 300 << false << 3 << int(TaskSpecification::ErrorCanceled);
+        QTest::newRow("slow-then-good-mirror")
+            << 300 << true << 1 << int(TaskSpecification::Finished);
+    }
+    void transferRate() {
+        QFETCH(int, pieceBytes);
+        QFETCH(bool, secondMirror);
+        QFETCH(int, slowVerdicts);
+        QFETCH(int, endState);
         Rig rig;
-        const QByteArray data = pattern(2000);
+        const QByteArray data = pattern(300000);
         rig.publish(QStringLiteral("mA"), QStringLiteral("d.bin"), data);
+        rig.publish(QStringLiteral("mB"), QStringLiteral("d.bin"), data);
         FaultRule rule;
-        rule.dripBytes = 100;
+        rule.dripBytes = pieceBytes;
         rule.dripIntervalMs = 10;
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("d.bin")), rule);
         rig.addMirror(QStringLiteral("mA"));
+        bool bAdded = !secondMirror;
+        connect(&rig.server, &FaultHttpServer::requestReceived, this, [&] {
+            if (!bAdded)
+                rig.addMirror(QStringLiteral("mB"));
+            bAdded = true;
+        });
         DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("d.bin"),
-                                       rig.local(QStringLiteral("d.bin")), 2000, nullptr, 1.0);
+                                       rig.local(QStringLiteral("d.bin")), 300000, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
         task.execute();
-        // Ten ticks between pieces: far more than 16 in all, never 16 in a row without data.
-        qint64 seen = 0;
-        while (task.state == TaskSpecification::Running) {
-            QTRY_VERIFY_WITH_TIMEOUT(
-                task.receivedBytes > seen || task.state != TaskSpecification::Running, 5000);
-            seen = task.receivedBytes;
-            if (task.state == TaskSpecification::Running)
-                tick(task, 10);
+        const int ticks = tickPerPiece(task, 10, 400);
+        QTRY_COMPARE_WITH_TIMEOUT(task.state, endState, 5000);
+
+        const QString slow = QStringLiteral(
+            "file d.bin too slow on mirror mA: less than 1024 bytes per second over 30 seconds");
+        // With a second mirror the retry may pick the slow one again, at most until it is gone.
+        const int verdicts = int(texts(messages).count(slow));
+        if (secondMirror)
+            QVERIFY(verdicts >= slowVerdicts && verdicts <= 3);
+        else
+            QCOMPARE(verdicts, slowVerdicts);
+        const QString aPath = Rig::path(QStringLiteral("mA"), QStringLiteral("d.bin"));
+        QCOMPARE(rig.server.requestCount(aPath), std::max(1, verdicts));
+        // Each verdict comes at the end of its 30-tick window, after a few pieces only.
+        if (!secondMirror && verdicts > 0)
+            QVERIFY2(ticks <= verdicts * 30 + 10, qPrintable(QString::number(ticks)));
+        QVERIFY(rig.server.bytesSent(aPath) < std::max(1, verdicts) * 30 * 1024 || verdicts == 0);
+        if (endState == TaskSpecification::Finished)
+            QCOMPARE(readAll(rig.local(QStringLiteral("d.bin"))), data);
+        if (secondMirror)
+            QCOMPARE(task.mirror.name, QStringLiteral("mB"));
+        if (verdicts < 3)
+            QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, verdicts);
+        else
+            QVERIFY(!rig.mirror(QStringLiteral("mA")));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.openResponses(), 0, 5000);
+    }
+
+    // A download waiting for the only mirror starts as soon as its slot is free again, whatever
+    // freed it; a removal that empties the pool ends the wait with an error.
+    void slotHandOver_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("endState");
+        QTest::newRow("released") << "release" << int(TaskSpecification::Finished);
+        QTest::newRow("holder-deleted") << "delete" << int(TaskSpecification::Finished);
+        QTest::newRow("mirror-removed") << "remove" << int(TaskSpecification::ErrorCanceled);
+    }
+    void slotHandOver() {
+        QFETCH(QString, how);
+        QFETCH(int, endState);
+        Rig rig;
+        rig.publish(QStringLiteral("mA"), QStringLiteral("1.bin"), pattern(300000));
+        rig.publish(QStringLiteral("mA"), QStringLiteral("2.bin"), pattern(5000));
+        FaultRule stall;
+        stall.stallAfter = 1000;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("1.bin")), stall);
+        rig.addMirror(QStringLiteral("mA"));
+
+        // The slot is taken by hand, or by a download stalled in mid-transfer whose reply will
+        // never finish.
+        FTPSiteAccessData taken;
+        std::unique_ptr<DownloadTaskSpecification> holder;
+        if (how == QLatin1String("release")) {
+            QCOMPARE(rig.pool.getRandomMirror(taken), 0);
+        } else {
+            holder = std::make_unique<DownloadTaskSpecification>(
+                &rig.manager, &rig.pool, QStringLiteral("1.bin"),
+                rig.local(QStringLiteral("1.bin")), -1, nullptr, 1.0);
+            holder->execute();
+            QTRY_COMPARE_WITH_TIMEOUT(holder->receivedBytes, qint64(1000), 5000);
         }
-        QCOMPARE(task.state, int(TaskSpecification::Finished));
-        QCOMPARE(rig.server.totalRequests(), 1);
-        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 0);
+        DownloadTaskSpecification waiter(&rig.manager, &rig.pool, QStringLiteral("2.bin"),
+                                         rig.local(QStringLiteral("2.bin")), 5000, nullptr, 1.0);
+        waiter.execute();
+        QTest::qWait(50);
+        QVERIFY(!waiter.reply);
+        QCOMPARE(rig.server.requestCount(Rig::path(QStringLiteral("mA"), QStringLiteral("2.bin"))),
+                 0);
+
+        if (how == QLatin1String("release"))
+            rig.pool.releaseMirror(QStringLiteral("mA"));
+        else if (how == QLatin1String("delete"))
+            holder.reset();
+        else
+            rig.pool.removeMirror(QStringLiteral("mA"));
+        QTRY_COMPARE_WITH_TIMEOUT(waiter.state, endState, 5000);
+        const bool finished = endState == TaskSpecification::Finished;
+        QCOMPARE(rig.server.requestCount(Rig::path(QStringLiteral("mA"), QStringLiteral("2.bin"))),
+                 finished ? 1 : 0);
+        if (finished)
+            QCOMPARE(rig.pool.mirrors[0].useCount, 0);
     }
 
     // The second download waits for the only mirror and then uses it.

@@ -1,15 +1,20 @@
 #include "config/configuration.h"
 #include "download/inidownloadtaskspecification.h"
 #include "download/mirrors.h"
+#include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
 #include "support/releasemaker.h"
+#include "verify/checksignaturetaskspecification.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(FaultRule)
 
 namespace {
 
@@ -56,6 +61,14 @@ struct Rig {
         config.updateType = QStringLiteral("client_linux_amd64");
         config.tempDir = tempDir.path();
     }
+    // More mirrors with the same base address, so that the requests add up per path.
+    void addMirrors(int count) {
+        for (int i = 2; i <= count; ++i) {
+            FTPSiteAccessData mirror = pool.mirrors.first();
+            mirror.name = QStringLiteral("m%1").arg(i);
+            pool.mirrors.append(mirror);
+        }
+    }
     QString remote(const QString& name) const {
         return serverDir.filePath(QStringLiteral("m/7/") + name);
     }
@@ -72,6 +85,22 @@ QStringList texts(const QSignalSpy& spy) {
     return out;
 }
 
+// Runs the task to its end, ticking only while it backs off so that no transfer is hurried;
+// returns the ticks spent backing off, or -1 when the task did not end in time.
+int runBackingOff(IniTask& task) {
+    int ticks = 0;
+    while (QTest::qWaitFor(
+        [&] { return task.state != TaskSpecification::Running || task.backoffTicks > 0; }, 20000)) {
+        if (task.state != TaskSpecification::Running)
+            return ticks;
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        task.timeTick(done, total, speed, downloading);
+        ++ticks;
+    }
+    return -1;
+}
+
 QList<double> weights(const IniTask& task) {
     QList<double> out;
     for (const TaskSpecification* sub : task.subTasks)
@@ -85,6 +114,9 @@ class TstIniDownloadTaskSpecification : public QObject {
     Q_OBJECT
 
 private slots:
+    // An endless ini that slips past its bound fails its writes instead of filling the disk.
+    void initTestCase() { QVERIFY(capFileSize(24 * 1024 * 1024)); }
+
     void resume_data() {
         QTest::addColumn<QString>("localFiles"); // "", "ini", "sig", "both", "stale"
         QTest::addColumn<QList<double>>("firstWeights");
@@ -137,11 +169,92 @@ private slots:
         QCOMPARE(rig.pool.mirrors[0].errorCount, 0);
     }
 
+    // Each row ends with an empty pool after a bounded number of requests, bytes and ticks, and
+    // leaves no file past its bound (a write past the file-size cap would show as another
+    // message). %B is the mirror's base address, %S the signature length.
+    void hostileMirror_data() {
+        QTest::addColumn<FaultRule>("iniRule");
+        QTest::addColumn<FaultRule>("sigRule");
+        QTest::addColumn<int>("mirrorCount");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("textCount");
+        QTest::addColumn<int>("maxIniRequests");
+        QTest::addColumn<int>("maxSigRequests");
+        QTest::addColumn<qint64>("maxBytesSent");
+        QTest::addColumn<int>("maxTicks");
+
+        const qint64 MiB = 1024 * 1024;
+        const QString oversized =
+            QStringLiteral("%B/") + iniName + "%1 sent more than the allowed %2 bytes";
+        FaultRule plain;
+        FaultRule endless;
+        endless.endless = true;
+        endless.sendContentLength = false;
+        QTest::newRow("endless-ini")
+            << endless << plain << 1 << oversized.arg(QString()).arg(16 * MiB) << 3 << 3 << 0
+            << 3 * 24 * MiB << 0;
+        const QString sigOversized = oversized.arg(QStringLiteral(".sig"), QStringLiteral("%S"));
+        QTest::newRow("endless-sig")
+            << plain << endless << 1 << sigOversized << 3 << 1 << 3 << 3 * 8 * MiB << 0;
+        FaultRule huge;
+        huge.body = QByteArray(50 * MiB, 's');
+        QTest::newRow("huge-sig") << plain << huge << 1 << sigOversized << 3 << 1 << 3
+                                  << 3 * 8 * MiB << 0;
+        FaultRule garbage;
+        garbage.body = QByteArray(publicKeySignatureSize(), 'g');
+        const QString dropped = QStringLiteral("failed verification, removing mirror");
+        QTest::newRow("bad-signature")
+            << plain << garbage << 1 << dropped << 1 << 1 << 1 << 1 * MiB << 1;
+        // Every failure costs at least one mirror and waits 1, 2, then 4 ticks.
+        QTest::newRow("bad-signature-three-mirrors")
+            << plain << garbage << 3 << dropped << 3 << 3 << 3 << 1 * MiB << 7;
+    }
+    void hostileMirror() {
+        QFETCH(FaultRule, iniRule);
+        QFETCH(FaultRule, sigRule);
+        QFETCH(int, mirrorCount);
+        QFETCH(QString, text);
+        QFETCH(int, textCount);
+        QFETCH(int, maxIniRequests);
+        QFETCH(int, maxSigRequests);
+        QFETCH(qint64, maxBytesSent);
+        QFETCH(int, maxTicks);
+        Rig rig;
+        rig.addMirrors(mirrorCount);
+        const QString iniPath = QStringLiteral("/m/7/") + iniName;
+        rig.server.setRule(iniPath, iniRule);
+        rig.server.setRule(iniPath + ".sig", sigRule);
+        text.replace(QStringLiteral("%B"), rig.pool.mirrors.first().url)
+            .replace(QStringLiteral("%S"), QString::number(publicKeySignatureSize()));
+
+        IniTask task(&rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QSignalSpy poolMessages(&rig.pool, &Mirrors::message);
+        task.execute();
+        const int ticks = runBackingOff(task);
+        QVERIFY(ticks >= 0);
+        QVERIFY2(ticks <= maxTicks, qPrintable(QString::number(ticks)));
+        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+
+        QCOMPARE(texts(messages).filter(text).size(), textCount);
+        QVERIFY(rig.pool.mirrors.isEmpty());
+        QCOMPARE(texts(poolMessages).last(),
+                 QStringLiteral("There are no (more) known working mirrors available"));
+        QVERIFY(rig.requests(iniName) >= 1 && rig.requests(iniName) <= maxIniRequests);
+        QVERIFY(rig.requests(iniName + ".sig") <= maxSigRequests);
+        const qint64 sent = rig.server.bytesSent(iniPath) + rig.server.bytesSent(iniPath + ".sig");
+        QVERIFY2(sent <= maxBytesSent, qPrintable(QString::number(sent)));
+        QVERIFY(QFileInfo(rig.local(iniName)).size() <= IniDownloadTaskSpecification::maxIniBytes);
+        QVERIFY(QFileInfo(rig.local(iniName + ".sig")).size() <= publicKeySignatureSize());
+    }
+
     // The check gives up after its 1001st failure, and the task ends once.
     void neverVerifies() {
         Rig rig;
+        // Each failure may cost two mirrors (ini and signature from different ones).
+        rig.addMirrors(6);
         FaultRule garbage;
-        garbage.body = QByteArray(128, 'g');
+        garbage.body = QByteArray(publicKeySignatureSize(), 'g');
         rig.server.setRule(QStringLiteral("/m/7/") + iniName + ".sig", garbage);
         IniTask task(&rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
         // Start near the limit: 998 failures so far, so three more checks are left.
@@ -150,7 +263,9 @@ private slots:
         QSignalSpy finished(&task, &TaskSpecification::finished);
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
         task.execute();
-        QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 10000);
+        // Backing off after the 999th and 1000th failures, 30 ticks each.
+        QCOMPARE(runBackingOff(task), 60);
+        QCOMPARE(canceled.count(), 1);
         QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
         const QStringList log = texts(messages);
         QCOMPARE(log.count(QStringLiteral("Could not verify the product ini file. Retrying")), 2);
@@ -158,6 +273,30 @@ private slots:
         QCOMPARE(rig.requests(iniName), 3);
         QTest::qWait(100);
         QCOMPARE(finished.count(), 0);
+        QCOMPARE(canceled.count(), 1);
+    }
+
+    // A user cancel while backing off ends the task at once, without another download.
+    void userCancelWhileBackingOff() {
+        Rig rig;
+        rig.addMirrors(2);
+        FaultRule garbage;
+        garbage.body = QByteArray(publicKeySignatureSize(), 'g');
+        rig.server.setRule(QStringLiteral("/m/7/") + iniName + ".sig", garbage);
+        IniTask task(&rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
+        QSignalSpy canceled(&task, &TaskSpecification::canceled);
+        task.execute();
+        QTRY_VERIFY_WITH_TIMEOUT(task.backoffTicks > 0, 10000);
+        const int requests = rig.server.totalRequests();
+        task.userCanceled();
+        QCOMPARE(canceled.count(), 1);
+        QCOMPARE(task.state, int(TaskSpecification::UserCanceled));
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        for (int i = 0; i < 40; ++i)
+            task.timeTick(done, total, speed, downloading);
+        QTest::qWait(100);
+        QCOMPARE(rig.server.totalRequests(), requests);
         QCOMPARE(canceled.count(), 1);
     }
 

@@ -48,6 +48,15 @@ private slots:
             << QByteArray("[mirrors]\nsize=3\n1\\mirror=\"   \"\n2\\mirror=\" b \"\n3\\mirror=\n"
                           "[b]\nurl=http://b\n")
             << QStringList{"b|http://b/123|2"};
+        // The size key only caps the indices; the elements present are read, in index order.
+        QTest::newRow("huge-size") << QByteArray("[mirrors]\nsize=2147483647\n2\\mirror=b\n"
+                                                 "1\\mirror=a\n[a]\nurl=http://a\n")
+                                   << QStringList{"a|http://a/123|2", "b|/123|2"};
+        QTest::newRow("size-caps-elements")
+            << QByteArray("[mirrors]\nsize=2\n1\\mirror=a\n3\\mirror=c\n4\\mirror=d\n")
+            << QStringList{"a|/123|2"};
+        QTest::newRow("negative-size")
+            << QByteArray("[mirrors]\nsize=-1\n1\\mirror=a\n") << QStringList{};
         QTest::newRow("empty-array") << QByteArray("[mirrors]\nsize=0\n") << QStringList{};
         QTest::newRow("no-file") << QByteArray() << QStringList{};
     }

@@ -6,6 +6,15 @@
 #include <QRandomGenerator>
 #include <QSettings>
 
+#include <csignal>
+#include <sys/resource.h>
+
+bool capFileSize(qint64 bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{rlim_t(bytes), rlim_t(bytes)};
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
 bool writeMirrorsIni(const QString& path, const QStringList& baseUrls) {
     QFile::remove(path);
     QSettings ini(path, QSettings::IniFormat);

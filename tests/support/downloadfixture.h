@@ -6,6 +6,10 @@
 #include <QString>
 #include <QStringList>
 
+// Caps the size of every file this process writes (RLIMIT_FSIZE, SIGXFSZ ignored), so that a
+// test pointing an endless body at the disk fails its writes instead of filling the machine.
+bool capFileSize(qint64 bytes);
+
 // Writes a "mirrors.ini" naming one mirror per base address ("mirror1", "mirror2", ...).
 bool writeMirrorsIni(const QString& path, const QStringList& baseUrls);
 

@@ -9,6 +9,7 @@
 struct FaultHttpServer::Connection {
     QTcpSocket* socket = nullptr;
     QByteArray request;
+    QString path;
     bool answered = false;
     FaultRule rule;
     QByteArray body;
@@ -84,6 +85,10 @@ void FaultHttpServer::clearRules() {
 
 int FaultHttpServer::requestCount(const QString& path) const {
     return counts.value(path);
+}
+
+qint64 FaultHttpServer::bytesSent(const QString& path) const {
+    return sentBytes.value(path);
 }
 
 int FaultHttpServer::totalRequests() const {
@@ -165,6 +170,7 @@ void FaultHttpServer::respond(Connection* c, const QString& path) {
         head += name + ": " + value + "\r\n";
     head += "\r\n";
 
+    c->path = path;
     c->rule = rule;
     c->body = body;
     c->socket->write(head);
@@ -203,12 +209,14 @@ void FaultHttpServer::pump(Connection* c, bool dripTick) {
         }
         c->socket->write(c->body.constData() + c->sent, piece);
         c->sent += piece;
+        sentBytes[c->path] += piece;
         return;
     }
     if (rule.stallAfter >= 0 && c->sent >= rule.stallAfter)
         return;
     if (rule.endless) {
         c->socket->write(QByteArray(64 * 1024, 'z'));
+        sentBytes[c->path] += 64 * 1024;
         return;
     }
     if (c->drip)
@@ -220,8 +228,12 @@ void FaultHttpServer::pump(Connection* c, bool dripTick) {
 void FaultHttpServer::drop(Connection* c) {
     if (!connections.removeOne(c))
         return;
-    if (c->drip)
+    if (c->drip) {
+        // The timer's slot holds c, which dies here.
+        c->drip->stop();
+        c->drip->disconnect(this);
         c->drip->deleteLater();
+    }
     c->socket->disconnect(this);
     c->socket->abort();
     c->socket->deleteLater();

@@ -65,6 +65,8 @@ public:
     void clearRules();
 
     int requestCount(const QString& path) const;
+    // Body bytes handed to the sockets of all requests of path, filler included.
+    qint64 bytesSent(const QString& path) const;
     int totalRequests() const;
     // Every requested path, in arrival order.
     QStringList requestLog() const;
@@ -88,6 +90,7 @@ private:
     QString root;
     QHash<QString, FaultRule> rules;
     QHash<QString, int> counts;
+    QHash<QString, qint64> sentBytes;
     QStringList log;
     QList<Connection*> connections;
 };

@@ -14,11 +14,16 @@
 #include <QTest>
 #include <QTextEdit>
 
+Q_DECLARE_METATYPE(FaultRule)
+
 namespace {
 
 const QString Loading = QStringLiteral("Loading...");
 const QString Failed = QStringLiteral("Failed to load changelog.");
 const QByteArray ChangeLog = "Version 130\n\n- faster start\n- new icons\n";
+const QByteArray Markup =
+    "<h1>Version 130</h1>\n<p>New <b>icons</b><img src=\"http://127.0.0.1:1/i.png\">"
+    "</p>\n";
 
 QString shownText(ChangeLogViewer* viewer) {
     return viewer->findChild<QTextEdit*>(QStringLiteral("changeLogTextEdit"))->toPlainText();
@@ -61,7 +66,7 @@ private slots:
         Configuration::setAppRootPath(root.path());
         for (const QString& name :
              {QStringLiteral("good"), QStringLiteral("fail"), QStringLiteral("moved"),
-              QStringLiteral("redirect"), QStringLiteral("silent")}) {
+              QStringLiteral("redirect"), QStringLiteral("silent"), QStringLiteral("hostile")}) {
             QVERIFY(QDir().mkpath(served.filePath(name + QStringLiteral("/130"))));
             QFile file(served.filePath(name + QStringLiteral("/130/changelog_client.txt")));
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -194,6 +199,48 @@ private slots:
         ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
         QTRY_COMPARE(shownText(ChangeLogViewer::instance()), QString::fromUtf8(ChangeLog));
         QCOMPARE(server->totalRequests(), before + 1);
+    }
+
+    // Mirror content is shown as plain text and only its first MiB; a huge array size in
+    // mirrors.ini costs nothing.
+    void hostileContent_data() {
+        QTest::addColumn<FaultRule>("rule");
+        QTest::addColumn<bool>("hugeArraySize");
+        QTest::addColumn<QByteArray>("shownStart");
+        QTest::addColumn<int>("shownLength");
+        QTest::newRow("huge-array-size")
+            << FaultRule() << true << ChangeLog << int(ChangeLog.size());
+        FaultRule markup;
+        markup.body = Markup;
+        QTest::newRow("markup-shown-as-text") << markup << false << Markup << int(Markup.size());
+        FaultRule endless;
+        endless.body = ChangeLog;
+        endless.endless = true;
+        endless.sendContentLength = false;
+        QTest::newRow("endless-body") << endless << false << ChangeLog << 1024 * 1024;
+    }
+    void hostileContent() {
+        QFETCH(FaultRule, rule);
+        QFETCH(bool, hugeArraySize);
+        QFETCH(QByteArray, shownStart);
+        QFETCH(int, shownLength);
+        server->setRule(logPath(QStringLiteral("hostile")), rule);
+        const QString ini = root.filePath(QStringLiteral("mirrors.ini"));
+        QVERIFY(writeMirrorsIni(ini, {mirror(QStringLiteral("hostile"))}));
+        if (hugeArraySize) {
+            QFile file(ini);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            const QByteArray text = file.readAll().replace("size=1", "size=2147483647");
+            QVERIFY(file.resize(0) && file.write(text) == text.size());
+        }
+        const int before = server->totalRequests();
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer* viewer = ChangeLogViewer::instance();
+        QTRY_VERIFY_WITH_TIMEOUT(shownText(viewer) != Loading, 5000);
+        const QString shown = shownText(viewer);
+        QCOMPARE(shown.size(), shownLength);
+        QVERIFY(shown.startsWith(QString::fromUtf8(shownStart)));
+        QCOMPARE(server->totalRequests() - before, 1);
     }
 
     void sizeFollowsText() {
