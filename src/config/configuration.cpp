@@ -5,11 +5,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +25,14 @@ namespace {
 QString& appRootOverride() {
     static QString path;
     return path;
+}
+
+const QLatin1String TempDirPrefix("quillon_temp_");
+const QLatin1String SessionMarkerName(".quillon_session");
+
+// The marker names its own directory, so that a copy elsewhere proves nothing.
+QByteArray sessionMarkerContent(const QString& dir) {
+    return "quillon update session " + QFile::encodeName(dir) + '\n';
 }
 
 QSettings openSettings() {
@@ -116,9 +127,18 @@ bool Configuration::getDefaultParameters() {
     // Empty after Abort or when the answer has no entry for the channel; nothing more to say.
     if (latest.first.isEmpty())
         return false;
-    if (!getClientVersionFromString(latest.first,
-                                    tr("Update server returned invalid version nr (%1)")))
+    // The server's number must be plainly positive: no sign, no blanks, not 0.
+    const QString& number = latest.first;
+    const bool digitsOnly = std::all_of(number.cbegin(), number.cend(), [](QChar c) {
+        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    });
+    bool ok = false;
+    const int version = number.toInt(&ok, 10);
+    if (!digitsOnly || !ok || version <= 0) {
+        emit fatalError(tr("Update server returned invalid version nr (%1)").arg(number));
         return false;
+    }
+    clientVersion = version;
     clientVersionName = latest.second;
     return true;
 }
@@ -163,28 +183,24 @@ bool Configuration::initalizeStart(const QString& dir) {
 
 bool Configuration::createTempDir() {
     // Qt gives an empty path when TMPDIR names nothing that exists.
-    QString base = QDir::tempPath();
+    const QString base = QDir::tempPath();
     if (base.isEmpty()) {
         emit fatalError(QStringLiteral("Unable to get temp directory."));
         return false;
     }
-    if (!base.endsWith(QLatin1Char('/')))
-        base += QLatin1Char('/');
-    base += QLatin1String("quillon_temp_");
-
-    for (int n = 0; n < 1000; ++n) {
-        const QString candidate = base + QString::number(n);
-        const QByteArray native = QFile::encodeName(candidate);
-        // mkdir fails with EEXIST on any existing entry, a dangling symbolic link included.
-        if (::mkdir(native.constData(), 0700) != 0)
-            continue;
-        // The umask may have taken bits away; the mode must be exactly 0700.
-        if (::chmod(native.constData(), 0700) != 0) {
-            ::rmdir(native.constData());
-            continue;
+    // mkdtemp creates the directory exclusively; the umask may take bits from its 0700.
+    QByteArray name = QFile::encodeName(QDir(base).filePath(TempDirPrefix + "XXXXXX"));
+    if (::mkdtemp(name.data())) {
+        const QString dir = QFile::decodeName(name);
+        QFile marker(QDir(dir).filePath(SessionMarkerName));
+        if (::chmod(name.constData(), 0700) == 0 &&
+            marker.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
+            marker.write(sessionMarkerContent(dir)) > 0 && marker.flush()) {
+            tempDir = dir;
+            return true;
         }
-        tempDir = candidate;
-        return true;
+        marker.remove();
+        ::rmdir(name.constData());
     }
     emit fatalError(QStringLiteral("Unable to create temp directory."));
     return false;
@@ -257,4 +273,27 @@ bool Configuration::isPrivateDirectory(const QString& path) {
         return false;
     return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool Configuration::isSessionDirectory(const QString& path) {
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    if (!QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path ||
+        info.path() != QDir::tempPath() || !name.startsWith(TempDirPrefix) ||
+        name.size() == TempDirPrefix.size())
+        return false;
+    for (const QChar c : QStringView(name).mid(TempDirPrefix.size()))
+        if (c.unicode() > 127 || !c.isLetterOrNumber())
+            return false;
+    if (!isPrivateDirectory(path))
+        return false;
+    // The marker must be a plain file of ours, not a link planted to some other file.
+    const QByteArray markerPath = QFile::encodeName(QDir(path).filePath(SessionMarkerName));
+    struct stat markerInfo {};
+    if (::lstat(markerPath.constData(), &markerInfo) != 0 || !S_ISREG(markerInfo.st_mode) ||
+        markerInfo.st_uid != ::geteuid())
+        return false;
+    QFile marker(QFile::decodeName(markerPath));
+    const QByteArray expected = sessionMarkerContent(path);
+    return marker.open(QIODevice::ReadOnly) && marker.read(expected.size() + 1) == expected;
 }

@@ -43,9 +43,9 @@ public:
     void getProxyAndDownloadConcurrency();
     // Uses dir as tempDir when it is not empty (the caller has vetted it), else createTempDir().
     bool initalizeStart(const QString& dir);
-    // A fresh private directory "quillon_temp_N" under the system temporary directory. Each
-    // candidate is made with an exclusive mkdir and mode 0700; an existing entry of that name,
-    // a symbolic link included, moves on to the next N, so nobody can plant the directory.
+    // A fresh private directory "quillon_temp_" + random suffix directly in the system temporary
+    // directory (mkdtemp: exclusive, mode 0700), holding the session marker. Random names, so
+    // that nobody can take all of them beforehand.
     bool createTempDir();
 
     // Fixed names.
@@ -73,6 +73,10 @@ public:
     // True if path may be adopted as a run's temporary directory: a real directory (not a
     // symbolic link), owned by the current user, not writable by group or others.
     static bool isPrivateDirectory(const QString& path);
+    // True if path is a temporary directory that createTempDir() made: directly in the system
+    // temporary directory, named like ours, private (see isPrivateDirectory) and holding the
+    // marker written at creation. Only such a directory may be adopted or wiped.
+    static bool isSessionDirectory(const QString& path);
 
     // 1 in unattended mode ("--nouser" and the settings completed), else 0.
     int noUserMode = 0;

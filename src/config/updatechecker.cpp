@@ -99,7 +99,8 @@ bool UpdateChecker::readFromServer() {
         return false;
 
     QString versions;
-    if (!receiveText(socket.fd, VersionBufferSize, versions))
+    // An empty answer tells nothing: the same as no answer, so the user may retry.
+    if (!receiveText(socket.fd, VersionBufferSize, versions) || versions.isEmpty())
         return false;
     const QStringList fields = versions.split(QLatin1Char(','), Qt::KeepEmptyParts);
     for (const QString& field : fields) {

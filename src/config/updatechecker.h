@@ -24,8 +24,9 @@ public:
     // Runs readFromServer().
     bool checkUpdate();
     // Both exchanges: the version list ("3\0") and the news text ("*\0"). True only if both
-    // succeeded. Each call starts from an empty channelVersions, so a retry never serves the
-    // entries of an earlier attempt; entries received before a failed news exchange stay.
+    // succeeded and the version list was not empty. Each call starts from an empty channelVersions,
+    // so a retry never serves the entries of an earlier attempt; entries received before a failed
+    // news exchange stay.
     bool readFromServer();
     // The entry at index channel, or two empty strings when the server sent fewer entries.
     QPair<QString, QString> getClientVersionByChannel(UpdateChannel channel) const;

@@ -1,7 +1,6 @@
 #include "config/configuration.h"
 #include "config/singleinstancechecker.h"
 #include "engine/updateengine.h"
-#include "install/posixfile.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -12,15 +11,10 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
 
-    // Copies set aside by an earlier run because they were in use; they are not in use now.
-    const QString root = Configuration::getAppRootPath();
-    UpdateEngine::removeOldFiles(root);
-    UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
-    UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
-    PosixFile::removeStaleSiblings(root);
-
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;
+
+    const QString root = Configuration::getAppRootPath();
 
     // A missing translation leaves the texts as written; that is no error.
     const QString locale = QLocale::system().name();
@@ -33,6 +27,9 @@ int main(int argc, char* argv[]) {
 
     Configuration configuration;
     MainWindow window(configuration);
+    // Only now that the window listens as the single instance: a running instance may still need
+    // the copies for a rollback.
+    UpdateEngine::removeOldFilesAtStart();
 
     if (!configuration.parseCommandLineOptions())
         return 1;

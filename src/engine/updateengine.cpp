@@ -5,6 +5,8 @@
 #include "download/processrandom.h"
 #include "engine/maintaskspecification.h"
 #include "engine/updateinidata.h"
+#include "install/filereplacelisttaskspecification.h"
+#include "install/posixfile.h"
 #include "ui/banner.h"
 #include "verify/tomcryptutil.h"
 
@@ -33,8 +35,8 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
         networkAccessManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
     }
-    const QUrl url(configuration.proxy);
-    if (!url.isValid()) {
+    QNetworkProxy proxy;
+    if (!proxyFromSetting(configuration.proxy, proxy)) {
         // Queued: the window connects to the engine only after this constructor has returned.
         const QString text =
             QStringLiteral("'%1' is an invalid proxy specification").arg(configuration.proxy);
@@ -42,8 +44,64 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
             this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
         return;
     }
-    networkAccessManager->setProxy(
-        QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), quint16(url.port(3128))));
+    networkAccessManager->setProxy(proxy);
+    // A mirror's failure says only what went wrong, not that the proxy was in the way. Every
+    // connection goes to the proxy, so a refused connection or an unknown host is the proxy's.
+    connect(
+        networkAccessManager, &QNetworkAccessManager::finished, this,
+        [this, name = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port())](
+            QNetworkReply* reply) {
+            const QNetworkReply::NetworkError code = reply->error();
+            const bool proxyFailed = code == QNetworkReply::ConnectionRefusedError ||
+                                     code == QNetworkReply::HostNotFoundError ||
+                                     (code >= QNetworkReply::ProxyConnectionRefusedError &&
+                                      code <= QNetworkReply::UnknownProxyError);
+            if (!proxyFailed || proxyFailureReported)
+                return;
+            proxyFailureReported = true;
+            // Host and port only: the setting may hold a password.
+            emit message(
+                QStringLiteral("The proxy %1 cannot be used: %2").arg(name, reply->errorString()));
+        });
+}
+
+bool UpdateEngine::proxyFromSetting(const QString& setting, QNetworkProxy& proxy) {
+    // Without a scheme, "localhost:3128" would read as scheme "localhost".
+    const QString text = setting.trimmed();
+    const QUrl url(text.contains(QLatin1String("://")) ? text : QStringLiteral("http://") + text,
+                   QUrl::StrictMode);
+    const int port = url.port(3128);
+    if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty() ||
+        port <= 0 || !(url.path().isEmpty() || url.path() == QLatin1String("/")) ||
+        url.hasQuery() || url.hasFragment())
+        return false;
+    proxy = QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), quint16(port), url.userName(),
+                          url.password());
+    return true;
+}
+
+void UpdateEngine::removeOldFilesAtStart() {
+    // A killed run's temporary siblings are never needed again, not even by a rollback.
+    PosixFile::removeStaleSiblings(Configuration::getAppRootPath());
+    // A recorded run that has not ended (killed, or still rolling back in the instance that holds
+    // the single-instance name) may need its set-aside copies to restore the installation.
+    if (UpdateIniData::exists())
+        return;
+    const QString root = Configuration::getAppRootPath();
+    for (const char* sub : {"", "/imageformats", "/accessible"})
+        removeOldFiles(root + QLatin1String(sub));
+}
+
+bool UpdateEngine::recordedSession(int* version, QString* dir) {
+    QString refused;
+    if (UpdateIniData::get(version, nullptr, dir, &refused))
+        return true;
+    if (!refused.isEmpty())
+        emit message(
+            QStringLiteral(
+                "Recorded session directory %1 was not made by the updater; left untouched")
+                .arg(refused));
+    return false;
 }
 
 bool UpdateEngine::initialize() {
@@ -62,7 +120,7 @@ bool UpdateEngine::initialize() {
 
     int version = 0;
     QString dir;
-    if (UpdateIniData::get(&version, nullptr, &dir)) {
+    if (recordedSession(&version, &dir)) {
         if (version == configuration.clientVersion) {
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
         } else {
@@ -103,6 +161,8 @@ bool UpdateEngine::startUpdate() {
     connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
     connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
     state = EngineUpdating;
+    installationChanged = false;
+    proxyFailureReported = false;
     timer->start(1000);
     mainTask->execute();
     return true;
@@ -128,6 +188,7 @@ void UpdateEngine::cancelUpdate() {
 
 void UpdateEngine::onTaskFinished() {
     timer->stop();
+    installationChanged = true;
     cleanup();
     state = EngineFinished;
     emit message(QStringLiteral("Update successfully finished"));
@@ -139,6 +200,10 @@ void UpdateEngine::onTaskFinished() {
 
 void UpdateEngine::onTaskCanceled() {
     timer->stop();
+    // A cancel after the replacement step (while obsolete files are deleted) undoes nothing.
+    const auto* replacement = mainTask->findChild<FileReplaceListTaskSpecification*>(
+        QString(), Qt::FindDirectChildrenOnly);
+    installationChanged = replacement && replacement->state == TaskSpecification::Finished;
     state = EngineCanceled;
     if (mainTask->state == TaskSpecification::UserCanceled)
         emit message(QStringLiteral("User aborted update"));
@@ -207,7 +272,7 @@ void UpdateEngine::cleanup() {
     emit message(QStringLiteral("Remove temporary files..."));
     int version = 0;
     QString dir;
-    if (UpdateIniData::get(&version, nullptr, &dir)) {
+    if (recordedSession(&version, &dir)) {
         removeTempDir(dir);
         UpdateIniData::cleanup();
     }

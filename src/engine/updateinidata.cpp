@@ -11,6 +11,12 @@ QString UpdateIniData::filename() {
 }
 
 bool UpdateIniData::get(int* version, QString* type, QString* dir) {
+    return get(version, type, dir, nullptr);
+}
+
+bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* refusedDir) {
+    if (refusedDir)
+        refusedDir->clear();
     QSettings settings(filename(), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("current"));
     bool ok = false;
@@ -19,9 +25,13 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir) {
     const QString recordedType = settings.value(QStringLiteral("type")).toString();
     settings.endGroup();
 
-    if (!ok || recordedType.isEmpty() || recordedDir.isEmpty() || !QFile::exists(recordedDir) ||
-        !Configuration::isPrivateDirectory(recordedDir))
+    if (!ok || recordedType.isEmpty() || recordedDir.isEmpty() || !QFile::exists(recordedDir))
         return false;
+    if (!Configuration::isSessionDirectory(recordedDir)) {
+        if (refusedDir)
+            *refusedDir = recordedDir;
+        return false;
+    }
     if (version)
         *version = recordedVersion;
     if (dir)
@@ -38,6 +48,12 @@ void UpdateIniData::modify(int version, const QString& dir, const QString& type)
     settings.setValue(QStringLiteral("dir"), dir);
     settings.setValue(QStringLiteral("type"), type);
     settings.endGroup();
+}
+
+bool UpdateIniData::exists() {
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("current"));
+    return !settings.childKeys().isEmpty();
 }
 
 void UpdateIniData::cleanup() {

@@ -9,9 +9,15 @@ class UpdateIniData final {
 public:
     static QString filename();
     // True and the outputs set (null ones skipped) only for a usable record: a numeric version,
-    // a non-empty type, and a directory that exists and is private to us (a real directory, ours,
-    // not writable by others), so that nobody can hand us a directory to fill and install from.
+    // a non-empty type, and a directory that exists and that the updater created for a run
+    // (Configuration::isSessionDirectory), so that a stale or planted record can neither hand us
+    // a directory to install from nor make us wipe someone else's.
     static bool get(int* version, QString* type, QString* dir);
+    // The same; when the record is refused only because its directory is not ours, refusedDir
+    // (if not null) names that directory, else it is cleared.
+    static bool get(int* version, QString* type, QString* dir, QString* refusedDir);
+    // True while group `current` holds anything: a run was recorded and has not ended well.
+    static bool exists();
     static void modify(int version, const QString& dir, const QString& type);
     // Removes the group `current`; the other groups stay.
     static void cleanup();

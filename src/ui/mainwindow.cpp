@@ -120,13 +120,28 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::onFatalConfigError(QString errorMessage) {
+    fatalShown = true;
+    startButton->setEnabled(false);
     QMessageBox::critical(nullptr, tr("Error"), errorMessage, QMessageBox::Ok);
-    QCoreApplication::exit(1);
+    endProgram(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage) {
+    // Set before the box: its event loop may run the unattended start meanwhile.
+    fatalShown = true;
+    startButton->setEnabled(false);
     QMessageBox::critical(this, tr("Error"), errorMessage, QMessageBox::Ok);
-    QCoreApplication::exit(2);
+    endProgram(2);
+}
+
+void MainWindow::endProgram(int exitCode) {
+    if (engine->state == UpdateEngine::EngineUpdating) {
+        pendingExitCode = exitCode;
+        engine->cancelUpdate();
+        return;
+    }
+    // Codes other than 0 promise that the installation was left as it was.
+    QCoreApplication::exit(engine->installationChanged ? 0 : exitCode);
 }
 
 void MainWindow::onError(QString errorMessage) {
@@ -139,6 +154,8 @@ void MainWindow::onAutoStartUpdate() {
 }
 
 void MainWindow::on_startButton_clicked() {
+    if (fatalShown)
+        return;
     if (updateDone) {
         ProcessTools::startQlnClient();
         close();
@@ -174,6 +191,11 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 
 void MainWindow::onUpdateFinished() {
     updateDone = true;
+    // The program was asked to end during the run; the run was already past undoing.
+    if (closing || pendingExitCode >= 0) {
+        QCoreApplication::exit(0);
+        return;
+    }
     if (configuration.noUserMode == 1 && !ChangeLogViewer::instance()) {
         QTimer::singleShot(AutoStartClientDelayMs, this, &MainWindow::on_startButton_clicked);
         return;
@@ -185,6 +207,10 @@ void MainWindow::onUpdateFinished() {
 }
 
 void MainWindow::onUpdateCanceled() {
+    if (pendingExitCode >= 0) {
+        endProgram(pendingExitCode);
+        return;
+    }
     if (closing) {
         QCoreApplication::quit();
         return;

@@ -47,10 +47,18 @@ public slots:
     void on_changelogButton_clicked();
 
 private:
+    // Ends the event loop with exitCode, but never during a run: the run is cancelled, so that it
+    // rolls back (or finishes, if already past its last step), and the loop ends after that.
+    void endProgram(int exitCode);
+
     Configuration& configuration;
     UpdateEngine* engine;
     // The engine reported a finished update: the start button starts the client.
     bool updateDone = false;
     // The user confirmed aborting a running update by closing the window.
     bool closing = false;
+    // A fatal error was shown: nothing starts any more, by click or by itself.
+    bool fatalShown = false;
+    // The exit code waiting for the cancelled run to end; -1 while none waits.
+    int pendingExitCode = -1;
 };

@@ -1,10 +1,12 @@
 #include "config/configuration.h"
 #include "support/datagrampeer.h"
+#include "support/treesnapshot.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -70,13 +72,14 @@ private slots:
     void cleanup();
     void commandLine_data();
     void commandLine();
+    void retryAfterFailedQuery_data();
     void retryAfterFailedQuery();
     void abortEndsSilently();
     void streams_data();
     void streams();
     void serverSetting();
     void fixedNames();
-    void tempDirSkipsEveryExistingEntry();
+    void plantedNamesDoNotBlock();
     void tempDirModeIgnoresUmask();
     void tempDirFailures();
     void initalizeStartKeepsGivenDirectory();
@@ -209,6 +212,11 @@ void TstConfiguration::commandLine_data() {
     QTest::newRow("server sends bad number")
         << prog << QByteArray() << QByteArray("12x#1.2.0") << false << 0 << def << 0 << ""
         << "News!" << 0 << "Update server returned invalid version nr (12x)" << 1;
+    for (const char* bad : {"-5", "0", " +130 "})
+        QTest::newRow(qPrintable(QString("server sends '%1'").arg(bad)))
+            << prog << QByteArray() << QByteArray(bad) + "#1.3.0" << false << 0 << def << 0 << ""
+            << "News!" << 0 << QString("Update server returned invalid version nr (%1)").arg(bad)
+            << 1;
     QTest::newRow("entry without name")
         << prog << QByteArray() << QByteArray("120") << true << 0 << def << 120 << ""
         << "News!" << 0 << "" << 1;
@@ -248,14 +256,28 @@ void TstConfiguration::commandLine() {
     QCOMPARE(peer->requestCount(VersionRequest), queries);
 }
 
+void TstConfiguration::retryAfterFailedQuery_data() {
+    QTest::addColumn<bool>("listening");
+    QTest::newRow("nobody listening") << false;
+    QTest::newRow("empty answer") << true;
+}
+
 void TstConfiguration::retryAfterFailedQuery() {
+    QFETCH(bool, listening);
     writeSettings("[Channel]\nbeta=true\n");
-    peer->setAnswer(VersionRequest, "120#1.2.0,121#1.2.1");
     peer->setAnswer(NewsRequest, "fresh news");
-    // Nobody listens yet: the first query fails at once and the box comes up. The server starts
-    // before Retry is pressed.
+    // The first query fails at once and the box comes up; the server has a real answer before
+    // Retry is pressed.
     BoxAnswerer answerer({QMessageBox::Retry});
-    answerer.beforeAnswer = [this] { peer->start(); };
+    answerer.beforeAnswer = [this, listening] {
+        peer->setAnswer(VersionRequest, "120#1.2.0,121#1.2.1");
+        if (!listening)
+            peer->start();
+    };
+    if (listening) {
+        peer->setAnswer(VersionRequest, "");
+        peer->start();
+    }
 
     Configuration config;
     config.versionQueryTimeoutMs = 500;
@@ -353,42 +375,49 @@ void TstConfiguration::fixedNames() {
     QVERIFY(!Configuration::isSpecialFileName("_old_update"));
 }
 
-void TstConfiguration::tempDirSkipsEveryExistingEntry() {
+// Another user can take every predictable name beforehand; a random suffix cannot be taken.
+void TstConfiguration::plantedNamesDoNotBlock() {
     QDir dir(tmp->path());
-    for (int n = 0; n < 5; ++n)
-        QVERIFY(dir.mkdir(QString("quillon_temp_%1").arg(n)));
-    writeFile(dir.filePath("quillon_temp_5"), "a plain file");
-    // A dangling link (mkdir must not follow it) and one to a directory an attacker controls.
-    QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("quillon_temp_6")));
-    QVERIFY(dir.mkdir("planted"));
-    QVERIFY(QFile::link(dir.filePath("planted"), dir.filePath("quillon_temp_7")));
+    for (int n = 0; n < 1000; ++n)
+        writeFile(dir.filePath(QString("quillon_temp_%1").arg(n)), QByteArray());
+    QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("quillon_temp_XXXXXX")));
+    const TreeSnapshot before = snapshotTree(tmp->path());
 
     Configuration config;
     QSignalSpy fatalSpy(&config, &Configuration::fatalError);
-    QVERIFY(config.createTempDir());
-    QCOMPARE(config.tempDir, dir.filePath("quillon_temp_8"));
-    QVERIFY(QFileInfo(config.tempDir).isDir());
-    QVERIFY(!QFileInfo::exists(dir.filePath("nowhere")));
-    QVERIFY(QDir(dir.filePath("planted")).isEmpty());
+    QStringList made;
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(config.createTempDir());
+        QVERIFY2(QRegularExpression("^quillon_temp_[A-Za-z0-9]{6}$")
+                     .match(QFileInfo(config.tempDir).fileName())
+                     .hasMatch(),
+                 qPrintable(config.tempDir));
+        QCOMPARE(QFileInfo(config.tempDir).path(), tmp->path());
+        QVERIFY(Configuration::isSessionDirectory(config.tempDir));
+        made << QFileInfo(config.tempDir).fileName();
+    }
+    QVERIFY(made.at(0) != made.at(1));
     QCOMPARE(fatalSpy.size(), 0);
-
-    // The next one takes the next free number.
-    QVERIFY(config.createTempDir());
-    QCOMPARE(config.tempDir, dir.filePath("quillon_temp_9"));
+    // Nothing planted was followed or touched.
+    TreeSnapshot after = snapshotTree(tmp->path());
+    for (const QString& name : made)
+        for (const QString& path : after.keys())
+            if (path == name || path.startsWith(name + "/"))
+                after.remove(path);
+    QCOMPARE(after, before);
 }
 
 void TstConfiguration::tempDirModeIgnoresUmask() {
-    const mode_t old = ::umask(0);
-    Configuration config;
-    const bool created = config.createTempDir();
-    ::umask(0277);
-    const bool createdMasked = created && config.createTempDir();
-    ::umask(old);
-    QVERIFY(createdMasked);
-    for (const char* name : {"quillon_temp_0", "quillon_temp_1"}) {
+    for (const mode_t mask : {mode_t(0), mode_t(0277)}) {
+        const mode_t old = ::umask(mask);
+        Configuration config;
+        const bool created = config.createTempDir();
+        ::umask(old);
+        QVERIFY(created);
         struct stat info {};
-        QCOMPARE(::lstat(QFile::encodeName(QDir(tmp->path()).filePath(name)), &info), 0);
+        QCOMPARE(::lstat(QFile::encodeName(config.tempDir), &info), 0);
         QCOMPARE(info.st_mode & 07777, mode_t(0700));
+        QVERIFY(Configuration::isSessionDirectory(config.tempDir));
     }
 }
 
@@ -400,10 +429,8 @@ void TstConfiguration::tempDirFailures() {
     QSignalSpy fatalSpy(&config, &Configuration::fatalError);
     QVERIFY(!config.createTempDir());
 
-    // Every one of the 1000 names taken.
-    qputenv("TMPDIR", QFile::encodeName(tmp->path()));
-    for (int n = 0; n < 1000; ++n)
-        writeFile(tmp->filePath(QString("quillon_temp_%1").arg(n)), QByteArray());
+    // TMPDIR naming the plain file itself: nothing can be created in it.
+    qputenv("TMPDIR", QFile::encodeName(tmp->filePath("file")));
     QVERIFY(!config.createTempDir());
 
     QCOMPARE(fatalSpy.size(), 2);
@@ -418,7 +445,8 @@ void TstConfiguration::initalizeStartKeepsGivenDirectory() {
     QCOMPARE(config.tempDir, QString("/some/earlier/dir"));
     QVERIFY(!QFileInfo::exists("/some/earlier/dir"));
     QVERIFY(config.initalizeStart(QString()));
-    QCOMPARE(config.tempDir, tmp->filePath("quillon_temp_0"));
+    QCOMPARE(QFileInfo(config.tempDir).path(), tmp->path());
+    QVERIFY(Configuration::isSessionDirectory(config.tempDir));
 }
 
 void TstConfiguration::privateDirectory() {

@@ -6,7 +6,6 @@
 // error. SIGINT and SIGTERM act as the user's cancel.
 #include "config/configuration.h"
 #include "engine/updateengine.h"
-#include "install/posixfile.h"
 
 #include <QApplication>
 #include <QDir>
@@ -53,9 +52,7 @@ int main(int argc, char** argv) {
         return args.size() < 2 ? 2 : 0;
     }
     Configuration::setAppRootPath(QDir(args.takeAt(1)).absolutePath());
-    for (const char* sub : {"", "/imageformats", "/accessible"})
-        UpdateEngine::removeOldFiles(Configuration::getAppRootPath() + sub);
-    PosixFile::removeStaleSiblings(Configuration::getAppRootPath());
+    UpdateEngine::removeOldFilesAtStart();
 
     Configuration configuration;
     UpdateEngine engine(configuration, nullptr);

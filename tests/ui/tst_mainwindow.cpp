@@ -38,9 +38,18 @@ public:
     BoxAnswerer() {
         connect(&timer, &QTimer::timeout, this, &BoxAnswerer::poll);
         timer.start(20);
+        qApp->installEventFilter(this);
     }
     QList<QMessageBox::StandardButton> answers;
     QStringList seen; // "title: text"
+
+protected:
+    // A box is answered as soon as it shows, before the run behind it has moved on much.
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && qobject_cast<QMessageBox*>(watched))
+            QMetaObject::invokeMethod(this, &BoxAnswerer::poll, Qt::QueuedConnection);
+        return false;
+    }
 
 private:
     void poll() {
@@ -324,29 +333,80 @@ private slots:
         QCOMPARE(boxes.seen.size(), 2);
     }
 
+    // Exit codes other than 0 promise an unchanged installation: a fatal error keeps the
+    // unattended start from starting, and one that comes during a run ends the program only after
+    // the run has rolled back, or finished when it was past undoing.
     void fatalErrorsEndTheProgram_data() {
-        QTest::addColumn<bool>("fromEngine");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("during"); // the run's line at which the error comes
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("configuration") << false << 1;
-        QTest::newRow("engine") << true << 2;
+        QTest::newRow("configuration") << "configuration"
+                                       << "broken"
+                                       << "" << 1;
+        QTest::newRow("engine") << "engine"
+                                << "broken"
+                                << "" << 2;
+        QTest::newRow("invalid-proxy-unattended")
+            << "proxy"
+            << "'http://[::1' is an invalid proxy specification"
+            << "" << 2;
+        QTest::newRow("during-replacement") << "run"
+                                            << "broken"
+                                            << "Starting file updates" << 2;
+        QTest::newRow("during-deletion") << "run"
+                                         << "broken"
+                                         << "Starting deleting files" << 0;
     }
     void fatalErrorsEndTheProgram() {
-        QFETCH(bool, fromEngine);
+        QFETCH(QString, source);
+        QFETCH(QString, text);
+        QFETCH(QString, during);
         QFETCH(int, exitCode);
-        freshInstallation();
+        const QString dir = freshInstallation();
+        if (source == QLatin1String("proxy"))
+            QSettings(dir + QStringLiteral("/update.ini"), QSettings::IniFormat)
+                .setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[::1"));
         Configuration config;
+        const bool unattended = source == QLatin1String("proxy") || source == QLatin1String("run");
+        if (unattended)
+            configure(config, {QStringLiteral("--nouser"), QStringLiteral("client_linux_amd64"),
+                               QStringLiteral("130")});
         MainWindow window(config);
+        window.setUIToConfigSpecs();
         window.show();
+        auto* engine = window.findChild<UpdateEngine*>();
         BoxAnswerer boxes;
-        QTimer::singleShot(0, &window, [&] {
-            if (fromEngine)
-                emit window.findChild<UpdateEngine*>()->fatalError(QStringLiteral("broken"));
-            else
-                emit config.fatalError(QStringLiteral("broken"));
+        connect(engine, &UpdateEngine::message, &window, [engine, during](const QString& line) {
+            if (!during.isEmpty() && line == during)
+                QMetaObject::invokeMethod(
+                    engine, [engine] { emit engine->fatalError(QStringLiteral("broken")); },
+                    Qt::QueuedConnection);
         });
-        Watchdog watchdog(10000);
+        // The proxy's fatal error is already queued: the unattended start comes due while its box
+        // is open.
+        if (unattended)
+            QTimer::singleShot(0, &window, &MainWindow::onAutoStartUpdate);
+        else
+            QTimer::singleShot(0, &window, [&] {
+                if (source == QLatin1String("engine"))
+                    emit engine->fatalError(text);
+                else
+                    emit config.fatalError(text);
+            });
+        Watchdog watchdog(30000);
         QCOMPARE(QCoreApplication::exec(), exitCode);
-        QCOMPARE(boxes.seen, QStringList{QStringLiteral("Error: broken")});
+        QCOMPARE(boxes.seen, QStringList{QStringLiteral("Error: ") + text});
+        QVERIFY(!engine->busy());
+        if (exitCode == 0)
+            return;
+        if (source == QLatin1String("run"))
+            QVERIFY(child<QTextEdit>(window, "outputTextEdit")
+                        ->toPlainText()
+                        .contains(QStringLiteral("User aborted update")));
+        const TreeSnapshot expected = clientFiles(site.build120);
+        const TreeSnapshot actual = clientFiles(dir);
+        QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
     }
 
     void detailsToggleScrollsToTheEnd() {
