@@ -24,6 +24,8 @@ QByteArray reasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 301:
         return "Moved Permanently";
     case 302:
@@ -95,6 +97,14 @@ int FaultHttpServer::totalRequests() const {
     return log.size();
 }
 
+QList<QByteArray> FaultHttpServer::ranges(const QString& path) const {
+    return rangeHeaders.value(path);
+}
+
+int FaultHttpServer::connectionCount() const {
+    return accepted;
+}
+
 QStringList FaultHttpServer::requestLog() const {
     return log;
 }
@@ -106,6 +116,7 @@ int FaultHttpServer::openResponses() const {
 
 void FaultHttpServer::onNewConnection() {
     while (QTcpSocket* socket = server->nextPendingConnection()) {
+        ++accepted;
         auto* c = new Connection;
         c->socket = socket;
         connections.append(c);
@@ -127,12 +138,18 @@ void FaultHttpServer::onReadyRead(Connection* c) {
     QString path;
     if (requestLine.size() >= 2)
         path = QUrl::fromPercentEncoding(requestLine.at(1).split('?').first());
-    respond(c, path);
+    QByteArray range;
+    for (const QByteArray& line : c->request.left(end).split('\n')) {
+        if (line.toLower().startsWith("range:"))
+            range = line.mid(6).trimmed();
+    }
+    respond(c, path, range);
 }
 
-void FaultHttpServer::respond(Connection* c, const QString& path) {
+void FaultHttpServer::respond(Connection* c, const QString& path, const QByteArray& range) {
     const int count = ++counts[path];
     log.append(path);
+    rangeHeaders[path].append(range);
     emit requestReceived(path);
 
     FaultRule rule;
@@ -154,9 +171,22 @@ void FaultHttpServer::respond(Connection* c, const QString& path) {
             body = "not found\n";
         }
     }
-    const qint64 realLength = body.size();
     if (rule.corruptAt >= 0 && rule.corruptAt < body.size())
         body[rule.corruptAt] = char(~body.at(rule.corruptAt));
+    QByteArray contentRange;
+    if (range.startsWith("bytes=") && range.endsWith('-') && status == 200 && !rule.ignoreRange) {
+        const qint64 first = range.mid(6).chopped(1).toLongLong();
+        if (first > 0 && first < body.size()) {
+            status = 206;
+            contentRange = "bytes " + QByteArray::number(first) + '-' +
+                           QByteArray::number(body.size() - 1) + '/' +
+                           QByteArray::number(body.size());
+            body = body.mid(first);
+        }
+    }
+    if (rule.contentRange)
+        contentRange = *rule.contentRange;
+    const qint64 realLength = body.size();
     if (rule.extraBytes > 0)
         body += QByteArray(rule.extraBytes, 'x');
 
@@ -166,6 +196,8 @@ void FaultHttpServer::respond(Connection* c, const QString& path) {
         const qint64 length = rule.announcedLength >= 0 ? rule.announcedLength : realLength;
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     }
+    if (!contentRange.isEmpty())
+        head += "Content-Range: " + contentRange + "\r\n";
     for (const auto& [name, value] : std::as_const(rule.headers))
         head += name + ": " + value + "\r\n";
     head += "\r\n";
@@ -173,6 +205,19 @@ void FaultHttpServer::respond(Connection* c, const QString& path) {
     c->path = path;
     c->rule = rule;
     c->body = body;
+    if (rule.delayMs > 0) {
+        // The connection may be gone by then; its socket is only deleted later.
+        QTimer::singleShot(rule.delayMs, c->socket, [this, c, head] {
+            if (connections.contains(c))
+                startBody(c, head);
+        });
+        return;
+    }
+    startBody(c, head);
+}
+
+void FaultHttpServer::startBody(Connection* c, const QByteArray& head) {
+    const FaultRule& rule = c->rule;
     c->socket->write(head);
     if (rule.dripBytes > 0) {
         c->drip = new QTimer(this);

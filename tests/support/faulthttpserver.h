@@ -36,6 +36,12 @@ struct FaultRule {
     // Send the body in pieces of dripBytes every dripIntervalMs milliseconds.
     int dripBytes = 0;
     int dripIntervalMs = 0;
+    // A request with "Range: bytes=N-" gets the rest of the file as 206 unless ignoreRange is set
+    // (then the whole file as 200); contentRange is sent instead of the right Content-Range.
+    bool ignoreRange = false;
+    std::optional<QByteArray> contentRange;
+    // Wait this long before answering.
+    int delayMs = 0;
     // Apply the rule to the first `times` requests of the path only (-1: always); later requests
     // get the plain answer.
     int times = -1;
@@ -68,6 +74,10 @@ public:
     // Body bytes handed to the sockets of all requests of path, filler included.
     qint64 bytesSent(const QString& path) const;
     int totalRequests() const;
+    // The Range header of each request of path, in order; empty for a request without one.
+    QList<QByteArray> ranges(const QString& path) const;
+    // TCP connections accepted so far.
+    int connectionCount() const;
     // Every requested path, in arrival order.
     QStringList requestLog() const;
     // Connections still open after their request was answered (a stalled or endless body).
@@ -81,7 +91,8 @@ private:
 
     void onNewConnection();
     void onReadyRead(Connection* c);
-    void respond(Connection* c, const QString& path);
+    void respond(Connection* c, const QString& path, const QByteArray& range);
+    void startBody(Connection* c, const QByteArray& head);
     // dripTick: called by the drip timer, the only caller that may send a drip piece.
     void pump(Connection* c, bool dripTick = false);
     void drop(Connection* c);
@@ -91,6 +102,8 @@ private:
     QHash<QString, FaultRule> rules;
     QHash<QString, int> counts;
     QHash<QString, qint64> sentBytes;
+    QHash<QString, QList<QByteArray>> rangeHeaders;
+    int accepted = 0;
     QStringList log;
     QList<Connection*> connections;
 };
