@@ -16,6 +16,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <QUrl>
 
@@ -30,6 +31,8 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
     networkAccessManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 
     configuration.getProxyAndDownloadConcurrency();
+    if (!configuration.caCertificates.isEmpty() && !trustAuthorities(configuration.caCertificates))
+        return;
     if (configuration.proxy.isEmpty()) {
         // Explicitly none: the system proxy must not apply either.
         networkAccessManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
@@ -63,6 +66,23 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
             emit message(
                 QStringLiteral("The proxy %1 cannot be used: %2").arg(name, reply->errorString()));
         });
+}
+
+bool UpdateEngine::trustAuthorities(const QString& path) {
+    const QList<QSslCertificate> authorities = QSslCertificate::fromPath(path, QSsl::Pem);
+    if (authorities.isEmpty()) {
+        // Going on without them would only fail later, at every private mirror.
+        const QString text =
+            QStringLiteral("No certificate could be read from caCertificates file '%1'").arg(path);
+        QMetaObject::invokeMethod(
+            this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
+        return false;
+    }
+    // The default configuration, so that the change log's requests trust them as well.
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.addCaCertificates(authorities);
+    QSslConfiguration::setDefaultConfiguration(ssl);
+    return true;
 }
 
 bool UpdateEngine::proxyFromSetting(const QString& setting, QNetworkProxy& proxy) {
