@@ -10,6 +10,7 @@
 #include "ui/banner.h"
 #include "verify/tomcryptutil.h"
 
+#include <QAuthenticator>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -48,6 +49,8 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
         return;
     }
     networkAccessManager->setProxy(proxy);
+    connect(networkAccessManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            &UpdateEngine::onProxyAuthenticationRequired);
     // A mirror's failure says only what went wrong, not that the proxy was in the way. Every
     // connection goes to the proxy, so a refused connection or an unknown host is the proxy's.
     connect(
@@ -66,6 +69,39 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
             emit message(
                 QStringLiteral("The proxy %1 cannot be used: %2").arg(name, reply->errorString()));
         });
+}
+
+void UpdateEngine::onProxyAuthenticationRequired(const QNetworkProxy& proxy,
+                                                 QAuthenticator* authenticator) {
+    // Qt has tried the credentials of the setting already, and asks again when these fail.
+    const auto offer = [&] {
+        if (proxyUser.isEmpty() ||
+            (authenticator->user() == proxyUser && authenticator->password() == proxyPassword))
+            return false;
+        authenticator->setUser(proxyUser);
+        authenticator->setPassword(proxyPassword);
+        return true;
+    };
+    if (offer())
+        return;
+    const QString name = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    if (configuration.noUserMode != 1 && !proxyCredentialsAsked) {
+        proxyCredentialsAsked = true;
+        QString user, password;
+        emit proxyCredentialsNeeded(name, &user, &password);
+        if (!user.isEmpty()) {
+            proxyUser = user;
+            proxyPassword = password;
+            if (offer())
+                return;
+        }
+    }
+    if (proxyRefusalReported)
+        return;
+    proxyRefusalReported = true;
+    emit message(QStringLiteral("The proxy %1 wants a valid user name and password: set "
+                                "proxy=http://USER:PASSWORD@%1 in the [update] section of %2")
+                     .arg(name, configuration.getAppRootPath() + QStringLiteral("/update.ini")));
 }
 
 bool UpdateEngine::trustAuthorities(const QString& path) {
@@ -183,6 +219,8 @@ bool UpdateEngine::startUpdate() {
     state = EngineUpdating;
     installationChanged = false;
     proxyFailureReported = false;
+    proxyCredentialsAsked = false;
+    proxyRefusalReported = false;
     timer->start(1000);
     mainTask->execute();
     return true;

@@ -1,5 +1,6 @@
 // Whole update runs of the real updater (the headless runner) against real nginx mirrors, with
 // releases made by quillon-publish.
+#include "support/authproxy.h"
 #include "support/downloadfixture.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
@@ -93,6 +94,8 @@ private slots:
     void killedRunResumesWithARange();
     void privateAuthority_data();
     void privateAuthority();
+    void proxyCredentials_data();
+    void proxyCredentials();
     void runToAnotherVersionWipesTheOldSession();
     void failureDuringReplacementRollsBack_data();
     void failureDuringReplacementRollsBack();
@@ -391,6 +394,49 @@ void TstWholeRun::privateAuthority() {
                              return line.startsWith(refused) && line.contains("issuer certificate");
                          }),
              qPrintable(run.lines.join('\n')));
+}
+
+void TstWholeRun::proxyCredentials_data() {
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("credentials-in-file") << "u:secret@" << 0;
+    QTest::newRow("wrong-credentials-unattended") << "u:wrong@" << 3;
+    QTest::newRow("no-credentials-unattended") << "" << 3;
+}
+
+void TstWholeRun::proxyCredentials() {
+    QFETCH(QString, login);
+    QFETCH(int, exitCode);
+    AuthProxy proxy("u", "secret");
+    QVERIFY(proxy.listen());
+    nginx->addServer(mirror);
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0)});
+    const QString address = QString("127.0.0.1:%1").arg(proxy.port());
+    {
+        QSettings settings(install + "/update.ini", QSettings::IniFormat);
+        settings.setValue("update/proxy", "http://" + login + address);
+    }
+    const RunResult run = runUpdater(130);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.lines.join('\n')));
+    const QString advice = QString("The proxy %1 wants a valid user name and password: set "
+                                   "proxy=http://USER:PASSWORD@%1 in the [update] section of "
+                                   "%2/update.ini")
+                               .arg(address, install);
+    if (exitCode == 0) {
+        QVERIFY(proxy.forwarded > 0);
+        QVERIFY(!run.lines.contains(advice));
+        TreeSnapshot tree = installed();
+        tree.remove("_old_libQtCore.so.4");
+        QVERIFY2(tree == target, qPrintable(describeDifference(target, tree)));
+        return;
+    }
+    QCOMPARE(proxy.forwarded.load(), 0);
+    QCOMPARE(run.lines.count(advice), 1);
+    // The password of the setting is never shown.
+    QVERIFY(!run.lines.join('\n').contains("wrong"));
+    QCOMPARE(installed(), original);
 }
 
 void TstWholeRun::runToAnotherVersionWipesTheOldSession() {
