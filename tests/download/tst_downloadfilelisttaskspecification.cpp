@@ -364,6 +364,26 @@ private slots:
                  aErrors < 0 ? 1 : 0);
     }
 
+    // Against a distant server, connections are reused rather than paid for per file: a run of
+    // 2,000 files opens no more than one connection per stream.
+    void connectionsAreReused() {
+        Rig rig({QStringLiteral("mA")});
+        for (int i = 0; i < 2000; ++i)
+            rig.addFile(QStringLiteral("d%1/f%2.bin").arg(i % 10).arg(i), pattern(50 + i % 300, i));
+        rig.server.setKeepAlive(true);
+        rig.server.setDelay(2);
+        rig.config.downloadConcurrency = 6;
+        rig.pool.mirrors.first().maxUses = 6;
+        ListTask task(&rig.list, &rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
+        task.execute();
+        QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 60000);
+        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QCOMPARE(rig.server.totalRequests(), 2000);
+        qInfo() << "connections:" << rig.server.connectionCount();
+        QVERIFY2(rig.server.connectionCount() <= 6,
+                 qPrintable(QString::number(rig.server.connectionCount())));
+    }
+
     // A user cancel during a failing check ends the file task; it neither retries nor passes
     // the bad file on as finished.
     void userCancelDuringFailingCheck() {

@@ -81,6 +81,14 @@ void FaultHttpServer::setRule(const QString& path, const FaultRule& rule) {
     rules.insert(path, rule);
 }
 
+void FaultHttpServer::setKeepAlive(bool on) {
+    keepAlive = on;
+}
+
+void FaultHttpServer::setDelay(int ms) {
+    delayMs = ms;
+}
+
 void FaultHttpServer::clearRules() {
     rules.clear();
 }
@@ -117,6 +125,8 @@ int FaultHttpServer::openResponses() const {
 void FaultHttpServer::onNewConnection() {
     while (QTcpSocket* socket = server->nextPendingConnection()) {
         ++accepted;
+        // As nginx does: a small head and body must not wait for the client's delayed ACK.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto* c = new Connection;
         c->socket = socket;
         connections.append(c);
@@ -134,12 +144,15 @@ void FaultHttpServer::onReadyRead(Connection* c) {
     if (end < 0)
         return;
     c->answered = true;
-    const QList<QByteArray> requestLine = c->request.left(c->request.indexOf("\r\n")).split(' ');
+    const QByteArray head = c->request.left(end);
+    // What follows belongs to the next request on a kept-alive connection.
+    c->request.remove(0, end + 4);
+    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
     QString path;
     if (requestLine.size() >= 2)
         path = QUrl::fromPercentEncoding(requestLine.at(1).split('?').first());
     QByteArray range;
-    for (const QByteArray& line : c->request.left(end).split('\n')) {
+    for (const QByteArray& line : head.split('\n')) {
         if (line.toLower().startsWith("range:"))
             range = line.mid(6).trimmed();
     }
@@ -191,7 +204,8 @@ void FaultHttpServer::respond(Connection* c, const QString& path, const QByteArr
         body += QByteArray(rule.extraBytes, 'x');
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) +
-                      "\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n";
+                      (keepAlive ? "\r\nConnection: keep-alive" : "\r\nConnection: close") +
+                      "\r\nContent-Type: application/octet-stream\r\n";
     if (rule.sendContentLength) {
         const qint64 length = rule.announcedLength >= 0 ? rule.announcedLength : realLength;
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
@@ -205,9 +219,9 @@ void FaultHttpServer::respond(Connection* c, const QString& path, const QByteArr
     c->path = path;
     c->rule = rule;
     c->body = body;
-    if (rule.delayMs > 0) {
+    if (rule.delayMs + delayMs > 0) {
         // The connection may be gone by then; its socket is only deleted later.
-        QTimer::singleShot(rule.delayMs, c->socket, [this, c, head] {
+        QTimer::singleShot(rule.delayMs + delayMs, c->socket, [this, c, head] {
             if (connections.contains(c))
                 startBody(c, head);
         });
@@ -264,8 +278,21 @@ void FaultHttpServer::pump(Connection* c, bool dripTick) {
         sentBytes[c->path] += 64 * 1024;
         return;
     }
-    if (c->drip)
+    if (c->drip) {
         c->drip->stop();
+        c->drip->disconnect(this);
+        c->drip->deleteLater();
+        c->drip = nullptr;
+    }
+    if (keepAlive && rule.closeAfter < 0 && rule.sendContentLength && rule.extraBytes == 0 &&
+        rule.announcedLength < 0) {
+        // Ready for the next request on this connection, which may have arrived already.
+        c->answered = false;
+        c->body.clear();
+        c->sent = 0;
+        onReadyRead(c);
+        return;
+    }
     // Everything sent (or cut short by closeAfter): close once the socket has flushed.
     c->socket->disconnectFromHost();
 }

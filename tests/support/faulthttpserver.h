@@ -49,8 +49,8 @@ struct FaultRule {
 
 // A small HTTP/1.1 server on 127.0.0.1 for tests: serves a directory and answers chosen paths with
 // faults (any status, redirects, stalls, early close, corrupt bytes, overlong or endless bodies,
-// slow drip). Every response closes its connection. It counts requests per path. Runs on the
-// thread that creates it, so the test's event loop drives it.
+// slow drip). Every response closes its connection unless keep-alive is on. It counts requests per
+// path. Runs on the thread that creates it, so the test's event loop drives it.
 class FaultHttpServer : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(FaultHttpServer)
@@ -69,6 +69,11 @@ public:
     // path is the URL path as requested, e.g. "/m1/7/client.ini".
     void setRule(const QString& path, const FaultRule& rule);
     void clearRules();
+    // Keep connections open after a well-formed answer for the next request (default: every
+    // answer closes its connection).
+    void setKeepAlive(bool on);
+    // Wait this long before every answer, as a distant server would.
+    void setDelay(int ms);
 
     int requestCount(const QString& path) const;
     // Body bytes handed to the sockets of all requests of path, filler included.
@@ -104,6 +109,8 @@ private:
     QHash<QString, qint64> sentBytes;
     QHash<QString, QList<QByteArray>> rangeHeaders;
     int accepted = 0;
+    bool keepAlive = false;
+    int delayMs = 0;
     QStringList log;
     QList<Connection*> connections;
 };
