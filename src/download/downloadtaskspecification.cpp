@@ -185,16 +185,10 @@ bool DownloadTaskSpecification::acceptPartialAnswer(int code) {
                              .arg(requestUrl())
                              .arg(resumeFrom)
                              .arg(QString::fromLatin1(range.left(100)));
-    restartFromZero();
+    // The held part may be what does not fit; the next attempt starts from zero.
+    file.resize(0);
     errorRetry(text);
     return false;
-}
-
-void DownloadTaskSpecification::restartFromZero() {
-    if (file.isOpen())
-        file.resize(0);
-    else
-        QFile::resize(file.fileName(), 0);
 }
 
 void DownloadTaskSpecification::onReadyRead() {

@@ -90,7 +90,6 @@ private:
     bool retryIfOversized(qint64 size);
     // Checks the answer to a range request; false after starting a new attempt.
     bool acceptPartialAnswer(int code);
-    void restartFromZero();
 
     // True from a successful getRandomMirror() until the use is given back.
     bool holdsMirror = false;
