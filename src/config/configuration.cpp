@@ -276,6 +276,10 @@ bool Configuration::isPrivateDirectory(const QString& path) {
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+QString Configuration::sessionMarkerName() {
+    return SessionMarkerName;
+}
+
 bool Configuration::isSessionDirectory(const QString& path) {
     const QFileInfo info(path);
     const QString name = info.fileName();

@@ -77,6 +77,8 @@ public:
     // temporary directory, named like ours, private (see isPrivateDirectory) and holding the
     // marker written at creation. Only such a directory may be adopted or wiped.
     static bool isSessionDirectory(const QString& path);
+    // The marker's file name inside such a directory.
+    static QString sessionMarkerName();
 
     // 1 in unattended mode ("--nouser" and the settings completed), else 0.
     int noUserMode = 0;

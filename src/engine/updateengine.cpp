@@ -338,17 +338,22 @@ void UpdateEngine::cleanup() {
 }
 
 bool UpdateEngine::removeTempDir(const QString& dir) {
-    cleanupDirectory(dir);
+    // The marker goes last: a run killed before then leaves a directory the next start still
+    // recognises as its own and wipes.
+    cleanupDirectory(dir, Configuration::sessionMarkerName());
+    QFile::remove(QDir(dir).filePath(Configuration::sessionMarkerName()));
     QDir parentDir(dir);
     return parentDir.cdUp() && parentDir.rmdir(QFileInfo(dir).fileName());
 }
 
-void UpdateEngine::cleanupDirectory(const QString& path) {
+void UpdateEngine::cleanupDirectory(const QString& path, const QString& keep) {
     const QDir dir(path);
     const QDir::Filters common =
         QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
-    for (const QFileInfo& file : dir.entryInfoList(QDir::Files | common))
-        QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo& file : dir.entryInfoList(QDir::Files | common)) {
+        if (file.fileName() != keep)
+            QFile::remove(file.absoluteFilePath());
+    }
     for (const QFileInfo& sub : dir.entryInfoList(QDir::Dirs | common)) {
         cleanupDirectory(sub.absoluteFilePath());
         QDir(path).rmdir(sub.fileName());

@@ -49,8 +49,9 @@ public:
     void getBanner();
     // Removes the run's temporary directory and its session record.
     void cleanup();
-    // Empties path recursively (symbolic links are neither followed nor removed); path stays.
-    void cleanupDirectory(const QString& path);
+    // Empties path recursively (symbolic links are neither followed nor removed); path stays,
+    // and so does the file named keep directly in it.
+    void cleanupDirectory(const QString& path, const QString& keep = QString());
     // Deletes the "_old_" copies of the special files in dir, left by a replacement while the
     // updater was running.
     static void removeOldFiles(const QString& dir);
