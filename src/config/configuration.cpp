@@ -168,6 +168,7 @@ void Configuration::getProxyAndDownloadConcurrency() {
     QSettings settings = openSettings();
     settings.beginGroup(QStringLiteral("update"));
     proxy = settings.value(QStringLiteral("proxy")).toString();
+    caCertificates = settings.value(QStringLiteral("caCertificates")).toString();
     downloadConcurrency = settings.value(QStringLiteral("streams"), 6).toInt();
     if (downloadConcurrency < 1)
         downloadConcurrency = 6;

@@ -39,7 +39,7 @@ public:
     // The version query with the user's Retry/Abort box; (number, name), both empty on Abort or
     // when the server's answer has no entry for the channel.
     QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString& news);
-    // Group `update` of "update.ini" into proxy and downloadConcurrency.
+    // Group `update` of "update.ini" into proxy, caCertificates and downloadConcurrency.
     void getProxyAndDownloadConcurrency();
     // Uses dir as tempDir when it is not empty (the caller has vetted it), else createTempDir().
     bool initalizeStart(const QString& dir);
@@ -92,6 +92,8 @@ public:
     // The run's temporary directory: absolute, no trailing "/".
     QString tempDir;
     QString proxy;
+    // PEM file of authorities trusted besides the system's; empty for none.
+    QString caCertificates;
     // Downloads that may run at once, at least 1.
     int downloadConcurrency = 0;
 

@@ -28,6 +28,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart() {
     downloadTask = new DownloadTaskSpecification(networkManager, mirrors,
                                                  section + QLatin1Char('/') + fileName, local,
                                                  static_cast<qint64>(size), this, 0.8);
+    downloadTask->resumable = true;
     addSubTask(downloadTask);
     auto* check = new CheckSignatureTaskSpecification(local, md5, false, this, 0.2);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
@@ -39,6 +40,8 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart() {
 void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*) {
     if (pass)
         return;
+    // Never resumed: the bad bytes may be anywhere in it.
+    QFile::remove(downloadTask->file.fileName());
     if (userCancelRequested) {
         // A retry would clear the user's cancel; ending as finished would pass a bad file on.
         cancelSeen = true;

@@ -3,6 +3,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslError>
 #include <QUrl>
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* networkManager,
@@ -70,7 +71,9 @@ void DownloadTaskSpecification::startDownload() {
 
     // Buffered: QFile gathers the 4 KiB chunks into larger writes, which the profile showed to
     // matter; the tail is flushed and checked before the file counts as complete.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    const QIODevice::OpenMode mode = resumable ? QIODevice::WriteOnly | QIODevice::Append
+                                               : QIODevice::WriteOnly | QIODevice::Truncate;
+    if (!file.open(mode)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         mirrors->releaseMirror(mirror.name);
         holdsMirror = false;
@@ -78,7 +81,20 @@ void DownloadTaskSpecification::startDownload() {
         return;
     }
 
+    // A file as long as the whole or longer holds nothing worth keeping (its check failed).
+    resumeFrom = resumable ? file.size() : 0;
+    if (resumeFrom >= expectedSize && resumeFrom > 0) {
+        file.resize(0);
+        resumeFrom = 0;
+    }
+    receivedBytes = lastReceivedBytes = resumeFrom;
+    rateHistory.fill(resumeFrom);
+    if (expectedSize > 0)
+        setProgress(double(resumeFrom) / double(expectedSize));
+
     QNetworkRequest request{QUrl(requestUrl())};
+    if (resumeFrom > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom) + '-');
     // Qt 6 follows redirects by default; a redirect must cost the mirror instead.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
@@ -101,6 +117,14 @@ void DownloadTaskSpecification::startDownload() {
     connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this,
             &DownloadTaskSpecification::onMetaDataChanged);
+    // The failure itself only says that the handshake failed; the reasons tell what to fix.
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError>& errors) {
+        QStringList reasons;
+        for (const QSslError& e : errors)
+            reasons << e.errorString();
+        emit message(QStringLiteral("Certificate of mirror %1 (%2) not trusted: %3")
+                         .arg(mirror.name, mirror.url, reasons.join(QStringLiteral("; "))));
+    });
 }
 
 void DownloadTaskSpecification::onMirrorSlotFreed() {
@@ -123,15 +147,48 @@ void DownloadTaskSpecification::onMetaDataChanged() {
         return;
     bool isNumber = false;
     const int code = status.toInt(&isNumber);
-    if (isNumber && code == 200) {
+    if (isNumber && (code == 200 || (code == 206 && resumeFrom > 0))) {
+        if (!acceptPartialAnswer(code))
+            return;
         // An announced length past the bound is refused before any of the body is fetched.
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid())
-            retryIfOversized(length.toLongLong());
+            retryIfOversized(resumeFrom + length.toLongLong());
         return;
     }
     mirrors->removeMirror(mirror.name);
     errorRetry(QStringLiteral("%1 returned %2").arg(requestUrl()).arg(isNumber ? code : 0));
+}
+
+bool DownloadTaskSpecification::acceptPartialAnswer(int code) {
+    if (resumeFrom == 0)
+        return true;
+    if (code == 200) {
+        // The mirror ignores ranges: its whole file is as good, at no cost to the mirror.
+        emit message(QStringLiteral("%1 sent the whole file instead of bytes %2-")
+                         .arg(requestUrl())
+                         .arg(resumeFrom));
+        file.resize(0);
+        resumeFrom = receivedBytes = lastReceivedBytes = 0;
+        rateHistory.fill(0);
+        setProgress(0.0);
+        return true;
+    }
+    // "bytes FIRST-LAST/TOTAL" must continue exactly where the held part ends, up to the end.
+    const QByteArray range = reply->rawHeader("Content-Range").trimmed();
+    const QByteArray expected = "bytes " + QByteArray::number(resumeFrom) + '-' +
+                                QByteArray::number(expectedSize - 1) + '/' +
+                                QByteArray::number(expectedSize);
+    if (range == expected)
+        return true;
+    const QString text = QStringLiteral("%1 answered bytes %2- with range \"%3\"")
+                             .arg(requestUrl())
+                             .arg(resumeFrom)
+                             .arg(QString::fromLatin1(range.left(100)));
+    // The held part may be what does not fit; the next attempt starts from zero.
+    file.resize(0);
+    errorRetry(text);
+    return false;
 }
 
 void DownloadTaskSpecification::onReadyRead() {
@@ -230,13 +287,16 @@ void DownloadTaskSpecification::resetDownload() {
     idleTicks = 0;
     transferTicks = 0;
     rateHistory.fill(0);
-    // A partial download never survives a restart; a completed one is already closed.
+    // A partial download survives a restart only to be resumed; a completed one is already
+    // closed.
     if (file.isOpen()) {
         file.close();
-        file.remove();
+        if (!resumable)
+            file.remove();
     }
     lastReceivedBytes = 0;
     receivedBytes = 0;
+    resumeFrom = 0;
     currentTotal = expectedSize;
     setProgress(0.0);
 }

@@ -16,7 +16,8 @@ class QNetworkAccessManager;
 // every failure (each costs the mirror an error, or the mirror itself); it ends with an error only
 // when the pool has no mirror left. Redirects are never followed: they cost the mirror. A transfer
 // that goes 16 ticks without data, or that delivers less than minBytesPerTick on average over the
-// last rateWindowTicks ticks, counts as a stall.
+// last rateWindowTicks ticks, counts as a stall. A resumable download keeps what it holds across
+// attempts and runs, and asks only for the rest with a range.
 // GUI thread only, driven by the reply's signals and by timeTick() once a second.
 class DownloadTaskSpecification : public TaskSpecification {
     Q_OBJECT
@@ -54,7 +55,13 @@ public:
     qint64 lastReceivedBytes = 0;
     qint64 currentTotal;
     qint64 expectedSize;
+    // Bytes of the file held, including those kept from earlier attempts.
     qint64 receivedBytes = 0;
+    // Keep a partial file and continue it with a range. Needs a known expectedSize; the product
+    // ini never resumes, its signature is checked whole.
+    bool resumable = false;
+    // Bytes already held when the current request was made; the range asked for starts there.
+    qint64 resumeFrom = 0;
     // Bound on the body while expectedSize is -1; -1 means none.
     qint64 sizeLimit = -1;
     // The mirror of the current attempt; after a finished download it still names the mirror that
@@ -81,6 +88,8 @@ private:
     // -1 when the body may be of any size.
     qint64 bodyBound() const;
     bool retryIfOversized(qint64 size);
+    // Checks the answer to a range request; false after starting a new attempt.
+    bool acceptPartialAnswer(int code);
 
     // True from a successful getRandomMirror() until the use is given back.
     bool holdsMirror = false;

@@ -10,12 +10,14 @@
 #include "ui/banner.h"
 #include "verify/tomcryptutil.h"
 
+#include <QAuthenticator>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <QUrl>
 
@@ -30,6 +32,8 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
     networkAccessManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 
     configuration.getProxyAndDownloadConcurrency();
+    if (!configuration.caCertificates.isEmpty() && !trustAuthorities(configuration.caCertificates))
+        return;
     if (configuration.proxy.isEmpty()) {
         // Explicitly none: the system proxy must not apply either.
         networkAccessManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
@@ -45,6 +49,8 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
         return;
     }
     networkAccessManager->setProxy(proxy);
+    connect(networkAccessManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            &UpdateEngine::onProxyAuthenticationRequired);
     // A mirror's failure says only what went wrong, not that the proxy was in the way. Every
     // connection goes to the proxy, so a refused connection or an unknown host is the proxy's.
     connect(
@@ -63,6 +69,56 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
             emit message(
                 QStringLiteral("The proxy %1 cannot be used: %2").arg(name, reply->errorString()));
         });
+}
+
+void UpdateEngine::onProxyAuthenticationRequired(const QNetworkProxy& proxy,
+                                                 QAuthenticator* authenticator) {
+    // Qt has tried the credentials of the setting already, and asks again when these fail.
+    const auto offer = [&] {
+        if (proxyUser.isEmpty() ||
+            (authenticator->user() == proxyUser && authenticator->password() == proxyPassword))
+            return false;
+        authenticator->setUser(proxyUser);
+        authenticator->setPassword(proxyPassword);
+        return true;
+    };
+    if (offer())
+        return;
+    const QString name = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    if (configuration.noUserMode != 1 && !proxyCredentialsAsked) {
+        proxyCredentialsAsked = true;
+        QString user, password;
+        emit proxyCredentialsNeeded(name, &user, &password);
+        if (!user.isEmpty()) {
+            proxyUser = user;
+            proxyPassword = password;
+            if (offer())
+                return;
+        }
+    }
+    if (proxyRefusalReported)
+        return;
+    proxyRefusalReported = true;
+    emit message(QStringLiteral("The proxy %1 wants a valid user name and password: set "
+                                "proxy=http://USER:PASSWORD@%1 in the [update] section of %2")
+                     .arg(name, configuration.getAppRootPath() + QStringLiteral("/update.ini")));
+}
+
+bool UpdateEngine::trustAuthorities(const QString& path) {
+    const QList<QSslCertificate> authorities = QSslCertificate::fromPath(path, QSsl::Pem);
+    if (authorities.isEmpty()) {
+        // Going on without them would only fail later, at every private mirror.
+        const QString text =
+            QStringLiteral("No certificate could be read from caCertificates file '%1'").arg(path);
+        QMetaObject::invokeMethod(
+            this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
+        return false;
+    }
+    // The default configuration, so that the change log's requests trust them as well.
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.addCaCertificates(authorities);
+    QSslConfiguration::setDefaultConfiguration(ssl);
+    return true;
 }
 
 bool UpdateEngine::proxyFromSetting(const QString& setting, QNetworkProxy& proxy) {
@@ -163,6 +219,8 @@ bool UpdateEngine::startUpdate() {
     state = EngineUpdating;
     installationChanged = false;
     proxyFailureReported = false;
+    proxyCredentialsAsked = false;
+    proxyRefusalReported = false;
     timer->start(1000);
     mainTask->execute();
     return true;

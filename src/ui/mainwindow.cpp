@@ -8,6 +8,11 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScrollBar>
@@ -38,6 +43,9 @@ MainWindow::MainWindow(Configuration& config)
     connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
     connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
     connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
+    // Direct: the engine needs the answer before its handler returns.
+    connect(engine, &UpdateEngine::proxyCredentialsNeeded, this,
+            &MainWindow::onProxyCredentialsNeeded, Qt::DirectConnection);
 
     setupUi(this);
 
@@ -251,4 +259,27 @@ void MainWindow::onDetailsPressed() {
 
 void MainWindow::on_changelogButton_clicked() {
     ChangeLogViewer::showRemoteChangeLogDialog(this, QString::number(configuration.clientVersion));
+}
+
+void MainWindow::onProxyCredentialsNeeded(QString proxyName, QString* user, QString* password) {
+    QDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("proxyDialog"));
+    dialog.setWindowTitle(tr("Proxy login"));
+    auto* form = new QFormLayout(&dialog);
+    form->addRow(new QLabel(tr("The proxy %1 asks for a user name and password.").arg(proxyName)));
+    auto* userEdit = new QLineEdit(&dialog);
+    userEdit->setObjectName(QStringLiteral("proxyUserEdit"));
+    form->addRow(tr("User name:"), userEdit);
+    auto* passwordEdit = new QLineEdit(&dialog);
+    passwordEdit->setObjectName(QStringLiteral("proxyPasswordEdit"));
+    passwordEdit->setEchoMode(QLineEdit::Password);
+    form->addRow(tr("Password:"), passwordEdit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    *user = userEdit->text();
+    *password = passwordEdit->text();
 }

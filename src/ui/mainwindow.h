@@ -43,6 +43,8 @@ public slots:
     void onUpdateCanceled();
     void onOtherInstanceActivate(QString message);
     void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    // A small modal dialog; leaves user empty when the user cancels it.
+    void onProxyCredentialsNeeded(QString proxyName, QString* user, QString* password);
     void onDetailsPressed();
     void on_changelogButton_clicked();
 

@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+Q_DECLARE_METATYPE(FaultRule)
+
 namespace {
 
 QByteArray pattern(int size, int seed) {
@@ -27,6 +29,16 @@ QByteArray pattern(int size, int seed) {
 QByteArray readAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void tickAll(TaskSpecification& task, int times, quint64* done = nullptr) {
+    for (int i = 0; i < times; ++i) {
+        quint64 d = 0, total = 0, speed = 0;
+        bool busy = false;
+        task.timeTick(d, total, speed, busy);
+        if (done)
+            *done = d;
+    }
 }
 
 class ListTask final : public DownloadFileListTaskSpecification {
@@ -248,6 +260,133 @@ private slots:
                                                   .arg(QDir(rig.tempDir.path()).canonicalPath())});
         QTest::qWait(50);
         QCOMPARE(rig.server.totalRequests(), 0);
+    }
+
+    // A partial file (left by an earlier run, or by a stall in this one) is continued with a
+    // range on mA; mB joins only once mA has left the pool.
+    void resume_data() {
+        QTest::addColumn<int>("held");
+        QTest::addColumn<bool>("heldCorrupt");
+        QTest::addColumn<FaultRule>("rule");
+        QTest::addColumn<int>("stallAt");
+        QTest::addColumn<QStringList>("aRanges");
+        QTest::addColumn<QStringList>("bRanges");
+        QTest::addColumn<int>("aErrors"); // -1: mA left the pool
+        QTest::addColumn<qint64>("aBytes");
+
+        const int size = 60000;
+        FaultRule plain;
+        QTest::newRow("206") << 25000 << false << plain << -1 << QStringList{"bytes=25000-"}
+                             << QStringList() << 0 << qint64(size - 25000);
+        FaultRule whole;
+        whole.ignoreRange = true;
+        QTest::newRow("200-restarts-free")
+            << 25000 << false << whole << -1 << QStringList{"bytes=25000-"} << QStringList() << 0
+            << qint64(size);
+        FaultRule wrongRange;
+        wrongRange.contentRange = QByteArray("bytes 0-34999/35000");
+        wrongRange.times = 1;
+        QTest::newRow("206-wrong-content-range")
+            << 25000 << false << wrongRange << -1 << QStringList{"bytes=25000-", ""}
+            << QStringList() << 1 << qint64(size - 25000 + size);
+        QTest::newRow("held-part-fails-md5")
+            << 25000 << true << plain << -1 << QStringList{"bytes=25000-"} << QStringList{""} << -1
+            << qint64(size - 25000);
+        FaultRule stall;
+        stall.stallAfter = 20000;
+        stall.times = 1;
+        QTest::newRow("stall-then-range")
+            << 0 << false << stall << 20000 << QStringList{"", "bytes=20000-"} << QStringList() << 1
+            << qint64(size);
+        // Longer than the listed size: nothing in it can be trusted.
+        QTest::newRow("held-too-long") << size + 5 << true << plain << -1 << QStringList{""}
+                                       << QStringList() << 0 << qint64(size);
+    }
+    void resume() {
+        QFETCH(int, held);
+        QFETCH(bool, heldCorrupt);
+        QFETCH(FaultRule, rule);
+        QFETCH(int, stallAt);
+        QFETCH(QStringList, aRanges);
+        QFETCH(QStringList, bRanges);
+        QFETCH(int, aErrors);
+        QFETCH(qint64, aBytes);
+
+        Rig rig;
+        const QByteArray data = pattern(60000, 11);
+        rig.addFile(QStringLiteral("r.bin"), data);
+        const QString aPath = Rig::path(QStringLiteral("mA"), QStringLiteral("r.bin"));
+        const QString bPath = Rig::path(QStringLiteral("mB"), QStringLiteral("r.bin"));
+        rig.server.setRule(aPath, rule);
+        FTPSiteAccessData b = rig.pool.mirrors.takeLast();
+        connect(&rig.pool, &Mirrors::slotsChanged, this, [&] {
+            if (rig.pool.getMirrorIndex(QStringLiteral("mA")) < 0 && !b.name.isEmpty())
+                rig.pool.mirrors.append(std::exchange(b, FTPSiteAccessData()));
+        });
+        const QString local = rig.tempDir.filePath(QStringLiteral("r.bin"));
+        QByteArray part = data.left(held);
+        if (held > data.size())
+            part += QByteArray(held - data.size(), 'x');
+        if (heldCorrupt)
+            part[100] = char(~part.at(100));
+        QFile out(local);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(part);
+        out.close();
+
+        FileTask task(rig.list.first(), &rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        QCoreApplication::sendPostedEvents(&task, QEvent::MetaCall);
+        QVERIFY(task.downloadTask->reply);
+        // The bytes held count as done from the start.
+        quint64 done = 0;
+        tickAll(task, 1, &done);
+        QCOMPARE(done, quint64(held < data.size() ? held : 0));
+        if (stallAt >= 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(task.downloadTask->receivedBytes, qint64(stallAt), 5000);
+            tickAll(task, 16);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 10000);
+        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QCOMPARE(readAll(local), data);
+
+        auto asText = [](const QList<QByteArray>& list) {
+            QStringList out;
+            for (const QByteArray& r : list)
+                out << QString::fromLatin1(r);
+            return out;
+        };
+        QCOMPARE(asText(rig.server.ranges(aPath)), aRanges);
+        QCOMPARE(asText(rig.server.ranges(bPath)), bRanges);
+        QCOMPARE(rig.server.bytesSent(aPath), aBytes);
+        const FTPSiteAccessData* a = nullptr;
+        if (rig.pool.getMirrorIndex(QStringLiteral("mA")) >= 0)
+            a = &rig.pool.mirrors[rig.pool.getMirrorIndex(QStringLiteral("mA"))];
+        QCOMPARE(a ? a->errorCount : -1, aErrors);
+        QCOMPARE(texts(messages).count(QStringLiteral("md5 sum for r.bin failed, invalidating "
+                                                      "mirror and retrying")),
+                 aErrors < 0 ? 1 : 0);
+    }
+
+    // Against a distant server, connections are reused rather than paid for per file: a run of
+    // 2,000 files opens no more than one connection per stream.
+    void connectionsAreReused() {
+        Rig rig({QStringLiteral("mA")});
+        for (int i = 0; i < 2000; ++i)
+            rig.addFile(QStringLiteral("d%1/f%2.bin").arg(i % 10).arg(i), pattern(50 + i % 300, i));
+        rig.server.setKeepAlive(true);
+        rig.server.setDelay(2);
+        rig.config.downloadConcurrency = 6;
+        rig.pool.mirrors.first().maxUses = 6;
+        ListTask task(&rig.list, &rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
+        task.execute();
+        QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 60000);
+        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QCOMPARE(rig.server.totalRequests(), 2000);
+        qInfo() << "connections:" << rig.server.connectionCount();
+        QVERIFY2(rig.server.connectionCount() <= 6,
+                 qPrintable(QString::number(rig.server.connectionCount())));
     }
 
     // A user cancel during a failing check ends the file task; it neither retries nor passes

@@ -1,5 +1,6 @@
 // Whole update runs of the real updater (the headless runner) against real nginx mirrors, with
 // releases made by quillon-publish.
+#include "support/authproxy.h"
 #include "support/childprocess.h"
 #include "support/downloadfixture.h"
 #include "support/nginxrunner.h"
@@ -53,6 +54,12 @@ Tree clientTree(int version) {
     if (version == 120)
         tree.insert("data/old.txt", {"obsolete"});
     else {
+        // Does not compress: large on the wire whether gzipped or not.
+        QByteArray clip(160000, Qt::Uninitialized);
+        quint32 x = 12345;
+        for (char& c : clip)
+            c = char((x = x * 1103515245u + 12345u) >> 24);
+        tree.insert("media/clip.bin", {clip});
         tree.insert("sub/new/deep.txt", {"new in " + v});
         tree.insert("sub/new/big2.dat", {filler("big2 " + v, 300000)});
     }
@@ -143,6 +150,11 @@ private slots:
     void cleanup();
     void updatesToTheRelease();
     void interruptedRunResumes();
+    void killedRunResumesWithARange();
+    void privateAuthority_data();
+    void privateAuthority();
+    void proxyCredentials_data();
+    void proxyCredentials();
     void runToAnotherVersionWipesTheOldSession();
     void failureDuringReplacementRollsBack_data();
     void failureDuringReplacementRollsBack();
@@ -397,6 +409,156 @@ void TstWholeRun::interruptedRunResumes() {
     tree.remove("_old_libQtCore.so.4");
     QVERIFY2(tree == target, qPrintable(describeDifference(target, tree)));
     QVERIFY2(tempDirs().isEmpty(), qPrintable(tempDirs().join(" ")));
+}
+
+void TstWholeRun::killedRunResumesWithARange() {
+    // The clip comes quickly up to 100 KiB, then trickles: the kill lands in its middle.
+    nginx->addServer(mirror, "location ~ clip { limit_rate_after 100k; limit_rate 2k; }");
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0)}, 2);
+    const auto partSize = [this] {
+        QDirIterator it(tmp, {"clip.bin*"}, QDir::Files, QDirIterator::Subdirectories);
+        return it.hasNext() ? QFileInfo(it.next()).size() : qint64(-1);
+    };
+    const RunResult first = runUpdater(
+        130,
+        [&](const QString& line) {
+            return line.startsWith("Downloading client/media/clip.bin") &&
+                   QTest::qWaitFor([&] { return partSize() >= 40000; }, 20000);
+        },
+        true);
+    QVERIFY(first.killed);
+    const qint64 held = partSize();
+    QVERIFY2(held >= 40000, qPrintable(QString::number(held)));
+
+    // nginx logs the cut request once it notices the client gone.
+    const auto clipLogged = [this] {
+        const QList<NginxRunner::AccessEntry> log = nginx->accessLog();
+        return std::any_of(log.cbegin(), log.cend(),
+                           [](const auto& e) { return e.path.contains("clip.bin"); });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(clipLogged(), 10000);
+    const qsizetype before = nginx->accessLog().size();
+    const RunResult second = runUpdater(130);
+    QVERIFY2(second.exitCode == 0, qPrintable(second.lines.join('\n')));
+    QList<NginxRunner::AccessEntry> clipRequests;
+    for (const NginxRunner::AccessEntry& e : requestsSince(before)) {
+        if (e.path.contains("clip.bin"))
+            clipRequests << e;
+    }
+    QCOMPARE(clipRequests.size(), 1);
+    QCOMPARE(clipRequests.first().range, QString("bytes=%1-").arg(held));
+    QCOMPARE(clipRequests.first().status, 206);
+    QCOMPARE(clipRequests.first().bytes + held,
+             QFileInfo(mirror + clipRequests.first().path).size());
+    TreeSnapshot tree = installed();
+    tree.remove("_old_libQtCore.so.4");
+    QVERIFY2(tree == target, qPrintable(describeDifference(target, tree)));
+}
+
+void TstWholeRun::privateAuthority_data() {
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("trusted-through-key") << true;
+    QTest::newRow("without-key") << false;
+}
+
+void TstWholeRun::privateAuthority() {
+    QFETCH(bool, trusted);
+    // An authority of the test's own, and a certificate from it for the mirror's address.
+    const QString dir = work.filePath("ca");
+    QDir(dir).removeRecursively();
+    QVERIFY(QDir().mkpath(dir));
+    const auto openssl = [&](const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(dir);
+        p.start("openssl", args);
+        return p.waitForFinished(30000) && p.exitCode() == 0;
+    };
+    const QStringList ec{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    QVERIFY(openssl(QStringList{"req", "-x509"} + ec +
+                    QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
+                                "/CN=Quillon Test Authority", "-addext",
+                                "basicConstraints=critical,CA:TRUE", "-addext",
+                                "keyUsage=critical,keyCertSign,cRLSign"}));
+    QVERIFY(openssl(
+        QStringList{"req"} + ec +
+        QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1"}));
+    QFile ext(dir + "/server.ext");
+    QVERIFY(ext.open(QIODevice::WriteOnly));
+    ext.write("subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n");
+    ext.close();
+    QVERIFY(
+        openssl({"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                 "-CAcreateserial", "-days", "2", "-extfile", "server.ext", "-out", "server.pem"}));
+
+    nginx->addHttpsServer(mirror, dir + "/server.pem", dir + "/server.key");
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0)});
+    if (trusted) {
+        QSettings settings(install + "/update.ini", QSettings::IniFormat);
+        settings.setValue("update/caCertificates", dir + "/ca.pem");
+    }
+    const RunResult run = runUpdater(130);
+    if (trusted) {
+        QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n')));
+        TreeSnapshot tree = installed();
+        tree.remove("_old_libQtCore.so.4");
+        QVERIFY2(tree == target, qPrintable(describeDifference(target, tree)));
+        return;
+    }
+    QCOMPARE(run.exitCode, 3);
+    QCOMPARE(installed(), original);
+    const QString refused = QString("Certificate of mirror mirror1 (%1").arg(nginx->baseUrl(0));
+    QVERIFY2(std::any_of(run.lines.cbegin(), run.lines.cend(),
+                         [&](const QString& line) {
+                             return line.startsWith(refused) && line.contains("issuer certificate");
+                         }),
+             qPrintable(run.lines.join('\n')));
+}
+
+void TstWholeRun::proxyCredentials_data() {
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("credentials-in-file") << "u:secret@" << 0;
+    QTest::newRow("wrong-credentials-unattended") << "u:wrong@" << 3;
+    QTest::newRow("no-credentials-unattended") << "" << 3;
+}
+
+void TstWholeRun::proxyCredentials() {
+    QFETCH(QString, login);
+    QFETCH(int, exitCode);
+    AuthProxy proxy("u", "secret");
+    QVERIFY(proxy.listen());
+    nginx->addServer(mirror);
+    QString error;
+    QVERIFY2(nginx->start(&error), qPrintable(error));
+    makeInstallation({nginx->baseUrl(0)});
+    const QString address = QString("127.0.0.1:%1").arg(proxy.port());
+    {
+        QSettings settings(install + "/update.ini", QSettings::IniFormat);
+        settings.setValue("update/proxy", "http://" + login + address);
+    }
+    const RunResult run = runUpdater(130);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.lines.join('\n')));
+    const QString advice = QString("The proxy %1 wants a valid user name and password: set "
+                                   "proxy=http://USER:PASSWORD@%1 in the [update] section of "
+                                   "%2/update.ini")
+                               .arg(address, install);
+    if (exitCode == 0) {
+        QVERIFY(proxy.forwarded > 0);
+        QVERIFY(!run.lines.contains(advice));
+        TreeSnapshot tree = installed();
+        tree.remove("_old_libQtCore.so.4");
+        QVERIFY2(tree == target, qPrintable(describeDifference(target, tree)));
+        return;
+    }
+    QCOMPARE(proxy.forwarded.load(), 0);
+    QCOMPARE(run.lines.count(advice), 1);
+    // The password of the setting is never shown.
+    QVERIFY(!run.lines.join('\n').contains("wrong"));
+    QCOMPARE(installed(), original);
 }
 
 void TstWholeRun::runToAnotherVersionWipesTheOldSession() {

@@ -24,6 +24,8 @@ QByteArray reasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 301:
         return "Moved Permanently";
     case 302:
@@ -79,6 +81,14 @@ void FaultHttpServer::setRule(const QString& path, const FaultRule& rule) {
     rules.insert(path, rule);
 }
 
+void FaultHttpServer::setKeepAlive(bool on) {
+    keepAlive = on;
+}
+
+void FaultHttpServer::setDelay(int ms) {
+    delayMs = ms;
+}
+
 void FaultHttpServer::clearRules() {
     rules.clear();
 }
@@ -95,6 +105,14 @@ int FaultHttpServer::totalRequests() const {
     return log.size();
 }
 
+QList<QByteArray> FaultHttpServer::ranges(const QString& path) const {
+    return rangeHeaders.value(path);
+}
+
+int FaultHttpServer::connectionCount() const {
+    return accepted;
+}
+
 QStringList FaultHttpServer::requestLog() const {
     return log;
 }
@@ -106,6 +124,9 @@ int FaultHttpServer::openResponses() const {
 
 void FaultHttpServer::onNewConnection() {
     while (QTcpSocket* socket = server->nextPendingConnection()) {
+        ++accepted;
+        // As nginx does: a small head and body must not wait for the client's delayed ACK.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto* c = new Connection;
         c->socket = socket;
         connections.append(c);
@@ -123,16 +144,25 @@ void FaultHttpServer::onReadyRead(Connection* c) {
     if (end < 0)
         return;
     c->answered = true;
-    const QList<QByteArray> requestLine = c->request.left(c->request.indexOf("\r\n")).split(' ');
+    const QByteArray head = c->request.left(end);
+    // What follows belongs to the next request on a kept-alive connection.
+    c->request.remove(0, end + 4);
+    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
     QString path;
     if (requestLine.size() >= 2)
         path = QUrl::fromPercentEncoding(requestLine.at(1).split('?').first());
-    respond(c, path);
+    QByteArray range;
+    for (const QByteArray& line : head.split('\n')) {
+        if (line.toLower().startsWith("range:"))
+            range = line.mid(6).trimmed();
+    }
+    respond(c, path, range);
 }
 
-void FaultHttpServer::respond(Connection* c, const QString& path) {
+void FaultHttpServer::respond(Connection* c, const QString& path, const QByteArray& range) {
     const int count = ++counts[path];
     log.append(path);
+    rangeHeaders[path].append(range);
     emit requestReceived(path);
 
     FaultRule rule;
@@ -154,18 +184,34 @@ void FaultHttpServer::respond(Connection* c, const QString& path) {
             body = "not found\n";
         }
     }
-    const qint64 realLength = body.size();
     if (rule.corruptAt >= 0 && rule.corruptAt < body.size())
         body[rule.corruptAt] = char(~body.at(rule.corruptAt));
+    QByteArray contentRange;
+    if (range.startsWith("bytes=") && range.endsWith('-') && status == 200 && !rule.ignoreRange) {
+        const qint64 first = range.mid(6).chopped(1).toLongLong();
+        if (first > 0 && first < body.size()) {
+            status = 206;
+            contentRange = "bytes " + QByteArray::number(first) + '-' +
+                           QByteArray::number(body.size() - 1) + '/' +
+                           QByteArray::number(body.size());
+            body = body.mid(first);
+        }
+    }
+    if (rule.contentRange)
+        contentRange = *rule.contentRange;
+    const qint64 realLength = body.size();
     if (rule.extraBytes > 0)
         body += QByteArray(rule.extraBytes, 'x');
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) +
-                      "\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n";
+                      (keepAlive ? "\r\nConnection: keep-alive" : "\r\nConnection: close") +
+                      "\r\nContent-Type: application/octet-stream\r\n";
     if (rule.sendContentLength) {
         const qint64 length = rule.announcedLength >= 0 ? rule.announcedLength : realLength;
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     }
+    if (!contentRange.isEmpty())
+        head += "Content-Range: " + contentRange + "\r\n";
     for (const auto& [name, value] : std::as_const(rule.headers))
         head += name + ": " + value + "\r\n";
     head += "\r\n";
@@ -173,6 +219,19 @@ void FaultHttpServer::respond(Connection* c, const QString& path) {
     c->path = path;
     c->rule = rule;
     c->body = body;
+    if (rule.delayMs + delayMs > 0) {
+        // The connection may be gone by then; its socket is only deleted later.
+        QTimer::singleShot(rule.delayMs + delayMs, c->socket, [this, c, head] {
+            if (connections.contains(c))
+                startBody(c, head);
+        });
+        return;
+    }
+    startBody(c, head);
+}
+
+void FaultHttpServer::startBody(Connection* c, const QByteArray& head) {
+    const FaultRule& rule = c->rule;
     c->socket->write(head);
     if (rule.dripBytes > 0) {
         c->drip = new QTimer(this);
@@ -219,8 +278,21 @@ void FaultHttpServer::pump(Connection* c, bool dripTick) {
         sentBytes[c->path] += 64 * 1024;
         return;
     }
-    if (c->drip)
+    if (c->drip) {
         c->drip->stop();
+        c->drip->disconnect(this);
+        c->drip->deleteLater();
+        c->drip = nullptr;
+    }
+    if (keepAlive && rule.closeAfter < 0 && rule.sendContentLength && rule.extraBytes == 0 &&
+        rule.announcedLength < 0) {
+        // Ready for the next request on this connection, which may have arrived already.
+        c->answered = false;
+        c->body.clear();
+        c->sent = 0;
+        onReadyRead(c);
+        return;
+    }
     // Everything sent (or cut short by closeAfter): close once the socket has flushed.
     c->socket->disconnectFromHost();
 }

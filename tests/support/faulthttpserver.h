@@ -36,6 +36,12 @@ struct FaultRule {
     // Send the body in pieces of dripBytes every dripIntervalMs milliseconds.
     int dripBytes = 0;
     int dripIntervalMs = 0;
+    // A request with "Range: bytes=N-" gets the rest of the file as 206 unless ignoreRange is set
+    // (then the whole file as 200); contentRange is sent instead of the right Content-Range.
+    bool ignoreRange = false;
+    std::optional<QByteArray> contentRange;
+    // Wait this long before answering.
+    int delayMs = 0;
     // Apply the rule to the first `times` requests of the path only (-1: always); later requests
     // get the plain answer.
     int times = -1;
@@ -43,8 +49,8 @@ struct FaultRule {
 
 // A small HTTP/1.1 server on 127.0.0.1 for tests: serves a directory and answers chosen paths with
 // faults (any status, redirects, stalls, early close, corrupt bytes, overlong or endless bodies,
-// slow drip). Every response closes its connection. It counts requests per path. Runs on the
-// thread that creates it, so the test's event loop drives it.
+// slow drip). Every response closes its connection unless keep-alive is on. It counts requests per
+// path. Runs on the thread that creates it, so the test's event loop drives it.
 class FaultHttpServer : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(FaultHttpServer)
@@ -63,11 +69,20 @@ public:
     // path is the URL path as requested, e.g. "/m1/7/client.ini".
     void setRule(const QString& path, const FaultRule& rule);
     void clearRules();
+    // Keep connections open after a well-formed answer for the next request (default: every
+    // answer closes its connection).
+    void setKeepAlive(bool on);
+    // Wait this long before every answer, as a distant server would.
+    void setDelay(int ms);
 
     int requestCount(const QString& path) const;
     // Body bytes handed to the sockets of all requests of path, filler included.
     qint64 bytesSent(const QString& path) const;
     int totalRequests() const;
+    // The Range header of each request of path, in order; empty for a request without one.
+    QList<QByteArray> ranges(const QString& path) const;
+    // TCP connections accepted so far.
+    int connectionCount() const;
     // Every requested path, in arrival order.
     QStringList requestLog() const;
     // Connections still open after their request was answered (a stalled or endless body).
@@ -81,7 +96,8 @@ private:
 
     void onNewConnection();
     void onReadyRead(Connection* c);
-    void respond(Connection* c, const QString& path);
+    void respond(Connection* c, const QString& path, const QByteArray& range);
+    void startBody(Connection* c, const QByteArray& head);
     // dripTick: called by the drip timer, the only caller that may send a drip piece.
     void pump(Connection* c, bool dripTick = false);
     void drop(Connection* c);
@@ -91,6 +107,10 @@ private:
     QHash<QString, FaultRule> rules;
     QHash<QString, int> counts;
     QHash<QString, qint64> sentBytes;
+    QHash<QString, QList<QByteArray>> rangeHeaders;
+    int accepted = 0;
+    bool keepAlive = false;
+    int delayMs = 0;
     QStringList log;
     QList<Connection*> connections;
 };

@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -40,7 +41,18 @@ int NginxRunner::addServer(const QString& root, const QString& directives) {
     roots.append(QDir(root).absolutePath());
     extraDirectives.append(directives);
     ports.append(0);
+    https.append(false);
     return roots.size() - 1;
+}
+
+int NginxRunner::addHttpsServer(const QString& root, const QString& certificate,
+                                const QString& key) {
+    const int i =
+        addServer(root, QStringLiteral("ssl_certificate \"%1\"; ssl_certificate_key \"%2\";")
+                            .arg(QFileInfo(certificate).absoluteFilePath(),
+                                 QFileInfo(key).absoluteFilePath()));
+    https[i] = true;
+    return i;
 }
 
 quint16 NginxRunner::port(int server) const {
@@ -48,7 +60,9 @@ quint16 NginxRunner::port(int server) const {
 }
 
 QString NginxRunner::baseUrl(int server) const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port(server));
+    return QStringLiteral("%1://127.0.0.1:%2")
+        .arg(https.value(server) ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(port(server));
 }
 
 bool NginxRunner::isRunning() const {
@@ -61,20 +75,22 @@ void NginxRunner::writeConfig() const {
     conf += QStringLiteral("daemon off;\nmaster_process off;\nworker_processes 1;\n");
     conf += QStringLiteral("pid %1/nginx.pid;\nerror_log %1/error.log warn;\n").arg(p);
     conf += QStringLiteral("events { worker_connections 1024; }\nhttp {\n");
-    conf +=
-        QStringLiteral("    log_format quillon '$server_port \"$uri\" $status $body_bytes_sent';\n"
-                       "    access_log %1/access.log quillon;\n")
-            .arg(p);
+    conf += QStringLiteral("    log_format quillon '$server_port \"$uri\" $status $body_bytes_sent "
+                           "\"$http_range\"';\n"
+                           "    access_log %1/access.log quillon;\n")
+                .arg(p);
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf += QStringLiteral("    %1_temp_path %2/tmp/%1;\n").arg(QLatin1String(kind), p);
     conf +=
         QStringLiteral("    types { }\n    default_type application/octet-stream;\n"
                        "    sendfile on;\n    tcp_nopush on;\n    keepalive_requests 100000;\n");
     for (int i = 0; i < roots.size(); ++i) {
-        conf += QStringLiteral("    server {\n        listen 127.0.0.1:%1;\n        root \"%2\";\n"
-                               "        %3\n    }\n")
-                    .arg(ports.at(i))
-                    .arg(roots.at(i), extraDirectives.at(i));
+        conf +=
+            QStringLiteral("    server {\n        listen 127.0.0.1:%1%2;\n        root \"%3\";\n"
+                           "        %4\n    }\n")
+                .arg(ports.at(i))
+                .arg(https.at(i) ? QStringLiteral(" ssl") : QString(), roots.at(i),
+                     extraDirectives.at(i));
     }
     conf += QStringLiteral("}\n");
     QFile file(p + QStringLiteral("/nginx.conf"));
@@ -149,7 +165,8 @@ QList<NginxRunner::AccessEntry> NginxRunner::accessLog() const {
     QFile file(prefixDir + QStringLiteral("/access.log"));
     if (!file.open(QIODevice::ReadOnly))
         return entries;
-    static const QRegularExpression line(QStringLiteral("^(\\d+) \"([^\"]*)\" (\\d+) (\\d+)$"));
+    static const QRegularExpression line(
+        QStringLiteral("^(\\d+) \"([^\"]*)\" (\\d+) (\\d+) \"([^\"]*)\"$"));
     while (!file.atEnd()) {
         const QString text = QString::fromUtf8(file.readLine()).trimmed();
         const QRegularExpressionMatch m = line.match(text);
@@ -160,6 +177,7 @@ QList<NginxRunner::AccessEntry> NginxRunner::accessLog() const {
         e.path = m.captured(2);
         e.status = m.captured(3).toInt();
         e.bytes = m.captured(4).toLongLong();
+        e.range = m.captured(5) == QLatin1String("-") ? QString() : m.captured(5);
         entries.append(e);
     }
     return entries;

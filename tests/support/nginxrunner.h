@@ -23,6 +23,8 @@ public:
     // Adds a server block serving root, with extra directives for the block (e.g.
     // "limit_rate 400k;"); returns its index. Call before start().
     int addServer(const QString& root, const QString& directives = {});
+    // The same over HTTPS with the given PEM certificate (chain) and key.
+    int addHttpsServer(const QString& root, const QString& certificate, const QString& key);
     // Writes the configuration, starts nginx and waits until every port accepts connections.
     // On failure returns false and sets errorText (with nginx's error log).
     bool start(QString* errorText = nullptr);
@@ -30,7 +32,7 @@ public:
     bool isRunning() const;
 
     quint16 port(int server) const;
-    // "http://127.0.0.1:<port>"
+    // "http://127.0.0.1:<port>", or https for a server added with addHttpsServer
     QString baseUrl(int server) const;
     QString prefix() const { return prefixDir; }
 
@@ -39,6 +41,8 @@ public:
         QString path;
         int status = 0;
         qint64 bytes = 0;
+        // The request's Range header; empty without one.
+        QString range;
     };
     // Every request nginx has logged so far, in order.
     QList<AccessEntry> accessLog() const;
@@ -52,5 +56,6 @@ private:
     QStringList roots;
     QStringList extraDirectives;
     QList<quint16> ports;
+    QList<bool> https;
     std::unique_ptr<QProcess> process;
 };

@@ -2,6 +2,7 @@
 #include "config/configuration.h"
 #include "config/singleinstancechecker.h"
 #include "engine/updateengine.h"
+#include "support/authproxy.h"
 #include "support/faulthttpserver.h"
 #include "support/nginxrunner.h"
 #include "support/samplesite.h"
@@ -17,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
@@ -407,6 +409,61 @@ private slots:
         const TreeSnapshot expected = clientFiles(site.build120);
         const TreeSnapshot actual = clientFiles(dir);
         QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
+    }
+
+    // The proxy setting has no credentials; the user types them into the dialog, which comes
+    // only once even when they are wrong.
+    void proxyDialog_data() {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("endButton");
+        QTest::newRow("right") << "secret"
+                               << "Start Quillon";
+        QTest::newRow("wrong") << "guess"
+                               << "Restart";
+    }
+    void proxyDialog() {
+        QFETCH(QString, password);
+        QFETCH(QString, endButton);
+        AuthProxy proxy("u", "secret");
+        QVERIFY(proxy.listen());
+        const QString dir = freshInstallation();
+        const QString address = QStringLiteral("127.0.0.1:%1").arg(proxy.port());
+        {
+            QSettings settings(dir + QStringLiteral("/update.ini"), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("update/proxy"), address);
+        }
+        Configuration config;
+        configure(config, {QStringLiteral("client_linux_amd64"), QStringLiteral("130")});
+        MainWindow window(config);
+        window.setUIToConfigSpecs();
+        window.show();
+        BoxAnswerer boxes;
+        QStringList asked;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, this, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (!dialog || dialog->objectName() != QStringLiteral("proxyDialog") ||
+                dialog->property("answered").toBool())
+                return;
+            dialog->setProperty("answered", true);
+            asked << dialog->findChild<QLabel*>()->text();
+            dialog->findChild<QLineEdit*>(QStringLiteral("proxyUserEdit"))->setText("u");
+            dialog->findChild<QLineEdit*>(QStringLiteral("proxyPasswordEdit"))->setText(password);
+            QMetaObject::invokeMethod(static_cast<QDialog*>(dialog), &QDialog::accept,
+                                      Qt::QueuedConnection);
+        });
+        answer.start(20);
+        QPushButton* start = child<QPushButton>(window, "startButton");
+        QTest::mouseClick(start, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(start->text(), endButton, 30000);
+        QCOMPARE(asked, QStringList{QStringLiteral("The proxy %1 asks for a user name and "
+                                                   "password.")
+                                        .arg(address)});
+        const QString advice =
+            QStringLiteral("The proxy %1 wants a valid user name and password").arg(address);
+        QCOMPARE(child<QTextEdit>(window, "outputTextEdit")->toPlainText().contains(advice),
+                 password != QStringLiteral("secret"));
+        QCOMPARE(proxy.forwarded > 0, password == QStringLiteral("secret"));
     }
 
     void detailsToggleScrollsToTheEnd() {

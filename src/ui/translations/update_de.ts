@@ -126,6 +126,22 @@ vom Update-Server abgefragt werden.</translation>
         <source>Click to open &quot;%1://%2&quot;</source>
         <translation>Klicken, um &quot;%1://%2&quot; zu öffnen</translation>
     </message>
+    <message>
+        <source>Proxy login</source>
+        <translation>Anmeldung am Proxy</translation>
+    </message>
+    <message>
+        <source>The proxy %1 asks for a user name and password.</source>
+        <translation>Der Proxy %1 verlangt einen Benutzernamen und ein Passwort.</translation>
+    </message>
+    <message>
+        <source>User name:</source>
+        <translation>Benutzername:</translation>
+    </message>
+    <message>
+        <source>Password:</source>
+        <translation>Passwort:</translation>
+    </message>
 </context>
 <context>
     <name>ManifestDownloadTaskSpecification</name>
