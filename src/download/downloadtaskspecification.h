@@ -81,6 +81,7 @@ private:
     // -1 when the body may be of any size.
     qint64 bodyBound() const;
     bool retryIfOversized(qint64 size);
+    void dropReply();
 
     // True from a successful getRandomMirror() until the use is given back.
     bool holdsMirror = false;
