@@ -19,9 +19,8 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* netw
     , expectedSize(expectedSize) {}
 
 DownloadTaskSpecification::~DownloadTaskSpecification() {
-    // Aborts a transfer still in flight; the manager may already have deleted the reply.
-    if (reply)
-        reply->deleteLater();
+    // The manager may already have deleted the reply.
+    dropReply();
     // Otherwise the slot stays taken for the rest of the run.
     if (holdsMirror && mirrors)
         mirrors->releaseMirror(mirror.name);
@@ -279,11 +278,7 @@ void DownloadTaskSpecification::resetDownload() {
     if (mirrors)
         disconnect(mirrors, &Mirrors::slotsChanged, this,
                    &DownloadTaskSpecification::onMirrorSlotFreed);
-    if (reply) {
-        disconnect(reply, nullptr, this, nullptr);
-        reply->deleteLater();
-        reply = nullptr;
-    }
+    dropReply();
     idleTicks = 0;
     transferTicks = 0;
     rateHistory.fill(0);
@@ -299,6 +294,17 @@ void DownloadTaskSpecification::resetDownload() {
     resumeFrom = 0;
     currentTotal = expectedSize;
     setProgress(0.0);
+}
+
+void DownloadTaskSpecification::dropReply() {
+    if (!reply)
+        return;
+    disconnect(reply, nullptr, this, nullptr);
+    // At once: a deferred delete waits while a modal box runs its own event loop, and until then
+    // the reply keeps buffering whatever the mirror sends, an endless body included.
+    reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
 }
 
 void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,

@@ -90,6 +90,7 @@ private:
     bool retryIfOversized(qint64 size);
     // Checks the answer to a range request; false after starting a new attempt.
     bool acceptPartialAnswer(int code);
+    void dropReply();
 
     // True from a successful getRandomMirror() until the use is given back.
     bool holdsMirror = false;

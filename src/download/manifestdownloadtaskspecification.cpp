@@ -25,8 +25,7 @@ ManifestDownloadTaskSpecification::ManifestDownloadTaskSpecification(
     , hadManifest(hadManifest) {}
 
 ManifestDownloadTaskSpecification::~ManifestDownloadTaskSpecification() {
-    if (reply)
-        reply->deleteLater();
+    dropReply();
 }
 
 void ManifestDownloadTaskSpecification::execute() {
@@ -195,6 +194,8 @@ void ManifestDownloadTaskSpecification::refuse(const QString& reason) {
 void ManifestDownloadTaskSpecification::dropReply() {
     if (reply) {
         disconnect(reply, nullptr, this, nullptr);
+        // At once: a deferred delete waits for any modal box, and the reply keeps buffering.
+        reply->abort();
         reply->deleteLater();
         reply = nullptr;
     }

@@ -67,8 +67,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
         addSubTask(new FileUnzipTaskSpecification(&rollbackData, source, sibling, mode,
                                                   replaceSpec.unzipSize, this, remaining - 0.2,
                                                   installed));
-        addSubTask(
-            new CheckSignatureTaskSpecification(sibling, replaceSpec.unzipMd5, true, this, 0.2));
+        addSubTask(new CheckSignatureTaskSpecification(sibling, replaceSpec.unzipMd5, true, this,
+                                                       0.2, installed));
     }
     addSubTask(new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1));
     executeSubTasks();
@@ -95,10 +95,15 @@ void FileReplaceTaskSpecification::subtasksDone() {
 int FileReplaceTaskSpecification::newFileMode(const QString& path,
                                               const PosixFile::Entry& replaced) {
     const QFileInfo info(path);
+    // A link is replaced, not followed, but what it pointed to was the program that was run.
+    const bool wasExecutable =
+        replaced.isRegularFile
+            ? (replaced.mode & 0111) != 0
+            : !replaced.isDir && info.isFile() &&
+                  (info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
     // Executable for all, writable only by the owner; otherwise readable for all.
     const bool executable = executableFiles.contains(info.fileName()) ||
-                            executableSuffixes.contains(info.completeSuffix()) ||
-                            (replaced.isRegularFile && (replaced.mode & 0111) != 0);
+                            executableSuffixes.contains(info.completeSuffix()) || wasExecutable;
     return executable ? 0755 : 0644;
 }
 

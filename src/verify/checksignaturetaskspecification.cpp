@@ -114,9 +114,11 @@ bool CheckSigFunc::checkRSA() {
 
 CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString fileName, QString md5,
                                                                  bool cancelOnFailure,
-                                                                 QObject* parent, double weight)
+                                                                 QObject* parent, double weight,
+                                                                 QString shownName)
     : ASyncTaskSpecification(parent, weight)
     , fileName(std::move(fileName))
+    , shownName(std::move(shownName))
     , md5(std::move(md5))
     , cancelOnFailure(cancelOnFailure) {}
 
@@ -129,7 +131,8 @@ void CheckSignatureTaskSpecification::runDone(bool pass) {
     if (state != Running)
         return;
     if (!pass)
-        emit message(QStringLiteral("Signature check failed for %1").arg(fileName));
+        emit message(QStringLiteral("Signature check failed for %1")
+                         .arg(shownName.isEmpty() ? fileName : shownName));
     const quint64 thisRun = runNumber;
     emit checkDone(pass, this);
     // The owner may have reset (or even restarted) this task from its checkDone slot; then this

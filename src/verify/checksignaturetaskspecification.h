@@ -38,10 +38,12 @@ class CheckSignatureTaskSpecification final : public ASyncTaskSpecification {
     Q_OBJECT
 
 public:
+    // shownName, when given, names the file in the failure line instead of fileName.
     CheckSignatureTaskSpecification(QString fileName, QString md5, bool cancelOnFailure,
-                                    QObject* parent, double weight);
+                                    QObject* parent, double weight, QString shownName = {});
 
     QString fileName;
+    QString shownName;
     // Expected MD5 as 32 hex digits in either case; empty selects the signature check.
     QString md5;
     // A failed check ends as ErrorCanceled when true, as Finished when false.

@@ -138,6 +138,7 @@ void TstFileReplaceList::init() {
     outside = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid() && temp->isValid() && outside->isValid());
     QVERIFY(writeFile(o("existing"), "outside"));
+    QVERIFY(writeFile(o("tool"), "outside tool", 0755));
     Configuration::setAppRootPath(root->path());
     configuration = std::make_unique<Configuration>();
     configuration->tempDir = temp->path();
@@ -258,8 +259,7 @@ void TstFileReplaceList::failureUndoesEverything_data() {
     s = baseScenario();
     s.downloads.insert("gz/third.gz", gzipData("new three"));
     s.replace[2] = unzipEntry("gz/third.gz", "something else", "lib/libthird.so");
-    QTest::newRow("unpacked-md5-differs")
-        << s << "Signature check failed for %R/lib/.quillon_new_*_libthird.so";
+    QTest::newRow("unpacked-md5-differs") << s << "Signature check failed for %R/lib/libthird.so";
 
     // Stopped by the updater, before the child's file-size limit would stop it.
     s = baseScenario();
@@ -343,9 +343,11 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     // existing one changed.
     s.installedLinks = {{"data/dangling.txt", "missing"},
                         {"plugins/y.so", "missing-too"},
-                        {"data/linked.txt", "existing"}};
+                        {"data/linked.txt", "existing"},
+                        {"bin/linked-tool", "tool"}};
     s.downloads = {{"bin/app", "app new"},
                    {"bin/qlnclient", "client new"},
+                   {"bin/linked-tool", "tool new"},
                    {longName, "long new"},
                    {"data/dangling.txt", "dangling new"},
                    {"data/linked.txt", "linked new"},
@@ -358,6 +360,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
                    {"newdir/a/b/new.txt", "brand new"}};
     s.replace = {copyEntry("bin/app"),
                  copyEntry("bin/qlnclient"),
+                 copyEntry("bin/linked-tool"),
                  copyEntry(longName),
                  copyEntry("data/dangling.txt"),
                  copyEntry("data/linked.txt"),
@@ -390,6 +393,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     QStringList expectedDeletes{"obsolete.txt",
                                 "bin/_old_app",
                                 "bin/_old_qlnclient",
+                                "bin/_old_linked-tool",
                                 "data/_old_dangling.txt",
                                 "data/_old_linked.txt",
                                 "plugins/_old_y.so",
@@ -412,6 +416,8 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     // Replacing a file with an x bit keeps it executable.
     QVERIFY(writeFile(e + "bin/app", "app new", 0755));
     QVERIFY(writeFile(e + "bin/qlnclient", "client new", 0755));
+    // So does replacing a link to an executable.
+    QVERIFY(writeFile(e + "bin/linked-tool", "tool new", 0755));
     QVERIFY(writeFile(e + longName, "long new"));
     QVERIFY(writeFile(e + "data/dangling.txt", "dangling new"));
     QVERIFY(writeFile(e + "data/linked.txt", "linked new"));
