@@ -30,6 +30,10 @@ QString DownloadTaskSpecification::requestUrl() const {
     return mirror.url + QLatin1Char('/') + remotePath;
 }
 
+namespace {
+constexpr qint64 maxReadAhead = 1 << 20;
+} // namespace
+
 qint64 DownloadTaskSpecification::bodyBound() const {
     return expectedSize >= 0 ? expectedSize : sizeLimit;
 }
@@ -110,6 +114,12 @@ void DownloadTaskSpecification::startDownload() {
         errorRetry(reply->errorString());
         return;
     }
+    // Qt's network thread reads ahead of us without limit: while this thread is busy, an endless
+    // body would pour into memory well past its bound. A bounded read-ahead leaves the rest in the
+    // sockets, where TCP holds the mirror back.
+    const qint64 bound = bodyBound();
+    if (bound >= 0)
+        reply->setReadBufferSize(qBound<qint64>(1, bound - resumeFrom + 1, maxReadAhead));
     connect(reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);

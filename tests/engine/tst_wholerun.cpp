@@ -158,6 +158,7 @@ private slots:
     void runToAnotherVersionWipesTheOldSession();
     void failureDuringReplacementRollsBack_data();
     void failureDuringReplacementRollsBack();
+    void allMirrorsBad_data();
     void allMirrorsBad();
     void crashSafety();
     void releaseManifestGuards_data();
@@ -649,10 +650,42 @@ void TstWholeRun::failureDuringReplacementRollsBack() {
     QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
 }
 
+// Mirrors that have no release, or that answer what no honest mirror sends: the run ends with
+// the message once, nothing is touched, and what each request fetched stays within its bound.
+void TstWholeRun::allMirrorsBad_data() {
+    QTest::addColumn<QString>("served");   // the file of release 130 that is replaced
+    QTest::addColumn<qint64>("size");      // by a sparse file of this size; 0: no release
+    QTest::addColumn<QString>("expected"); // a line of the run contains it
+    QTest::addColumn<qint64>("boundPerRequest");
+
+    const qint64 gib = qint64(1) << 30, socketSlack = 8 << 20;
+    QTest::newRow("no release") << "" << qint64(0) << "" << qint64(1024);
+    QTest::newRow("endless product ini")
+        << "client_linux_amd64.ini" << gib << "client_linux_amd64.ini sent more than"
+        << (qint64(16) << 20) + socketSlack;
+    QTest::newRow("huge signature") << "client_linux_amd64.ini.sig" << gib
+                                    << "client_linux_amd64.ini.sig sent more than" << socketSlack;
+    QTest::newRow("bad signature") << "client_linux_amd64.ini.sig" << qint64(384)
+                                   << "failed verification, removing mirror" << (qint64(1) << 20);
+}
+
 void TstWholeRun::allMirrorsBad() {
+    QFETCH(QString, served);
+    QFETCH(qint64, size);
+    QFETCH(QString, expected);
+    QFETCH(qint64, boundPerRequest);
+
     QTemporaryDir empty;
-    nginx->addServer(empty.path());
-    nginx->addServer(empty.path());
+    QString root = empty.path();
+    if (size > 0) {
+        root = work.filePath("mirror-hostile");
+        QDir(root).removeRecursively();
+        QCOMPARE(QProcess::execute("cp", {"-a", mirror, root}), 0);
+        QFile file(root + "/130/" + served);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.resize(size));
+    }
+    nginx->addServer(root);
+    nginx->addServer(root);
     QString error;
     QVERIFY2(nginx->start(&error), qPrintable(error));
     makeInstallation({nginx->baseUrl(0), nginx->baseUrl(1)});
@@ -661,7 +694,15 @@ void TstWholeRun::allMirrorsBad() {
     const RunResult run = runUpdater(130);
     QCOMPARE(run.exitCode, 3);
     QCOMPARE(run.lines.count("There are no (more) known working mirrors available"), 1);
+    QVERIFY2(run.lines.join('\n').contains(expected), qPrintable(run.lines.join('\n')));
     QCOMPARE(installed(), before);
+    const QList<NginxRunner::AccessEntry> requests = nginx->accessLog();
+    QVERIFY(!requests.isEmpty() && requests.size() <= 20);
+    for (const NginxRunner::AccessEntry& request : requests) {
+        QVERIFY2(request.bytes <= boundPerRequest,
+                 qPrintable(request.path + ": " + QString::number(request.bytes)));
+        QVERIFY2(!request.path.contains("/client/"), qPrintable(request.path));
+    }
 }
 
 void TstWholeRun::crashSafety() {
