@@ -26,6 +26,9 @@ ManifestDownloadTaskSpecification::ManifestDownloadTaskSpecification(
 
 ManifestDownloadTaskSpecification::~ManifestDownloadTaskSpecification() {
     dropReply();
+    // Otherwise the slot stays taken for the rest of the run.
+    if (holdsMirror && mirrors)
+        mirrors->releaseMirror(mirror.name);
 }
 
 void ManifestDownloadTaskSpecification::execute() {

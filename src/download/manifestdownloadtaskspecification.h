@@ -45,7 +45,8 @@ private:
     void refuse(const QString& reason);
 
     QNetworkAccessManager* networkManager;
-    Mirrors* mirrors;
+    // Guarded: a task deleted after the pool must not give its slot back to a dead pool.
+    QPointer<Mirrors> mirrors;
     Configuration* configuration;
     bool manifestRequired;
     bool* hadManifest;

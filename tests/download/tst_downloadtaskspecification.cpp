@@ -1,4 +1,6 @@
+#include "config/configuration.h"
 #include "download/downloadtaskspecification.h"
+#include "download/manifestdownloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
@@ -426,6 +428,8 @@ private slots:
         QTest::addColumn<int>("endState");
         QTest::newRow("released") << "release" << int(TaskSpecification::Finished);
         QTest::newRow("holder-deleted") << "delete" << int(TaskSpecification::Finished);
+        QTest::newRow("manifest-holder-deleted")
+            << "delete-manifest" << int(TaskSpecification::Finished);
         QTest::newRow("mirror-removed") << "remove" << int(TaskSpecification::ErrorCanceled);
     }
     void slotHandOver() {
@@ -439,18 +443,32 @@ private slots:
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("1.bin")), stall);
         rig.addMirror(QStringLiteral("mA"));
 
-        // The slot is taken by hand, or by a download stalled in mid-transfer whose reply will
-        // never finish.
+        // The slot is taken by hand, or by a download or the manifest step stalled in
+        // mid-transfer whose reply will never finish.
         FTPSiteAccessData taken;
-        std::unique_ptr<DownloadTaskSpecification> holder;
+        std::unique_ptr<TaskSpecification> holder;
+        Configuration config;
+        config.updateType = QStringLiteral("client_x");
+        bool hadManifest = false;
         if (how == QLatin1String("release")) {
             QCOMPARE(rig.pool.getRandomMirror(taken), 0);
-        } else {
-            holder = std::make_unique<DownloadTaskSpecification>(
-                &rig.manager, &rig.pool, QStringLiteral("1.bin"),
-                rig.local(QStringLiteral("1.bin")), -1, nullptr, 1.0);
+        } else if (how == QLatin1String("delete-manifest")) {
+            const QString name = QStringLiteral("client_x.manifest");
+            rig.publish(QStringLiteral("mA"), name, pattern(5000));
+            stall.stallAfter = 10;
+            rig.server.setRule(Rig::path(QStringLiteral("mA"), name), stall);
+            holder = std::make_unique<ManifestDownloadTaskSpecification>(
+                &rig.manager, &rig.pool, &config, false, &hadManifest, nullptr, 1.0);
             holder->execute();
-            QTRY_COMPARE_WITH_TIMEOUT(holder->receivedBytes, qint64(1000), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                rig.server.requestCount(Rig::path(QStringLiteral("mA"), name)), 1, 5000);
+        } else {
+            auto* download =
+                new DownloadTaskSpecification(&rig.manager, &rig.pool, QStringLiteral("1.bin"),
+                                              rig.local(QStringLiteral("1.bin")), -1, nullptr, 1.0);
+            holder.reset(download);
+            download->execute();
+            QTRY_COMPARE_WITH_TIMEOUT(download->receivedBytes, qint64(1000), 5000);
         }
         DownloadTaskSpecification waiter(&rig.manager, &rig.pool, QStringLiteral("2.bin"),
                                          rig.local(QStringLiteral("2.bin")), 5000, nullptr, 1.0);
@@ -462,7 +480,7 @@ private slots:
 
         if (how == QLatin1String("release"))
             rig.pool.releaseMirror(QStringLiteral("mA"));
-        else if (how == QLatin1String("delete"))
+        else if (how.startsWith(QLatin1String("delete")))
             holder.reset();
         else
             rig.pool.removeMirror(QStringLiteral("mA"));
