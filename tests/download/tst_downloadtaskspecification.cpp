@@ -421,6 +421,60 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.server.openResponses(), 0, 5000);
     }
 
+    // The manifest step under a trickle that its transfer time-out never sees: each request gets
+    // a fixed number of ticks, and the third slow one removes the only mirror.
+    void manifestTrickle_data() {
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("verdicts");
+        QTest::addColumn<int>("endState");
+        const int limit = ManifestDownloadTaskSpecification::requestTickLimit;
+        QTest::newRow("within-limit") << limit << 1 << 0 << int(TaskSpecification::Running);
+        QTest::newRow("past-limit") << limit + 1 << 2 << 1 << int(TaskSpecification::Running);
+        QTest::newRow("mirror-gone")
+            << 3 * (limit + 1) << 3 << 3 << int(TaskSpecification::ErrorCanceled);
+    }
+    void manifestTrickle() {
+        QFETCH(int, ticks);
+        QFETCH(int, requests);
+        QFETCH(int, verdicts);
+        QFETCH(int, endState);
+        Rig rig;
+        const QString name = QStringLiteral("client_x.manifest");
+        rig.publish(QStringLiteral("mA"), name, pattern(5000));
+        FaultRule rule;
+        rule.dripBytes = 1;
+        rule.dripIntervalMs = 50;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), name), rule);
+        rig.addMirror(QStringLiteral("mA"));
+        Configuration config;
+        config.updateType = QStringLiteral("client_x");
+        bool hadManifest = false;
+        ManifestDownloadTaskSpecification task(&rig.manager, &rig.pool, &config, false,
+                                               &hadManifest, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        const int limit = ManifestDownloadTaskSpecification::requestTickLimit;
+        const QString path = Rig::path(QStringLiteral("mA"), name);
+        for (int i = 0; i < ticks; ++i) {
+            // Each request's ticks start once the mirror has it and is trickling.
+            if (i % (limit + 1) == 0)
+                QTRY_COMPARE_WITH_TIMEOUT(rig.server.requestCount(path), i / (limit + 1) + 1, 5000);
+            quint64 done = 0, total = 0, speed = 0;
+            bool busy = false;
+            task.timeTick(done, total, speed, busy);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.requestCount(path), requests, 5000);
+        QCOMPARE(task.state, endState);
+        const QString slow =
+            QStringLiteral("file %1 too slow on mirror mA: not received within %2 seconds")
+                .arg(name)
+                .arg(ManifestDownloadTaskSpecification::requestTickLimit);
+        QCOMPARE(int(texts(messages).count(slow)), verdicts);
+        QCOMPARE(rig.pool.mirrors.isEmpty() ? 0 : rig.pool.mirrors[0].useCount,
+                 endState == TaskSpecification::Running ? 1 : 0);
+    }
+
     // A download waiting for the only mirror starts as soon as its slot is free again, whatever
     // freed it; a removal that empties the pool ends the wait with an error.
     void slotHandOver_data() {
