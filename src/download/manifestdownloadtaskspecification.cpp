@@ -26,6 +26,9 @@ ManifestDownloadTaskSpecification::ManifestDownloadTaskSpecification(
 
 ManifestDownloadTaskSpecification::~ManifestDownloadTaskSpecification() {
     dropReply();
+    // Otherwise the slot stays taken for the rest of the run.
+    if (holdsMirror && mirrors)
+        mirrors->releaseMirror(mirror.name);
 }
 
 void ManifestDownloadTaskSpecification::execute() {
@@ -59,6 +62,7 @@ void ManifestDownloadTaskSpecification::startFetch() {
     // A stalled mirror costs an error like a failed one (0 would mean no time-out at all).
     request.setTransferTimeout(qMax(1, mirror.timeout) * 1000);
     reply = networkManager->get(request);
+    requestTicks = 0;
     QByteArray& into = fetchingSignature ? signature : manifest;
     into.clear();
     connect(reply, &QNetworkReply::readyRead, this, [this, &into] {
@@ -214,6 +218,21 @@ void ManifestDownloadTaskSpecification::reset() {
     manifest.clear();
     signature.clear();
     TaskSpecification::reset();
+}
+
+void ManifestDownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                                 quint64& speed, bool& downloading) {
+    TaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    // The transfer time-out only sees silence: a mirror sending a byte now and then would hold
+    // the run for ever.
+    if (state != Running || !reply || ++requestTicks <= requestTickLimit)
+        return;
+    emit message(QStringLiteral("file %1 too slow on mirror %2: not received within %3 seconds")
+                     .arg(reply->url().fileName(), mirror.name)
+                     .arg(requestTickLimit));
+    mirrors->addMirrorError(mirror.name);
+    stop();
+    startFetch();
 }
 
 void ManifestDownloadTaskSpecification::userCanceled() {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "tasks/taskspecification.h"
+#include "verify/releasemanifest.h"
 
 #include <QByteArray>
 #include <QPointer>
@@ -15,13 +17,20 @@ class QNetworkReply;
 // manifest is validly signed, names the update type and version being installed, binds the
 // verified product ini by SHA-256 and size, and has not expired. A release published without a
 // manifest (the mirror answers 404) passes with a warning in the details log, unless
-// manifestRequired. Transfer failures cost the mirror and move on to another one.
+// manifestRequired. Transfer failures cost the mirror and move on to another one, and so does a
+// request that has not ended within requestTickLimit ticks, however it trickles.
 // GUI thread only.
 class ManifestDownloadTaskSpecification final : public TaskSpecification {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ManifestDownloadTaskSpecification)
 
 public:
+    // Ticks a request may take: the largest manifest at the minimum download rate, plus one rate
+    // window. A fixed bound on the whole request is enough, since both files are small.
+    static constexpr int requestTickLimit =
+        DownloadTaskSpecification::rateWindowTicks +
+        int(ReleaseManifest::MaxFileSize / DownloadTaskSpecification::minBytesPerTick);
+
     // None of the pointers is owned; all must outlive the task. *hadManifest is set when the task
     // finishes.
     ManifestDownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
@@ -31,6 +40,8 @@ public:
 
     void execute() override;
     void reset() override;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                  bool& downloading) override;
     void userCanceled() override;
     void handleOtherTaskCancelled(TaskSpecification* other) override;
 
@@ -45,7 +56,8 @@ private:
     void refuse(const QString& reason);
 
     QNetworkAccessManager* networkManager;
-    Mirrors* mirrors;
+    // Guarded: a task deleted after the pool must not give its slot back to a dead pool.
+    QPointer<Mirrors> mirrors;
     Configuration* configuration;
     bool manifestRequired;
     bool* hadManifest;
@@ -53,6 +65,8 @@ private:
     FTPSiteAccessData mirror;
     bool holdsMirror = false;
     QPointer<QNetworkReply> reply;
+    // Ticks since the current request was made.
+    int requestTicks = 0;
     // False while the manifest is being fetched, true for its signature.
     bool fetchingSignature = false;
     QByteArray manifest;

@@ -1,4 +1,6 @@
+#include "config/configuration.h"
 #include "download/downloadtaskspecification.h"
+#include "download/manifestdownloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
@@ -419,6 +421,60 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.server.openResponses(), 0, 5000);
     }
 
+    // The manifest step under a trickle that its transfer time-out never sees: each request gets
+    // a fixed number of ticks, and the third slow one removes the only mirror.
+    void manifestTrickle_data() {
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("verdicts");
+        QTest::addColumn<int>("endState");
+        const int limit = ManifestDownloadTaskSpecification::requestTickLimit;
+        QTest::newRow("within-limit") << limit << 1 << 0 << int(TaskSpecification::Running);
+        QTest::newRow("past-limit") << limit + 1 << 2 << 1 << int(TaskSpecification::Running);
+        QTest::newRow("mirror-gone")
+            << 3 * (limit + 1) << 3 << 3 << int(TaskSpecification::ErrorCanceled);
+    }
+    void manifestTrickle() {
+        QFETCH(int, ticks);
+        QFETCH(int, requests);
+        QFETCH(int, verdicts);
+        QFETCH(int, endState);
+        Rig rig;
+        const QString name = QStringLiteral("client_x.manifest");
+        rig.publish(QStringLiteral("mA"), name, pattern(5000));
+        FaultRule rule;
+        rule.dripBytes = 1;
+        rule.dripIntervalMs = 50;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), name), rule);
+        rig.addMirror(QStringLiteral("mA"));
+        Configuration config;
+        config.updateType = QStringLiteral("client_x");
+        bool hadManifest = false;
+        ManifestDownloadTaskSpecification task(&rig.manager, &rig.pool, &config, false,
+                                               &hadManifest, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        const int limit = ManifestDownloadTaskSpecification::requestTickLimit;
+        const QString path = Rig::path(QStringLiteral("mA"), name);
+        for (int i = 0; i < ticks; ++i) {
+            // Each request's ticks start once the mirror has it and is trickling.
+            if (i % (limit + 1) == 0)
+                QTRY_COMPARE_WITH_TIMEOUT(rig.server.requestCount(path), i / (limit + 1) + 1, 5000);
+            quint64 done = 0, total = 0, speed = 0;
+            bool busy = false;
+            task.timeTick(done, total, speed, busy);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.requestCount(path), requests, 5000);
+        QCOMPARE(task.state, endState);
+        const QString slow =
+            QStringLiteral("file %1 too slow on mirror mA: not received within %2 seconds")
+                .arg(name)
+                .arg(ManifestDownloadTaskSpecification::requestTickLimit);
+        QCOMPARE(int(texts(messages).count(slow)), verdicts);
+        QCOMPARE(rig.pool.mirrors.isEmpty() ? 0 : rig.pool.mirrors[0].useCount,
+                 endState == TaskSpecification::Running ? 1 : 0);
+    }
+
     // A download waiting for the only mirror starts as soon as its slot is free again, whatever
     // freed it; a removal that empties the pool ends the wait with an error.
     void slotHandOver_data() {
@@ -426,6 +482,8 @@ private slots:
         QTest::addColumn<int>("endState");
         QTest::newRow("released") << "release" << int(TaskSpecification::Finished);
         QTest::newRow("holder-deleted") << "delete" << int(TaskSpecification::Finished);
+        QTest::newRow("manifest-holder-deleted")
+            << "delete-manifest" << int(TaskSpecification::Finished);
         QTest::newRow("mirror-removed") << "remove" << int(TaskSpecification::ErrorCanceled);
     }
     void slotHandOver() {
@@ -439,18 +497,32 @@ private slots:
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("1.bin")), stall);
         rig.addMirror(QStringLiteral("mA"));
 
-        // The slot is taken by hand, or by a download stalled in mid-transfer whose reply will
-        // never finish.
+        // The slot is taken by hand, or by a download or the manifest step stalled in
+        // mid-transfer whose reply will never finish.
         FTPSiteAccessData taken;
-        std::unique_ptr<DownloadTaskSpecification> holder;
+        std::unique_ptr<TaskSpecification> holder;
+        Configuration config;
+        config.updateType = QStringLiteral("client_x");
+        bool hadManifest = false;
         if (how == QLatin1String("release")) {
             QCOMPARE(rig.pool.getRandomMirror(taken), 0);
-        } else {
-            holder = std::make_unique<DownloadTaskSpecification>(
-                &rig.manager, &rig.pool, QStringLiteral("1.bin"),
-                rig.local(QStringLiteral("1.bin")), -1, nullptr, 1.0);
+        } else if (how == QLatin1String("delete-manifest")) {
+            const QString name = QStringLiteral("client_x.manifest");
+            rig.publish(QStringLiteral("mA"), name, pattern(5000));
+            stall.stallAfter = 10;
+            rig.server.setRule(Rig::path(QStringLiteral("mA"), name), stall);
+            holder = std::make_unique<ManifestDownloadTaskSpecification>(
+                &rig.manager, &rig.pool, &config, false, &hadManifest, nullptr, 1.0);
             holder->execute();
-            QTRY_COMPARE_WITH_TIMEOUT(holder->receivedBytes, qint64(1000), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                rig.server.requestCount(Rig::path(QStringLiteral("mA"), name)), 1, 5000);
+        } else {
+            auto* download =
+                new DownloadTaskSpecification(&rig.manager, &rig.pool, QStringLiteral("1.bin"),
+                                              rig.local(QStringLiteral("1.bin")), -1, nullptr, 1.0);
+            holder.reset(download);
+            download->execute();
+            QTRY_COMPARE_WITH_TIMEOUT(download->receivedBytes, qint64(1000), 5000);
         }
         DownloadTaskSpecification waiter(&rig.manager, &rig.pool, QStringLiteral("2.bin"),
                                          rig.local(QStringLiteral("2.bin")), 5000, nullptr, 1.0);
@@ -462,7 +534,7 @@ private slots:
 
         if (how == QLatin1String("release"))
             rig.pool.releaseMirror(QStringLiteral("mA"));
-        else if (how == QLatin1String("delete"))
+        else if (how.startsWith(QLatin1String("delete")))
             holder.reset();
         else
             rig.pool.removeMirror(QStringLiteral("mA"));
