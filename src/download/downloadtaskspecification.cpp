@@ -114,12 +114,12 @@ void DownloadTaskSpecification::startDownload() {
         errorRetry(reply->errorString());
         return;
     }
-    // Qt's network thread reads ahead of us without limit: while this thread is busy, an endless
-    // body would pour into memory well past its bound. A bounded read-ahead leaves the rest in the
-    // sockets, where TCP holds the mirror back.
-    const qint64 bound = bodyBound();
-    if (bound >= 0)
-        reply->setReadBufferSize(qBound<qint64>(1, bound - resumeFrom + 1, maxReadAhead));
+    // Qt's network thread reads ahead of us without limit: a body bounded only by a ceiling (the
+    // product ini, its signature) could pour into memory well past it while this thread is busy.
+    // A bounded read-ahead leaves the rest in the sockets, where TCP holds the mirror back. Files
+    // of a listed size keep Qt's faster unbounded reading; their bound is checked as they arrive.
+    if (expectedSize < 0 && sizeLimit >= 0)
+        reply->setReadBufferSize(qBound<qint64>(1, sizeLimit + 1, maxReadAhead));
     connect(reply, &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
