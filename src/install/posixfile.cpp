@@ -45,6 +45,7 @@ Entry entry(const QString& path) {
     e.exists = true;
     e.isDir = S_ISDIR(st.st_mode);
     e.isRegularFile = S_ISREG(st.st_mode);
+    e.isLink = S_ISLNK(st.st_mode);
     e.mode = int(st.st_mode & 07777);
     return e;
 }

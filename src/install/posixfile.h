@@ -18,6 +18,7 @@ struct Entry {
     bool exists = false; // any entry, a dangling link included
     bool isDir = false;
     bool isRegularFile = false;
+    bool isLink = false;
     int mode = 0; // permission bits
 };
 Entry entry(const QString& path);

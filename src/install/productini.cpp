@@ -1,20 +1,15 @@
 #include "productini.h"
 
 #include "config/configuration.h"
+#include "install/posixfile.h"
 
 #include <QDir>
-#include <QFile>
 #include <QHash>
 #include <QSettings>
-
-#include <sys/stat.h>
 
 namespace {
 
 const QString deleteSection = QStringLiteral("delete");
-// Temporary siblings of the atomic replacement carry this prefix, and a killed run's siblings
-// are swept by name: a release file so named would be swept too.
-const QString temporaryPrefix = QStringLiteral(".quillon_new_");
 
 bool hasControlCharacter(const QString& text) {
     for (const QChar c : text)
@@ -58,14 +53,6 @@ QString cleanRelativePath(const QString& path) {
 
 QString fileNameOf(const QString& path) {
     return path.section(QLatin1Char('/'), -1);
-}
-
-// lstat: a link is never taken for what it points to.
-mode_t entryType(const QString& path) {
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return 0;
-    return info.st_mode & S_IFMT;
 }
 
 } // namespace
@@ -125,7 +112,7 @@ ProductIni::ProductIni(QSettings& ini) {
                 line.replace.fileName = key;
                 if (isProtectedFromDeletion(path))
                     problem(section, key, QStringLiteral("deletes a file the updater needs"));
-                else if (fileNameOf(path).startsWith(temporaryPrefix))
+                else if (fileNameOf(path).startsWith(QLatin1String(PosixFile::siblingPrefix)))
                     problem(section, key,
                             QStringLiteral("is named like a temporary file of the updater"));
                 else {
@@ -156,7 +143,7 @@ ProductIni::ProductIni(QSettings& ini) {
                 wrong = QStringLiteral("the unpacked size is not a decimal number");
             else if (unzip && (destination = cleanRelativePath(fields.at(4))).isEmpty())
                 wrong = QStringLiteral("unpacks outside the installation directory");
-            else if (fileNameOf(destination).startsWith(temporaryPrefix))
+            else if (fileNameOf(destination).startsWith(QLatin1String(PosixFile::siblingPrefix)))
                 wrong = QStringLiteral("is named like a temporary file of the updater");
             if (!wrong.isEmpty()) {
                 problem(section, key, wrong);
@@ -199,7 +186,8 @@ void ProductIni::checkInstallation(const QString& appRoot) {
     for (const ProductIniLine& line : std::as_const(lines)) {
         const QString& key = line.replace.fileName;
         if (!line.isDelete) {
-            if (entryType(appRoot + QLatin1Char('/') + line.replace.pureDestFilePath()) == S_IFDIR)
+            if (PosixFile::entry(appRoot + QLatin1Char('/') + line.replace.pureDestFilePath())
+                    .isDir)
                 problem(line.replace.section, key, QStringLiteral("installs over a directory"));
             continue;
         }
@@ -211,14 +199,14 @@ void ProductIni::checkInstallation(const QString& appRoot) {
         bool reachable = true;
         for (qsizetype i = 0; reachable && i + 1 < parts.size(); ++i) {
             path += QLatin1Char('/') + parts.at(i);
-            const mode_t type = entryType(path);
-            if (type == S_IFLNK)
+            const PosixFile::Entry entry = PosixFile::entry(path);
+            if (entry.isLink)
                 problem(deleteSection, key,
                         QStringLiteral("goes through the symbolic link %1")
                             .arg(printableName(parts.mid(0, i + 1).join(QLatin1Char('/')))));
-            reachable = type == S_IFDIR;
+            reachable = entry.isDir;
         }
-        if (reachable && entryType(appRoot + QLatin1Char('/') + clean) == S_IFDIR)
+        if (reachable && PosixFile::entry(appRoot + QLatin1Char('/') + clean).isDir)
             problem(deleteSection, key, QStringLiteral("deletes a directory"));
     }
 }

@@ -382,7 +382,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     QSignalSpy replaceMessages(&replace, &TaskSpecification::message);
     const mode_t testUmask = umask(mode_t(runUmask));
     replace.execute();
-    QTest::qWaitFor([&] { return replace.state > TaskSpecification::Running; }, 20000);
+    (void)QTest::qWaitFor([&] { return replace.state > TaskSpecification::Running; }, 20000);
     umask(testUmask);
     QCOMPARE(replace.state, int(TaskSpecification::Finished));
     QCOMPARE(replace.progressValue, 0.4);
