@@ -40,7 +40,7 @@ long peakRssKb() {
 
 int fetch(const QStringList& args) {
     Mirrors pool;
-    pool.initDefault(args.at(0), 7);
+    pool.initDefault(Settings::readMirrorsFile(args.at(0)), 7);
     Configuration config;
     config.tempDir = args.at(2);
     config.downloadConcurrency = args.at(3).toInt();

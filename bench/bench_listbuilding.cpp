@@ -5,6 +5,7 @@
 //
 // bench_listbuilding [FILES [MEGABYTES]]   (default 2000 files, 500 MB)
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/makedownloadreplacelisttaskspecification.h"
 
 #include <QCoreApplication>
@@ -148,7 +149,7 @@ double median(QList<double> values) {
 void runLayout(const char* name, int count, quint64 bytes, int rounds) {
     QTemporaryDir root;
     QTemporaryDir temp;
-    Configuration::setAppRootPath(root.path());
+    InstallLayout::setAppRootPath(root.path());
     Configuration configuration;
     configuration.tempDir = temp.path();
     configuration.updateType = QStringLiteral("client_linux_amd64");
@@ -174,7 +175,7 @@ void runLayout(const char* name, int count, quint64 bytes, int rounds) {
                 peakKb);
     std::printf("  md5sum, 1 process  %7.3f s  1.00x\n", s);
     std::printf("  md5sum, 2 at once  %7.3f s  %.2fx md5sum\n", p, p / s);
-    Configuration::setAppRootPath(QString());
+    InstallLayout::setAppRootPath(QString());
 }
 
 } // namespace

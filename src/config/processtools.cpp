@@ -1,12 +1,10 @@
 #include "config/processtools.h"
 
-#include "config/configuration.h"
+#include "config/installlayout.h"
 
 #include <QProcess>
 
 void ProcessTools::startQlnClient() {
     // Program and an empty argument list, so that an installation path with blanks is not split.
-    QProcess::startDetached(Configuration::getAppRootPath() + QLatin1Char('/') +
-                                Configuration::getClientBinaryName(),
-                            {});
+    QProcess::startDetached(InstallLayout::filePath(InstallLayout::getClientBinaryName()), {});
 }

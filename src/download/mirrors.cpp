@@ -1,9 +1,7 @@
 #include "mirrors.h"
 #include "processrandom.h"
 
-#include <QSettings>
-
-#include <algorithm>
+#include "config/settings.h"
 
 namespace {
 
@@ -18,63 +16,25 @@ QString baseUrl(QString url, int version) {
 Mirrors::Mirrors(QObject* parent)
     : QObject(parent) {}
 
-bool Mirrors::initDefault(QString iniFile, int version) {
-    QSettings settings(iniFile, QSettings::IniFormat);
-    const QStringList names = readMirrorNames(settings);
-    for (const QString& name : names) {
+bool Mirrors::initDefault(const QList<MirrorSetting>& list, int version) {
+    for (const MirrorSetting& setting : list) {
         FTPSiteAccessData mirror;
-        mirror.name = name;
+        mirror.name = setting.name;
+        mirror.url = baseUrl(setting.url, version);
+        mirror.retries = setting.retries;
         mirrors.append(mirror);
     }
-    setDefaults(settings, version);
     return true;
 }
 
-QStringList Mirrors::readMirrorNames(QSettings& settings) {
-    settings.beginGroup(QStringLiteral("mirrors"));
-    const qint64 size = settings.value(QStringLiteral("size")).toLongLong();
-    // Element n is stored as the group "n" (1-based) within "mirrors".
-    QList<qint64> indices;
-    const QStringList groups = settings.childGroups();
-    for (const QString& group : groups) {
-        bool isNumber = false;
-        const qint64 n = group.toLongLong(&isNumber);
-        if (isNumber && n >= 1 && n <= size && group == QString::number(n))
-            indices.append(n);
-    }
-    std::sort(indices.begin(), indices.end());
-    QStringList names;
-    for (const qint64 n : std::as_const(indices)) {
-        const QString name =
-            settings.value(QString::number(n) + QStringLiteral("/mirror")).toString().trimmed();
-        if (!name.isEmpty())
-            names.append(name);
-    }
-    settings.endGroup();
-    return names;
-}
-
-void Mirrors::setDefaults(QSettings& settings, int version) {
-    for (FTPSiteAccessData& mirror : mirrors) {
-        settings.beginGroup(mirror.name);
-        mirror.url = baseUrl(settings.value(QStringLiteral("url")).toString(), version);
-        mirror.retries = static_cast<int>(settings.value(QStringLiteral("retries"), 2).toUInt());
-        if (mirror.retries < 1)
-            mirror.retries = 2;
-        settings.endGroup();
-    }
-}
-
-bool Mirrors::initAlpha(QString iniFile, int version) {
-    QSettings settings(iniFile, QSettings::IniFormat);
-    const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
-    if (alpha.isEmpty()) {
+bool Mirrors::initAlpha(const QString& alphaUrl, int version) {
+    if (alphaUrl.isEmpty()) {
         emit fatalError(tr("Alpha parameter in channel section in update ini file not found"));
         return false;
     }
     FTPSiteAccessData mirror;
     mirror.name = QStringLiteral("Alpha Channel");
-    mirror.url = baseUrl(alpha, version);
+    mirror.url = baseUrl(alphaUrl, version);
     mirror.retries = 4;
     mirrors.append(mirror);
     return true;

@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QVector>
 
-class QSettings;
+struct MirrorSetting;
 
 // One mirror of the pool; a plain value copied freely. Mirrors are identified by name.
 struct FTPSiteAccessData {
@@ -32,16 +32,12 @@ class Mirrors : public QObject {
 public:
     explicit Mirrors(QObject* parent = nullptr);
 
-    // Reads the array "mirrors" and each mirror's group from the INI file; a missing file gives an
-    // empty pool. Always true.
-    bool initDefault(QString iniFile, int version);
-    // The alpha channel's single mirror from group Channel, key alpha; false (and fatalError) when
-    // the address is missing.
-    bool initAlpha(QString iniFile, int version);
-    void setDefaults(QSettings& settings, int version);
-    // The trimmed, non-empty names of the array "mirrors" in array order. Only elements present
-    // in the file are read, so an absurd "size" costs nothing.
-    static QStringList readMirrorNames(QSettings& settings);
+    // The mirrors of "mirrors.ini" (Settings::mirrors), each at its address plus "/" version.
+    // Always true.
+    bool initDefault(const QList<MirrorSetting>& list, int version);
+    // The alpha channel's single mirror at alphaUrl (Settings::alphaUrl); false (and fatalError)
+    // when the address is empty.
+    bool initAlpha(const QString& alphaUrl, int version);
 
     // 0: a mirror was taken (its useCount counts this use) and copied to out; 1: the pool is
     // empty; 2: every slot is busy, try again after another download has ended.

@@ -27,7 +27,7 @@ void MainTaskSpecification::execute() {
     // Whatever asked for the target (an unauthenticated version answer included), it must not
     // take the installation back to an older release.
     if (recorded && configuration->clientVersion < installedVersion &&
-        !UpdateIniData::downgradeAllowed()) {
+        !configuration->downgradeAllowed()) {
         state = Running;
         emit error(tr("Version %1 is older than the installed version %2; it is not installed. "
                       "To allow this, set allowDowngrade=true in group [update] of update.ini.")

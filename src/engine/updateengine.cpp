@@ -1,13 +1,14 @@
 #include "updateengine.h"
 
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "download/mirrors.h"
 #include "download/processrandom.h"
 #include "engine/maintaskspecification.h"
 #include "engine/updateinidata.h"
 #include "install/filereplacelisttaskspecification.h"
 #include "install/posixfile.h"
-#include "ui/banner.h"
+#include "net/banner.h"
 #include "verify/tomcryptutil.h"
 
 #include <QAuthenticator>
@@ -31,7 +32,6 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
     // A redirect must cost the mirror, never lead the download elsewhere.
     networkAccessManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 
-    configuration.getProxyAndDownloadConcurrency();
     if (!configuration.caCertificates.isEmpty() && !trustAuthorities(configuration.caCertificates))
         return;
     if (configuration.proxy.isEmpty()) {
@@ -101,7 +101,7 @@ void UpdateEngine::onProxyAuthenticationRequired(const QNetworkProxy& proxy,
     proxyRefusalReported = true;
     emit message(QStringLiteral("The proxy %1 wants a valid user name and password: set "
                                 "proxy=http://USER:PASSWORD@%1 in the [update] section of %2")
-                     .arg(name, configuration.getAppRootPath() + QStringLiteral("/update.ini")));
+                     .arg(name, InstallLayout::settingsFilePath()));
 }
 
 bool UpdateEngine::trustAuthorities(const QString& path) {
@@ -138,14 +138,13 @@ bool UpdateEngine::proxyFromSetting(const QString& setting, QNetworkProxy& proxy
 
 void UpdateEngine::removeOldFilesAtStart() {
     // New files that a killed run had not yet renamed into place are never needed again.
-    PosixFile::removeStaleSiblings(Configuration::getAppRootPath());
+    PosixFile::removeStaleSiblings(InstallLayout::getAppRootPath());
     // A recorded run that has not ended (killed, or still rolling back in the instance that holds
     // the single-instance name) may need its set-aside copies to restore the installation.
     if (UpdateIniData::exists())
         return;
-    const QString root = Configuration::getAppRootPath();
-    for (const char* sub : {"", "/imageformats", "/accessible"})
-        removeOldFiles(root + QLatin1String(sub));
+    for (const QString& dir : InstallLayout::setAsideDirectories())
+        removeOldFiles(dir);
 }
 
 bool UpdateEngine::recordedSession(int* version, QString* dir) {
@@ -167,9 +166,9 @@ bool UpdateEngine::initialize() {
         emit fatalError(QString::fromLocal8Bit(e.what()));
         return false;
     }
-    const QDir root(Configuration::getAppRootPath());
-    if (!QFile::exists(root.absoluteFilePath(QStringLiteral("mirrors.ini")))) {
-        emit fatalError(QStringLiteral("%1 is missing, cannot proceed.").arg("mirrors.ini"));
+    if (!configuration.mirrorsFileFound) {
+        emit fatalError(
+            QStringLiteral("%1 is missing, cannot proceed.").arg(InstallLayout::mirrorsFileName()));
         return false;
     }
     processRandom().seed(quint32(QDateTime::currentSecsSinceEpoch()));
@@ -200,9 +199,8 @@ bool UpdateEngine::initialize() {
     connect(mirrors, &Mirrors::message, this, &UpdateEngine::message);
     const bool loaded =
         configuration.updateChannel == ChannelAlpha
-            ? mirrors->initAlpha(UpdateIniData::filename(), configuration.clientVersion)
-            : mirrors->initDefault(root.absoluteFilePath(QStringLiteral("mirrors.ini")),
-                                   configuration.clientVersion);
+            ? mirrors->initAlpha(configuration.alphaUrl, configuration.clientVersion)
+            : mirrors->initDefault(configuration.mirrors, configuration.clientVersion);
     if (!loaded)
         return false;
     state = EngineReady;
@@ -283,7 +281,7 @@ void UpdateEngine::reset() {
 void UpdateEngine::getBanner() {
     if (bannerReply)
         return;
-    auto* banner = new Banner(this);
+    auto* banner = new Banner(this, configuration.updateServer, configuration.bannerQueryPort);
     connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
     banner->run();
 }
@@ -340,7 +338,7 @@ void UpdateEngine::cleanup() {
 bool UpdateEngine::removeTempDir(const QString& dir) {
     // The marker goes last: a run killed meanwhile leaves a directory that the next start still
     // recognises as a session's and wipes, instead of one it must leave alone for good.
-    cleanupDirectory(dir, Configuration::sessionMarkerPath(dir));
+    cleanupDirectory(dir, InstallLayout::sessionMarkerPath(dir));
     QDir parentDir(dir);
     return parentDir.cdUp() && parentDir.rmdir(QFileInfo(dir).fileName());
 }
@@ -362,7 +360,7 @@ void UpdateEngine::cleanupDirectory(const QString& path, const QString& last) {
 
 void UpdateEngine::removeOldFiles(const QString& dir) {
     const QDir directory(dir);
-    for (const QString& name : Configuration::getSpecialFileNames())
+    for (const QString& name : InstallLayout::getSpecialFileNames())
         QFile::remove(
-            directory.absoluteFilePath(Configuration::getSpecialFileRenamePrefix() + name));
+            directory.absoluteFilePath(InstallLayout::getSpecialFileRenamePrefix() + name));
 }

@@ -1,13 +1,13 @@
 #include "updateinidata.h"
 
-#include "config/configuration.h"
+#include "config/installlayout.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 
 QString UpdateIniData::filename() {
-    return QDir(Configuration::getAppRootPath()).absoluteFilePath(QStringLiteral("update.ini"));
+    return InstallLayout::settingsFilePath();
 }
 
 bool UpdateIniData::get(int* version, QString* type, QString* dir) {
@@ -27,7 +27,7 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* refu
 
     if (!ok || recordedType.isEmpty() || recordedDir.isEmpty() || !QFile::exists(recordedDir))
         return false;
-    if (!Configuration::isSessionDirectory(recordedDir)) {
+    if (!InstallLayout::isSessionDirectory(recordedDir)) {
         if (refusedDir)
             *refusedDir = recordedDir;
         return false;
@@ -80,11 +80,4 @@ void UpdateIniData::setInstalled(const QString& type, int version, bool manifest
     settings.setValue(QStringLiteral("type"), type);
     settings.setValue(QStringLiteral("version"), version);
     settings.setValue(QStringLiteral("manifest"), manifest);
-}
-
-bool UpdateIniData::downgradeAllowed() {
-    QSettings settings(filename(), QSettings::IniFormat);
-    return settings.value(QStringLiteral("update/allowDowngrade")).toBool() ||
-           (!settings.value(QStringLiteral("Channel/alpha")).toString().isEmpty() &&
-            settings.value(QStringLiteral("Channel/alphaRevno")).toInt() != 0);
 }

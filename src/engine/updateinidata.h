@@ -10,7 +10,7 @@ public:
     static QString filename();
     // True and the outputs set (null ones skipped) only for a usable record: a numeric version,
     // a non-empty type, and a directory that exists and that the updater created for a run
-    // (Configuration::isSessionDirectory), so that a stale or planted record can neither hand us
+    // (InstallLayout::isSessionDirectory), so that a stale or planted record can neither hand us
     // a directory to install from nor make us wipe someone else's.
     static bool get(int* version, QString* type, QString* dir);
     // The same; when the record is refused only because its directory is not ours, refusedDir
@@ -26,7 +26,4 @@ public:
     // a manifest (from then on every release must have one). False when there is no record.
     static bool getInstalled(QString* type, int* version, bool* manifest);
     static void setInstalled(const QString& type, int version, bool manifest);
-    // Whether a target below the installed version may be installed: allowDowngrade=true in
-    // group `update`, or the alpha channel with an explicit alphaRevno.
-    static bool downgradeAllowed();
 };

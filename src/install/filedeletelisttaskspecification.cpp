@@ -1,6 +1,6 @@
 #include "filedeletelisttaskspecification.h"
 
-#include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/filedeletetaskspecification.h"
 
 #include <QDir>
@@ -17,7 +17,7 @@ void FileDeleteListTaskSpecification::execute() {
 }
 
 void FileDeleteListTaskSpecification::makeSubtasksAndStart() {
-    const QDir appRoot(Configuration::getAppRootPath());
+    const QDir appRoot(InstallLayout::getAppRootPath());
     const double weight = deleteList->isEmpty() ? 0.0 : 1.0 / deleteList->size();
     for (const QString& entry : std::as_const(*deleteList))
         addSubTask(new FileDeleteTaskSpecification(false, QFileInfo(appRoot, entry).filePath(),

@@ -1,6 +1,7 @@
 #include "filereplacelisttaskspecification.h"
 
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/dircreatetaskspecification.h"
 #include "install/filereplacetaskspecification.h"
 
@@ -28,7 +29,7 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart() {
 }
 
 int FileReplaceListTaskSpecification::makeSubdirTasks() {
-    const QDir appRoot(Configuration::getAppRootPath());
+    const QDir appRoot(InstallLayout::getAppRootPath());
     QSet<QString> seen;
     QStringList missing;
     for (const FileReplaceSpecification& spec : std::as_const(*replaceList)) {

@@ -1,6 +1,7 @@
 #include "filereplacetaskspecification.h"
 
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/filecommittaskspecification.h"
 #include "install/filecopytaskspecification.h"
 #include "install/filedeletetaskspecification.h"
@@ -14,7 +15,7 @@ const QStringList FileReplaceTaskSpecification::executableFiles = {
     QStringLiteral("package_inst"),
     QStringLiteral("error_report"),
     QStringLiteral("update"),
-    QStringLiteral("qlnclient_runscript.sh"),
+    InstallLayout::getClientBinaryName(),
     QStringLiteral("qlnclient_linux_amd64"),
     QStringLiteral("qlnclient_linux_x86"),
 };
@@ -41,7 +42,7 @@ void FileReplaceTaskSpecification::execute() {
 }
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart() {
-    const QDir appRoot(Configuration::getAppRootPath());
+    const QDir appRoot(InstallLayout::getAppRootPath());
     const QString source = QFileInfo(QDir(configuration->tempDir), replaceSpec.fileName).filePath();
     const QString installed = QFileInfo(appRoot, replaceSpec.pureDestFilePath()).filePath();
     const QString old = QFileInfo(appRoot, replaceSpec.oldDestFileName()).filePath();
@@ -78,9 +79,9 @@ void FileReplaceTaskSpecification::subtasksDone() {
     if (getStateFromSubTasks() == Finished) {
         listRollbackData->appendList(rollbackData);
         const QString installed =
-            QFileInfo(QDir(Configuration::getAppRootPath()), replaceSpec.pureDestFilePath())
+            QFileInfo(QDir(InstallLayout::getAppRootPath()), replaceSpec.pureDestFilePath())
                 .filePath();
-        if (movedAside && !Configuration::isSpecialFileName(QFileInfo(installed).fileName())) {
+        if (movedAside && !InstallLayout::isSpecialFileName(QFileInfo(installed).fileName())) {
             // The list building may have put it there already, for a copy a killed run left.
             const QString old = replaceSpec.oldDestFileName();
             if (!deleteList->contains(old))

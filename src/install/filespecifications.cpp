@@ -1,5 +1,7 @@
 #include "filespecifications.h"
 
+#include "config/installlayout.h"
+
 #include <QFileInfo>
 
 bool FileReplaceSpecification::hasUnzip() const {
@@ -21,9 +23,7 @@ QString FileReplaceSpecification::destFileName(const QString& prefix) const {
 }
 
 QString FileReplaceSpecification::oldDestFileName() const {
-    // Same text as Configuration::getSpecialFileRenamePrefix(); kept here so that the lists
-    // need nothing but QtCore.
-    return destFileName(QStringLiteral("_old_"));
+    return destFileName(InstallLayout::getSpecialFileRenamePrefix());
 }
 
 void FileSpecifications::clear() {

@@ -1,6 +1,7 @@
 #include "makedownloadreplacelisttaskspecification.h"
 
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/productini.h"
 #include "verify/checksignaturetaskspecification.h"
 
@@ -95,7 +96,7 @@ bool MakeDownloadReplaceListFunc::run() {
     resultSpecs.clear();
     emit message(QStringLiteral("Compiling download and replace list"));
 
-    const QString appRoot = Configuration::getAppRootPath() + QLatin1Char('/');
+    const QString appRoot = InstallLayout::getAppRootPath() + QLatin1Char('/');
     const QString tempDir = configuration->tempDir + QLatin1Char('/');
     QSettings ini(tempDir + configuration->updateType + QLatin1String(".ini"),
                   QSettings::IniFormat);
@@ -108,7 +109,7 @@ bool MakeDownloadReplaceListFunc::run() {
     // Every line is parsed and checked before any file is read, so that an invalid product ini
     // costs no hashing and touches nothing.
     ProductIni productIni(ini);
-    productIni.checkInstallation(Configuration::getAppRootPath());
+    productIni.checkInstallation(InstallLayout::getAppRootPath());
     if (!productIni.problems.isEmpty()) {
         const ProductIniProblem& first = productIni.problems.first();
         emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
@@ -132,7 +133,7 @@ bool MakeDownloadReplaceListFunc::run() {
             entry.tempPath = tempDir + entry.replace.fileName;
             entry.oldPath = appRoot + entry.replace.oldDestFileName();
             // Old copies of special files are left for the next start to remove.
-            entry.mayDeleteOld = !Configuration::isSpecialFileName(
+            entry.mayDeleteOld = !InstallLayout::isSpecialFileName(
                 QFileInfo(entry.replace.pureDestFilePath()).fileName());
         }
         entries.push_back(std::move(entry));

@@ -1,6 +1,6 @@
 #include "productini.h"
 
-#include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/posixfile.h"
 
 #include <QDir>
@@ -67,9 +67,8 @@ QString printableName(const QString& text) {
 
 bool ProductIni::isProtectedFromDeletion(const QString& path) {
     const QString clean = QDir::cleanPath(path);
-    return clean == QLatin1String("update") || clean == QLatin1String("update.ini") ||
-           clean == QLatin1String("mirrors.ini") || clean == Configuration::getClientBinaryName() ||
-           Configuration::isSpecialFileName(fileNameOf(clean));
+    return InstallLayout::isUpdaterFile(clean) ||
+           InstallLayout::isSpecialFileName(fileNameOf(clean));
 }
 
 void ProductIni::problem(const QString& section, const QString& key, const QString& reason) {

@@ -1,19 +1,15 @@
 #include "ui/changelogviewer.h"
 
-#include "config/configuration.h"
-#include "download/mirrors.h"
+#include "config/settings.h"
 #include "download/processrandom.h"
 
 #include <QDialogButtonBox>
-#include <QDir>
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QScreen>
-#include <QSettings>
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -58,9 +54,17 @@ ChangeLogViewer::~ChangeLogViewer() {
         m_instance = nullptr;
 }
 
-void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, const QString& version) {
+void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, const Settings& settings,
+                                                const QString& version) {
     if (!m_instance) {
         m_instance = new ChangeLogViewer(parent);
+        // The alpha server is the alpha channel's only address.
+        if (!settings.alphaUrl.isEmpty())
+            m_instance->mirrorUrls.append(settings.alphaUrl);
+        else
+            for (const MirrorSetting& mirror : settings.mirrors)
+                if (!mirror.url.isEmpty())
+                    m_instance->mirrorUrls.append(mirror.url);
         m_instance->requestRemote(version);
     }
     m_instance->show();
@@ -75,7 +79,7 @@ void ChangeLogViewer::requestRemote(QString newVersion) {
     if (!newVersion.isEmpty())
         version = newVersion;
 
-    QString url = getRemoteUrl();
+    QString url = getRandomMirror();
     if (url.isEmpty()) {
         changeLogTextEdit->setText(tr("Failed to load changelog."));
         return;
@@ -101,35 +105,6 @@ void ChangeLogViewer::requestRemote(QString newVersion) {
         connect(requestTimer, &QTimer::timeout, this, &ChangeLogViewer::onRequestTimeout);
     }
     requestTimer->start();
-}
-
-QString ChangeLogViewer::getRemoteUrl() {
-    if (!mirrorUrls.isEmpty())
-        return getRandomMirror();
-    if (urlsLoaded)
-        return QString();
-    urlsLoaded = true;
-
-    const QDir root(Configuration::getAppRootPath());
-    const QString updateIni = root.filePath(QStringLiteral("update.ini"));
-    if (QFileInfo::exists(updateIni)) {
-        const QSettings settings(updateIni, QSettings::IniFormat);
-        const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
-        if (!alpha.isEmpty())
-            return alpha;
-    }
-
-    const QString mirrorsIni = root.filePath(QStringLiteral("mirrors.ini"));
-    if (!QFileInfo::exists(mirrorsIni))
-        return QString();
-    QSettings settings(mirrorsIni, QSettings::IniFormat);
-    const QStringList names = Mirrors::readMirrorNames(settings);
-    for (const QString& name : std::as_const(names)) {
-        const QString url = settings.value(name + QStringLiteral("/url")).toString();
-        if (!url.isEmpty())
-            mirrorUrls.append(url);
-    }
-    return getRandomMirror();
 }
 
 QString ChangeLogViewer::getRandomMirror() {

@@ -5,13 +5,14 @@
 #include <QString>
 #include <QStringList>
 
+struct Settings;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTextEdit;
 class QTimer;
 
 // A non-modal dialog that shows the change log of a client version, fetched over HTTP from the
-// alpha server named in "update.ini" or else from one mirror of "mirrors.ini" after another,
+// alpha server of the settings or else from one of their mirrors after another,
 // chosen at random, until one delivers it. At most one exists at a time; it deletes itself when
 // closed.
 class ChangeLogViewer final : public QDialog {
@@ -23,14 +24,13 @@ public:
     ~ChangeLogViewer() override;
 
     // Opens the dialog for version, or brings the open one to the front without reloading.
-    static void showRemoteChangeLogDialog(QWidget* parent, const QString& version);
+    static void showRemoteChangeLogDialog(QWidget* parent, const Settings& settings,
+                                          const QString& version);
     // The open dialog, or null.
     static ChangeLogViewer* instance() { return m_instance; }
 
     // Starts a download unless one is in flight; an empty version keeps the stored one.
     void requestRemote(QString newVersion);
-    // The next base URL to try, or an empty string once every address has been tried.
-    QString getRemoteUrl();
     // Takes one base URL out of the untried mirrors at random; empty if none is left.
     QString getRandomMirror();
     // Shows text and fits the dialog to it.
@@ -51,8 +51,8 @@ private:
     QNetworkAccessManager* networkManager = nullptr;
     QNetworkReply* reply = nullptr;
     QTimer* requestTimer = nullptr;
+    // The base URLs not tried yet.
     QStringList mirrorUrls;
-    bool urlsLoaded = false;
     QString version;
     // The body so far, at most 1 MiB.
     QByteArray body;

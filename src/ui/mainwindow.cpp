@@ -68,6 +68,9 @@ MainWindow::MainWindow(Configuration& config)
             &MainWindow::onOtherInstanceActivate);
 
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
+    // Direct: the query waits for the answer before it goes on.
+    connect(&configuration, &Configuration::versionQueryFailed, this,
+            &MainWindow::onVersionQueryFailed, Qt::DirectConnection);
 
     engine->getBanner();
 }
@@ -125,6 +128,16 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     }
     closing = true;
     engine->cancelUpdate();
+}
+
+void MainWindow::onVersionQueryFailed(bool* retry) {
+    // Without a parent: the window is not shown yet.
+    QMessageBox box(QMessageBox::Critical, tr("Error"),
+                    tr("Failed to query latest client\nversion from update server."),
+                    QMessageBox::Retry | QMessageBox::Abort);
+    box.setDefaultButton(static_cast<QPushButton*>(nullptr));
+    box.setEscapeButton(QMessageBox::Abort);
+    *retry = box.exec() == QMessageBox::Retry;
 }
 
 void MainWindow::onFatalConfigError(QString errorMessage) {
@@ -258,7 +271,8 @@ void MainWindow::onDetailsPressed() {
 }
 
 void MainWindow::on_changelogButton_clicked() {
-    ChangeLogViewer::showRemoteChangeLogDialog(this, QString::number(configuration.clientVersion));
+    ChangeLogViewer::showRemoteChangeLogDialog(this, configuration,
+                                               QString::number(configuration.clientVersion));
 }
 
 void MainWindow::onProxyCredentialsNeeded(QString proxyName, QString* user, QString* password) {

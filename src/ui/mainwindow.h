@@ -30,6 +30,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 public slots:
+    // The Retry/Abort question of a failed version query; Escape answers Abort.
+    void onVersionQueryFailed(bool* retry);
     void onFatalConfigError(QString errorMessage);
     void onFatalError(QString errorMessage);
     void onError(QString errorMessage);

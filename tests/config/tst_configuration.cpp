@@ -1,16 +1,15 @@
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "support/datagrampeer.h"
 #include "support/treesnapshot.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QFile>
-#include <QMessageBox>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
+
+#include <functional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,41 +25,18 @@ void writeFile(const QString& path, const QByteArray& content) {
     file.write(content);
 }
 
-// Answers every Retry/Abort box with the next button of the list and remembers what it showed.
-class BoxAnswerer : public QObject {
-public:
-    explicit BoxAnswerer(QList<QMessageBox::StandardButton> answers)
-        : answers(answers) {
-        connect(&timer, &QTimer::timeout, this, [this] { poll(); });
-        timer.start(20);
-    }
-    std::function<void()> beforeAnswer;
-    QStringList titles;
-    QStringList texts;
-    QList<QMessageBox::StandardButtons> buttons;
-    QList<bool> hadDefault;
-
-private:
-    void poll() {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || answers.isEmpty())
-            return;
-        titles << box->windowTitle();
-        texts << box->text();
-        buttons << box->standardButtons();
-        hadDefault << (box->defaultButton() != nullptr);
-        if (beforeAnswer)
-            beforeAnswer();
-        // NoButton stands for the Escape key.
-        const QMessageBox::StandardButton answer = answers.takeFirst();
-        if (answer == QMessageBox::NoButton)
-            QTest::keyClick(box, Qt::Key_Escape);
-        else
-            box->button(answer)->click();
-    }
-    QList<QMessageBox::StandardButton> answers;
-    QTimer timer;
-};
+// Answers every failed version query with the next answer of the list (true: Retry; an empty list
+// answers Abort) and counts the questions.
+void answerQueries(Configuration& config, QList<bool> answers, int* asked,
+                   std::function<void()> beforeAnswer = {}) {
+    QObject::connect(&config, &Configuration::versionQueryFailed,
+                     [answers, asked, beforeAnswer](bool* retry) mutable {
+                         ++*asked;
+                         if (beforeAnswer)
+                             beforeAnswer();
+                         *retry = !answers.isEmpty() && answers.takeFirst();
+                     });
+}
 
 } // namespace
 
@@ -96,7 +72,7 @@ void TstConfiguration::init() {
     install = new QTemporaryDir;
     tmp = new QTemporaryDir;
     QVERIFY(install->isValid() && tmp->isValid());
-    Configuration::setAppRootPath(install->path());
+    InstallLayout::setAppRootPath(install->path());
     qputenv("TMPDIR", QFile::encodeName(tmp->path()));
     peer = new DatagramPeer;
 }
@@ -104,7 +80,7 @@ void TstConfiguration::init() {
 void TstConfiguration::cleanup() {
     delete peer;
     peer = nullptr;
-    Configuration::setAppRootPath(QString());
+    InstallLayout::setAppRootPath(QString());
     qunsetenv("TMPDIR");
     delete install;
     delete tmp;
@@ -266,14 +242,6 @@ void TstConfiguration::retryAfterFailedQuery() {
     QFETCH(bool, listening);
     writeSettings("[Channel]\nbeta=true\n");
     peer->setAnswer(NewsRequest, "fresh news");
-    // The first query fails at once and the box comes up; the server has a real answer before
-    // Retry is pressed.
-    BoxAnswerer answerer({QMessageBox::Retry});
-    answerer.beforeAnswer = [this, listening] {
-        peer->setAnswer(VersionRequest, "120#1.2.0,121#1.2.1");
-        if (!listening)
-            peer->start();
-    };
     if (listening) {
         peer->setAnswer(VersionRequest, "");
         peer->start();
@@ -281,13 +249,17 @@ void TstConfiguration::retryAfterFailedQuery() {
 
     Configuration config;
     config.versionQueryTimeoutMs = 500;
+    // The first query fails at once and the question comes; the server has a real answer before
+    // Retry is chosen.
+    int asked = 0;
+    answerQueries(config, {true}, &asked, [this, listening] {
+        peer->setAnswer(VersionRequest, "120#1.2.0,121#1.2.1");
+        if (!listening)
+            peer->start();
+    });
     QSignalSpy fatalSpy(&config, &Configuration::fatalError);
     QVERIFY(config.parseCommandLineOptions({"update", "--nouser"}));
-    QCOMPARE(answerer.titles, QStringList{"Error"});
-    QCOMPARE(answerer.texts,
-             QStringList{"Failed to query latest client\nversion from update server."});
-    QCOMPARE(answerer.buttons.value(0), QMessageBox::Retry | QMessageBox::Abort);
-    QCOMPARE(answerer.hadDefault.value(0), false);
+    QCOMPARE(asked, 1);
     QCOMPARE(config.clientVersion, 121);
     QCOMPARE(config.clientVersionName, QString("1.2.1"));
     QCOMPARE(config.newsText, QString("fresh news"));
@@ -300,18 +272,18 @@ void TstConfiguration::abortEndsSilently() {
     writeSettings(QByteArray());
     peer->setAnswer(VersionRequest, "120#1.2.0");
     peer->start();
-    BoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort, QMessageBox::NoButton});
-
     Configuration config;
     config.versionQueryTimeoutMs = 200;
+    int asked = 0;
+    answerQueries(config, {true, false}, &asked);
     QSignalSpy fatalSpy(&config, &Configuration::fatalError);
     QVERIFY(!config.parseCommandLineOptions({"update", "--nouser"}));
-    QCOMPARE(answerer.titles.size(), 2);
+    QCOMPARE(asked, 2);
     QCOMPARE(peer->requestCount(VersionRequest), 2);
     QCOMPARE(peer->requestCount(NewsRequest), 2);
-    // Escape answers like Abort.
+    // A question left unanswered counts as Abort.
     QVERIFY(!config.parseCommandLineOptions({"update"}));
-    QCOMPARE(answerer.titles.size(), 3);
+    QCOMPARE(asked, 3);
     QCOMPARE(peer->requestCount(VersionRequest), 3);
     QCOMPARE(config.clientVersion, 0);
     QCOMPARE(config.noUserMode, 0);
@@ -339,40 +311,41 @@ void TstConfiguration::streams() {
 
     writeFile(install->filePath("update.ini"), "[update]\n" + settings);
     Configuration config;
-    config.getProxyAndDownloadConcurrency();
     QCOMPARE(config.downloadConcurrency, concurrency);
     QCOMPARE(config.proxy, proxy);
 }
 
 void TstConfiguration::serverSetting() {
-    QCOMPARE(Configuration::getUpdateServerHost(), QString("localhost"));
-    QCOMPARE(Configuration::getVersionQueryPort(), quint16(17384));
-    QCOMPARE(Configuration::getBannerQueryPort(), quint16(2009));
+    const Configuration defaults;
+    QCOMPARE(defaults.updateServer, QString("localhost"));
+    QCOMPARE(defaults.versionQueryPort, quint16(17384));
+    QCOMPARE(defaults.bannerQueryPort, quint16(2009));
     writeFile(install->filePath("update.ini"),
               "[update]\nserver=updates.example.org\nversionPort=4000\nbannerPort=70000\n");
-    QCOMPARE(Configuration::getUpdateServerHost(), QString("updates.example.org"));
-    QCOMPARE(Configuration::getVersionQueryPort(), quint16(4000));
+    const Configuration set;
+    QCOMPARE(set.updateServer, QString("updates.example.org"));
+    QCOMPARE(set.versionQueryPort, quint16(4000));
     // Out of range: the fixed port.
-    QCOMPARE(Configuration::getBannerQueryPort(), quint16(2009));
+    QCOMPARE(set.bannerQueryPort, quint16(2009));
 }
 
 void TstConfiguration::fixedNames() {
-    QCOMPARE(Configuration::getAppRootPath(), install->path());
-    Configuration::setAppRootPath(install->path() + "/");
-    QCOMPARE(Configuration::getSettingsFilePath(), install->path() + "/update.ini");
-    Configuration::setAppRootPath(QString());
-    QCOMPARE(Configuration::getAppRootPath(), QCoreApplication::applicationDirPath());
+    QCOMPARE(InstallLayout::getAppRootPath(), install->path());
+    InstallLayout::setAppRootPath(install->path() + "/");
+    QCOMPARE(InstallLayout::settingsFilePath(), install->path() + "/update.ini");
+    InstallLayout::setAppRootPath(QString());
+    QCOMPARE(InstallLayout::getAppRootPath(), QCoreApplication::applicationDirPath());
 
-    QCOMPARE(Configuration::getSpecialFileRenamePrefix(), QString("_old_"));
-    QCOMPARE(&Configuration::getSpecialFileRenamePrefix(),
-             &Configuration::getSpecialFileRenamePrefix());
-    QCOMPARE(Configuration::getSpecialFileNames(),
+    QCOMPARE(InstallLayout::getSpecialFileRenamePrefix(), QString("_old_"));
+    QCOMPARE(&InstallLayout::getSpecialFileRenamePrefix(),
+             &InstallLayout::getSpecialFileRenamePrefix());
+    QCOMPARE(InstallLayout::getSpecialFileNames(),
              (QStringList{"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4",
                           "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so"}));
-    QVERIFY(Configuration::isSpecialFileName("libqgif.so"));
-    QVERIFY(!Configuration::isSpecialFileName("Update"));
-    QVERIFY(!Configuration::isSpecialFileName("dir/update"));
-    QVERIFY(!Configuration::isSpecialFileName("_old_update"));
+    QVERIFY(InstallLayout::isSpecialFileName("libqgif.so"));
+    QVERIFY(!InstallLayout::isSpecialFileName("Update"));
+    QVERIFY(!InstallLayout::isSpecialFileName("dir/update"));
+    QVERIFY(!InstallLayout::isSpecialFileName("_old_update"));
 }
 
 // Another user can take every predictable name beforehand; a random suffix cannot be taken.
@@ -393,7 +366,7 @@ void TstConfiguration::plantedNamesDoNotBlock() {
             QRegularExpression("^quillon_temp_[A-Za-z0-9]{6}$").match(info.fileName()).hasMatch(),
             qPrintable(config.tempDir));
         QCOMPARE(info.path(), tmp->path());
-        QVERIFY(Configuration::isSessionDirectory(config.tempDir));
+        QVERIFY(InstallLayout::isSessionDirectory(config.tempDir));
         made << info.fileName();
     }
     QVERIFY(made.at(0) != made.at(1));
@@ -414,7 +387,7 @@ void TstConfiguration::tempDirModeIgnoresUmask() {
         struct stat info {};
         QCOMPARE(::lstat(QFile::encodeName(config.tempDir), &info), 0);
         QCOMPARE(info.st_mode & 07777, mode_t(0700));
-        QVERIFY(Configuration::isSessionDirectory(config.tempDir));
+        QVERIFY(InstallLayout::isSessionDirectory(config.tempDir));
     }
 }
 
@@ -443,7 +416,7 @@ void TstConfiguration::initalizeStartKeepsGivenDirectory() {
     QVERIFY(!QFileInfo::exists("/some/earlier/dir"));
     QVERIFY(config.initalizeStart(QString()));
     QCOMPARE(QFileInfo(config.tempDir).path(), tmp->path());
-    QVERIFY(Configuration::isSessionDirectory(config.tempDir));
+    QVERIFY(InstallLayout::isSessionDirectory(config.tempDir));
 }
 
 void TstConfiguration::privateDirectory() {
@@ -458,19 +431,19 @@ void TstConfiguration::privateDirectory() {
     QVERIFY(QFile::link(dir.filePath("private"), dir.filePath("link")));
     writeFile(dir.filePath("file"), "x");
 
-    QVERIFY(Configuration::isPrivateDirectory(dir.filePath("private")));
-    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("shared")));
-    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("open")));
-    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("link")));
-    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("file")));
-    QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("missing")));
+    QVERIFY(InstallLayout::isPrivateDirectory(dir.filePath("private")));
+    QVERIFY(!InstallLayout::isPrivateDirectory(dir.filePath("shared")));
+    QVERIFY(!InstallLayout::isPrivateDirectory(dir.filePath("open")));
+    QVERIFY(!InstallLayout::isPrivateDirectory(dir.filePath("link")));
+    QVERIFY(!InstallLayout::isPrivateDirectory(dir.filePath("file")));
+    QVERIFY(!InstallLayout::isPrivateDirectory(dir.filePath("missing")));
     if (::geteuid() == 0) {
         QVERIFY(dir.mkdir("foreign"));
         QVERIFY(::chmod(QFile::encodeName(dir.filePath("foreign")), 0700) == 0);
         QVERIFY(::chown(QFile::encodeName(dir.filePath("foreign")), 65534, 65534) == 0);
-        QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("foreign")));
+        QVERIFY(!InstallLayout::isPrivateDirectory(dir.filePath("foreign")));
     }
 }
 
-QTEST_MAIN(TstConfiguration)
+QTEST_GUILESS_MAIN(TstConfiguration)
 #include "tst_configuration.moc"

@@ -1,4 +1,5 @@
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "support/datagrampeer.h"
 
 #include <QFile>
@@ -23,7 +24,7 @@ private slots:
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[update]\nserver=127.0.0.1\nversionPort=" + QByteArray::number(port) + "\n");
         ini.close();
-        Configuration::setAppRootPath(install.path());
+        InstallLayout::setAppRootPath(install.path());
 
         Configuration config;
         config.versionQueryTimeoutMs = 200;
@@ -32,7 +33,7 @@ private slots:
         QCOMPARE(fatalSpy.size(), 0);
         QCOMPARE(config.clientVersion, 0);
         QCOMPARE(config.noUserMode, 0);
-        Configuration::setAppRootPath(QString());
+        InstallLayout::setAppRootPath(QString());
     }
 };
 

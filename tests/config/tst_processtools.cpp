@@ -1,4 +1,5 @@
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "config/processtools.h"
 
 #include <QDir>
@@ -10,7 +11,7 @@ class TstProcessTools : public QObject {
     Q_OBJECT
 
 private slots:
-    void cleanup() { Configuration::setAppRootPath(QString()); }
+    void cleanup() { InstallLayout::setAppRootPath(QString()); }
     void startsScriptInPathWithBlanks();
 };
 
@@ -18,7 +19,7 @@ void TstProcessTools::startsScriptInPathWithBlanks() {
     QTemporaryDir base;
     const QString install = base.filePath("Quillon 3/client dir");
     QVERIFY(QDir().mkpath(install));
-    Configuration::setAppRootPath(install);
+    InstallLayout::setAppRootPath(install);
     const QString marker = base.filePath("started");
 
     // No script yet: nothing happens and nothing is reported.

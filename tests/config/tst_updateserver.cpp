@@ -1,4 +1,4 @@
-#include "config/updatechecker.h"
+#include "net/updatechecker.h"
 #include "support/testpaths.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+#include "config/settings.h"
 #include "download/mirrors.h"
 #include "download/processrandom.h"
 
@@ -66,7 +67,7 @@ private slots:
         const QString path =
             ini.isNull() ? dir.filePath(QStringLiteral("absent.ini")) : writeIni(ini);
         Mirrors m;
-        QVERIFY(m.initDefault(path, 123));
+        QVERIFY(m.initDefault(Settings::readMirrorsFile(path), 123));
         QStringList actual;
         for (const FTPSiteAccessData& d : std::as_const(m.mirrors)) {
             actual << QStringLiteral("%1|%2|%3").arg(d.name, d.url).arg(d.retries);
@@ -79,10 +80,11 @@ private slots:
     }
 
     void initAlpha() {
-        const QString path = writeIni("[Channel]\nalpha=http://alpha.example/files\n");
+        Settings settings;
+        settings.readSettingsFile(writeIni("[Channel]\nalpha=http://alpha.example/files\n"));
         Mirrors m;
         QSignalSpy fatal(&m, &Mirrors::fatalError);
-        QVERIFY(m.initAlpha(path, 42));
+        QVERIFY(m.initAlpha(settings.alphaUrl, 42));
         QCOMPARE(fatal.count(), 0);
         QCOMPARE(m.mirrors.size(), 1);
         QCOMPARE(m.mirrors[0].name, QStringLiteral("Alpha Channel"));
@@ -91,7 +93,8 @@ private slots:
 
         Mirrors missing;
         QSignalSpy fatal2(&missing, &Mirrors::fatalError);
-        QVERIFY(!missing.initAlpha(writeIni("[Channel]\nbeta=x\n"), 42));
+        settings.readSettingsFile(writeIni("[Channel]\nbeta=x\n"));
+        QVERIFY(!missing.initAlpha(settings.alphaUrl, 42));
         QCOMPARE(fatal2.count(), 1);
         QCOMPARE(fatal2[0][0].toString(),
                  QStringLiteral("Alpha parameter in channel section in update ini file not found"));

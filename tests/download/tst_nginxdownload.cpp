@@ -68,7 +68,7 @@ private slots:
             writeMirrorsIni(mirrorsIni, {nginx.baseUrl(0), nginx.baseUrl(1) + QStringLiteral("/"),
                                          nginx.baseUrl(2)}));
         Mirrors pool;
-        QVERIFY(pool.initDefault(mirrorsIni, 7));
+        QVERIFY(pool.initDefault(Settings::readMirrorsFile(mirrorsIni), 7));
         QCOMPARE(pool.mirrors.size(), 3);
         Configuration config;
         config.updateType = QStringLiteral("client_linux_amd64");

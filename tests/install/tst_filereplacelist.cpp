@@ -1,4 +1,5 @@
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/filedeletelisttaskspecification.h"
 #include "install/filereplacelisttaskspecification.h"
 #include "install/posixfile.h"
@@ -139,13 +140,13 @@ void TstFileReplaceList::init() {
     QVERIFY(root->isValid() && temp->isValid() && outside->isValid());
     QVERIFY(writeFile(o("existing"), "outside"));
     QVERIFY(writeFile(o("tool"), "outside tool", 0755));
-    Configuration::setAppRootPath(root->path());
+    InstallLayout::setAppRootPath(root->path());
     configuration = std::make_unique<Configuration>();
     configuration->tempDir = temp->path();
 }
 
 void TstFileReplaceList::cleanup() {
-    Configuration::setAppRootPath(QString());
+    InstallLayout::setAppRootPath(QString());
 }
 
 void TstFileReplaceList::setUp(const Scenario& s) {

@@ -1,4 +1,5 @@
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/makedownloadreplacelisttaskspecification.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
@@ -104,14 +105,14 @@ void TstMakeDownloadReplaceList::init() {
     QVERIFY(base->isValid() && temp->isValid());
     root = base->filePath("install");
     QVERIFY(QDir().mkdir(root));
-    Configuration::setAppRootPath(root);
+    InstallLayout::setAppRootPath(root);
     configuration = std::make_unique<Configuration>();
     configuration->tempDir = temp->path();
     configuration->updateType = QStringLiteral("client_linux_amd64");
 }
 
 void TstMakeDownloadReplaceList::cleanup() {
-    Configuration::setAppRootPath(QString());
+    InstallLayout::setAppRootPath(QString());
 }
 
 QStringList TstMakeDownloadReplaceList::build(const QString& ini, FileSpecifications& specs,

@@ -7,6 +7,7 @@
 // "end <state>" with the replace step's final state. Exit code 0 when it finished, 3 if not.
 
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "install/filedeletelisttaskspecification.h"
 #include "install/filereplacelisttaskspecification.h"
 
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    Configuration::setAppRootPath(args.at(1));
+    InstallLayout::setAppRootPath(args.at(1));
     Configuration configuration;
     configuration.tempDir = args.at(2);
 

@@ -5,6 +5,7 @@
 // update finished, 3 when it was cancelled, 1 on a configuration error, 2 on a fatal engine
 // error. SIGINT and SIGTERM act as the user's cancel.
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "engine/updateengine.h"
 
 #include <QApplication>
@@ -51,7 +52,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: update-headless INSTALL_DIR [updater arguments...]\n");
         return args.size() < 2 ? 2 : 0;
     }
-    Configuration::setAppRootPath(QDir(args.takeAt(1)).absolutePath());
+    InstallLayout::setAppRootPath(QDir(args.takeAt(1)).absolutePath());
     UpdateEngine::removeOldFilesAtStart();
 
     Configuration configuration;

@@ -1,4 +1,5 @@
-#include "config/configuration.h"
+#include "config/installlayout.h"
+#include "config/settings.h"
 #include "download/processrandom.h"
 #include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
@@ -24,6 +25,13 @@ const QByteArray ChangeLog = "Version 130\n\n- faster start\n- new icons\n";
 const QByteArray Markup =
     "<h1>Version 130</h1>\n<p>New <b>icons</b><img src=\"http://127.0.0.1:1/i.png\">"
     "</p>\n";
+
+// The settings as the program reads them from the installation.
+Settings installed() {
+    Settings settings;
+    settings.readFiles();
+    return settings;
+}
 
 QString shownText(ChangeLogViewer* viewer) {
     return viewer->findChild<QTextEdit*>(QStringLiteral("changeLogTextEdit"))->toPlainText();
@@ -63,7 +71,7 @@ private:
 private slots:
     void initTestCase() {
         QVERIFY(root.isValid() && served.isValid());
-        Configuration::setAppRootPath(root.path());
+        InstallLayout::setAppRootPath(root.path());
         for (const QString& name :
              {QStringLiteral("good"), QStringLiteral("fail"), QStringLiteral("moved"),
               QStringLiteral("redirect"), QStringLiteral("silent"), QStringLiteral("hostile")}) {
@@ -113,7 +121,7 @@ private slots:
 
         QElapsedTimer clock;
         clock.start();
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("130"));
         ChangeLogViewer* viewer = ChangeLogViewer::instance();
         QVERIFY(viewer);
         QCOMPARE(shownText(viewer), Loading);
@@ -134,7 +142,7 @@ private slots:
                          mirror(QStringLiteral("redirect")),
                          QStringLiteral("http://127.0.0.1:1/closed")});
         const int before = server->totalRequests();
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("130"));
         ChangeLogViewer* viewer = ChangeLogViewer::instance();
         QTRY_COMPARE_WITH_TIMEOUT(shownText(viewer), Failed, 5000);
         QCOMPARE(server->totalRequests() - before, 3);
@@ -145,7 +153,7 @@ private slots:
 
     void nothingConfigured() {
         const int before = server->totalRequests();
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("130"));
         QCOMPARE(shownText(ChangeLogViewer::instance()), Failed);
         QTest::qWait(50);
         QCOMPARE(server->totalRequests(), before);
@@ -159,7 +167,7 @@ private slots:
         ini.setValue(QStringLiteral("Channel/alpha"), mirror(QStringLiteral("silent")));
         ini.sync();
         const int before = server->totalRequests();
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("130"));
         QTRY_COMPARE_WITH_TIMEOUT(shownText(ChangeLogViewer::instance()), Failed, 5000);
         QCOMPARE(server->requestLog().mid(before), QStringList{logPath(QStringLiteral("silent"))});
     }
@@ -175,7 +183,7 @@ private slots:
         settings.setValue(QStringLiteral("slash/url"), mirror(QStringLiteral("good")) + "/");
         settings.sync();
         const int before = server->totalRequests();
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("130"));
         QTRY_COMPARE(shownText(ChangeLogViewer::instance()), QString::fromUtf8(ChangeLog));
         QCOMPARE(server->requestLog().mid(before), QStringList{logPath(QStringLiteral("good"))});
     }
@@ -183,11 +191,11 @@ private slots:
     void secondOpenDoesNotReload() {
         writeMirrorsIni(root.filePath(QStringLiteral("mirrors.ini")),
                         {mirror(QStringLiteral("good"))});
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("130"));
         QPointer<ChangeLogViewer> first = ChangeLogViewer::instance();
         QTRY_COMPARE(shownText(first), QString::fromUtf8(ChangeLog));
         const int before = server->totalRequests();
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("999"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("999"));
         QCOMPARE(ChangeLogViewer::instance(), first.data());
         QTest::qWait(50);
         QCOMPARE(server->totalRequests(), before);
@@ -196,7 +204,7 @@ private slots:
         first->close();
         QTRY_VERIFY(first.isNull());
         QVERIFY(!ChangeLogViewer::instance());
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("130"));
         QTRY_COMPARE(shownText(ChangeLogViewer::instance()), QString::fromUtf8(ChangeLog));
         QCOMPARE(server->totalRequests(), before + 1);
     }
@@ -234,7 +242,7 @@ private slots:
             QVERIFY(file.resize(0) && file.write(text) == text.size());
         }
         const int before = server->totalRequests();
-        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("130"));
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, installed(), QStringLiteral("130"));
         ChangeLogViewer* viewer = ChangeLogViewer::instance();
         QTRY_VERIFY_WITH_TIMEOUT(shownText(viewer) != Loading, 5000);
         const QString shown = shownText(viewer);

@@ -1,8 +1,10 @@
 // The main window in-process (offscreen) with a real engine, real runs and nginx mirrors.
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "config/singleinstancechecker.h"
 #include "engine/updateengine.h"
 #include "support/authproxy.h"
+#include "support/datagrampeer.h"
 #include "support/faulthttpserver.h"
 #include "support/nginxrunner.h"
 #include "support/samplesite.h"
@@ -44,6 +46,8 @@ public:
     }
     QList<QMessageBox::StandardButton> answers;
     QStringList seen; // "title: text"
+    QList<QMessageBox::StandardButtons> buttons;
+    QList<bool> hadDefault;
 
 protected:
     // A box is answered as soon as it shows, before the run behind it has moved on much.
@@ -61,9 +65,13 @@ private:
                 continue;
             box->setProperty("answered", true);
             seen.append(box->windowTitle() + QStringLiteral(": ") + box->text());
+            buttons.append(box->standardButtons());
+            hadDefault.append(box->defaultButton() != nullptr);
             QAbstractButton* button = nullptr;
             if (box->button(QMessageBox::Yes))
                 button = box->button(answers.isEmpty() ? QMessageBox::No : answers.takeFirst());
+            else if (box->button(QMessageBox::Retry))
+                button = box->button(answers.isEmpty() ? QMessageBox::Abort : answers.takeFirst());
             else
                 button = box->button(QMessageBox::Ok);
             QVERIFY(button);
@@ -134,7 +142,7 @@ private:
              {QStringLiteral("update/bannerPort"), QStringLiteral("9")}});
         if (!ok)
             qFatal("cannot lay out an installation in %s", qPrintable(dir));
-        Configuration::setAppRootPath(dir);
+        InstallLayout::setAppRootPath(dir);
         return dir;
     }
     static void configure(Configuration& config, const QStringList& args) {
@@ -153,7 +161,7 @@ private slots:
         QString error;
         QVERIFY2(nginx->start(&error), qPrintable(error));
     }
-    void cleanupTestCase() { Configuration::setAppRootPath(QString()); }
+    void cleanupTestCase() { InstallLayout::setAppRootPath(QString()); }
 
     void versionLabel_data() {
         QTest::addColumn<QStringList>("args");
@@ -409,6 +417,53 @@ private slots:
         const TreeSnapshot expected = clientFiles(site.build120);
         const TreeSnapshot actual = clientFiles(dir);
         QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
+    }
+
+    // The window asks whether to repeat a failed version query; the query is repeated only on
+    // Retry, and Abort ends the parse silently.
+    void versionQueryFailure_data() {
+        QTest::addColumn<QList<QMessageBox::StandardButton>>("answers");
+        QTest::addColumn<bool>("answered"); // the server answers from the second query on
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<int>("boxes");
+        QTest::newRow("abort") << QList<QMessageBox::StandardButton>{QMessageBox::Abort} << false
+                               << false << 1;
+        QTest::newRow("retry-then-abort")
+            << QList<QMessageBox::StandardButton>{QMessageBox::Retry, QMessageBox::Abort} << false
+            << false << 2;
+        QTest::newRow("retry-then-answer")
+            << QList<QMessageBox::StandardButton>{QMessageBox::Retry} << true << true << 1;
+    }
+    void versionQueryFailure() {
+        QFETCH(QList<QMessageBox::StandardButton>, answers);
+        QFETCH(bool, answered);
+        QFETCH(bool, result);
+        QFETCH(int, boxes);
+        const QString dir = freshInstallation();
+        DatagramPeer peer;
+        peer.setAnswer(QByteArray("3\0", 2), "120#1.2.0,131#1.3.1");
+        peer.setAnswer(QByteArray("*\0", 2), "news");
+        QSettings(dir + QStringLiteral("/update.ini"), QSettings::IniFormat)
+            .setValue(QStringLiteral("update/versionPort"), peer.port());
+        Configuration config;
+        config.versionQueryTimeoutMs = 200;
+        MainWindow window(config);
+        BoxAnswerer box;
+        box.answers = answers;
+        // Not listening yet: the first query fails at once.
+        if (answered)
+            connect(&config, &Configuration::versionQueryFailed, &window,
+                    [&peer] { peer.start(); });
+        QSignalSpy fatal(&config, &Configuration::fatalError);
+        QCOMPARE(config.parseCommandLineOptions({QStringLiteral("update")}), result);
+        const QString question =
+            QStringLiteral("Error: Failed to query latest client\nversion from update server.");
+        QCOMPARE(box.seen, QStringList(boxes, question));
+        QCOMPARE(box.buttons, QList<QMessageBox::StandardButtons>(boxes, QMessageBox::Retry |
+                                                                             QMessageBox::Abort));
+        QCOMPARE(box.hadDefault, QList<bool>(boxes, false));
+        QCOMPARE(config.clientVersion, result ? 120 : 0);
+        QCOMPARE(fatal.size(), 0);
     }
 
     // The proxy setting has no credentials; the user types them into the dialog, which comes

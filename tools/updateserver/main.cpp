@@ -2,6 +2,8 @@
 #include "serverconfig.h"
 #include "updateserver.h"
 
+#include "net/queryprotocol.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -20,9 +22,9 @@ constexpr int ExitBadConfig = 2;
 const char HelpText[] = R"(Usage: quillon-update-server [options] CONFIG.ini
 
 Answers the Quillon updater's UDP queries:
-  version query (default port 17384): "3\0" -> the version of every channel,
+  version query (default port %1): "3\0" -> the version of every channel,
                                       "*\0" -> the news text
-  banner query  (default port 2009):  "\x01\x01" -> banner image URL and click URL
+  banner query  (default port %2):  "\x01\x01" -> banner image URL and click URL
 Every other datagram is ignored. One line per request goes to stderr.
 
 Options:
@@ -39,7 +41,7 @@ reported and the running one kept. SIGTERM and SIGINT end the server.
 The configuration file: sections with "key = value" lines; lines starting with "#" or ";"
 are comments; values are taken as written (no quotes, no escapes), up to the line end.
   [server]   address      IPv4 address to listen on (default 127.0.0.1)
-             versionPort  default 17384;  bannerPort  default 2009
+             versionPort  default %1;  bannerPort  default %2
   [stable], [beta], [alpha]
              version      the client's version number, decimal (required)
              name         the version as shown to the user (may be empty; no ",")
@@ -52,15 +54,15 @@ are comments; values are taken as written (no quotes, no escapes), up to the lin
   [banner]   image        http(s) URL of the banner image (without it the banner query
                           gets no answer)
              click        URL opened when the banner is clicked
-The answers must fit what the updater reads: 511 bytes for the version list, 4095 bytes for
-the news, 1024 bytes for the banner; a file whose answers do not fit is refused.
+The answers must fit what the updater reads: %3 bytes for the version list, %4 bytes for
+the news, %5 bytes for the banner; a file whose answers do not fit is refused.
 
 Example:
     # /etc/quillon/update-server.ini
     [server]
     address = 127.0.0.1
-    versionPort = 17384
-    bannerPort = 2009
+    versionPort = %1
+    bannerPort = %2
 
     [stable]
     version = 120
@@ -139,7 +141,12 @@ int main(int argc, char* argv[]) {
         return ExitBadConfig;
     }
     if (parser.isSet(helpOption)) {
-        out << HelpText;
+        out << QString::fromUtf8(HelpText)
+                   .arg(QueryProtocol::VersionPort)
+                   .arg(QueryProtocol::BannerPort)
+                   .arg(QueryProtocol::VersionAnswerLimit)
+                   .arg(QueryProtocol::NewsAnswerLimit)
+                   .arg(QueryProtocol::BannerAnswerLimit);
         return ExitOk;
     }
     if (parser.isSet(versionOption)) {

@@ -163,10 +163,10 @@ std::optional<ServerConfig> ServerConfig::load(const QString& path, QString* err
     if (entries.isEmpty())
         return fail(QStringLiteral("no channel: give at least [stable] with a version"));
     config.versionAnswer = entries.join(',');
-    if (config.versionAnswer.size() > VersionAnswerLimit)
+    if (config.versionAnswer.size() > QueryProtocol::VersionAnswerLimit)
         return fail(QStringLiteral("the version list is %1 bytes; the updater reads at most %2")
                         .arg(config.versionAnswer.size())
-                        .arg(VersionAnswerLimit));
+                        .arg(QueryProtocol::VersionAnswerLimit));
 
     const auto news = sections.value(QStringLiteral("news"));
     QString newsText = news.value(QStringLiteral("text"));
@@ -183,10 +183,10 @@ std::optional<ServerConfig> ServerConfig::load(const QString& path, QString* err
     if (newsText.contains(QChar(0)))
         return fail(QStringLiteral("[news] contains a zero byte; the updater would cut it there"));
     config.newsAnswer = encodeNews(newsText);
-    if (config.newsAnswer.size() > NewsAnswerLimit)
+    if (config.newsAnswer.size() > QueryProtocol::NewsAnswerLimit)
         return fail(QStringLiteral("[news] is %1 bytes; the updater reads at most %2")
                         .arg(config.newsAnswer.size())
-                        .arg(NewsAnswerLimit));
+                        .arg(QueryProtocol::NewsAnswerLimit));
 
     const auto banner = sections.value(QStringLiteral("banner"));
     const QString image = banner.value(QStringLiteral("image"));
@@ -207,10 +207,10 @@ std::optional<ServerConfig> ServerConfig::load(const QString& path, QString* err
                                 .arg(url));
         }
         config.bannerAnswer = image.toLatin1() + ',' + click.toLatin1();
-        if (config.bannerAnswer.size() > BannerAnswerLimit)
+        if (config.bannerAnswer.size() > QueryProtocol::BannerAnswerLimit)
             return fail(QStringLiteral("[banner] answer is %1 bytes; the updater reads at most %2")
                             .arg(config.bannerAnswer.size())
-                            .arg(BannerAnswerLimit));
+                            .arg(QueryProtocol::BannerAnswerLimit));
     }
     return config;
 }

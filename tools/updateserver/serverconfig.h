@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/queryprotocol.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
@@ -9,13 +11,9 @@
 // What the update server answers, read from its ini file and checked against what the updater
 // can take in: the version list in 511 bytes, the news in 4095, the banner in 1024.
 struct ServerConfig {
-    static constexpr int VersionAnswerLimit = 511;
-    static constexpr int NewsAnswerLimit = 4095;
-    static constexpr int BannerAnswerLimit = 1024;
-
     QHostAddress address{QHostAddress::LocalHost};
-    quint16 versionPort = 17384;
-    quint16 bannerPort = 2009;
+    quint16 versionPort = QueryProtocol::VersionPort;
+    quint16 bannerPort = QueryProtocol::BannerPort;
 
     // "version#name" per channel, comma-separated, stable first.
     QByteArray versionAnswer;

@@ -1,5 +1,7 @@
 #include "updateserver.h"
 
+#include "net/queryprotocol.h"
+
 #include <QDateTime>
 #include <QNetworkDatagram>
 #include <QTextStream>
@@ -8,10 +10,6 @@
 #include <memory>
 
 namespace {
-
-const QByteArray VersionRequest("3\0", 2);
-const QByteArray NewsRequest("*\0", 2);
-const QByteArray BannerRequest("\x01\x01", 2);
 
 std::unique_ptr<QUdpSocket> bindSocket(const QHostAddress& address, quint16 port, const char* what,
                                        QString* error) {
@@ -87,10 +85,10 @@ void UpdateServer::onVersionReadyRead() {
         if (!datagram.isValid())
             continue;
         const QByteArray request = datagram.data();
-        if (request == VersionRequest) {
+        if (request == QueryProtocol::VersionRequest) {
             versionSocket->writeDatagram(datagram.makeReply(current.versionAnswer));
             log(peerOf(datagram), QStringLiteral("versions"));
-        } else if (request == NewsRequest) {
+        } else if (request == QueryProtocol::NewsRequest) {
             versionSocket->writeDatagram(datagram.makeReply(current.newsAnswer));
             log(peerOf(datagram), QStringLiteral("news"));
         } else {
@@ -105,7 +103,7 @@ void UpdateServer::onBannerReadyRead() {
         const QNetworkDatagram datagram = bannerSocket->receiveDatagram();
         if (!datagram.isValid())
             continue;
-        if (datagram.data() != BannerRequest) {
+        if (datagram.data() != QueryProtocol::BannerRequest) {
             log(peerOf(datagram),
                 QStringLiteral("unknown request of %1 bytes, ignored").arg(datagram.data().size()));
         } else if (current.bannerAnswer.isEmpty()) {

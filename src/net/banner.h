@@ -14,8 +14,7 @@ class Banner final : public QObject {
     Q_DISABLE_COPY_MOVE(Banner)
 
 public:
-    // An empty host means the configured update server; port 0 means the configured banner port.
-    explicit Banner(QObject* parent, QString host = {}, quint16 port = 0, int timeoutMs = 5000);
+    Banner(QObject* parent, QString host, quint16 port, int timeoutMs = 5000);
     ~Banner() override;
 
     // Starts the host lookup; the request goes out once the address is known.

@@ -1,6 +1,6 @@
-#include "banner.h"
+#include "net/banner.h"
 
-#include "config/configuration.h"
+#include "net/queryprotocol.h"
 
 #include <QNetworkDatagram>
 #include <QTimerEvent>
@@ -8,8 +8,8 @@
 Banner::Banner(QObject* parent, QString host, quint16 port, int timeoutMs)
     : QObject(parent)
     , socket(new QUdpSocket(this))
-    , host(host.isEmpty() ? Configuration::getUpdateServerHost() : std::move(host))
-    , port(port != 0 ? port : Configuration::getBannerQueryPort())
+    , host(std::move(host))
+    , port(port)
     , timeoutMs(timeoutMs) {
     socket->bind(QHostAddress::AnyIPv4, 0);
     connect(socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
@@ -45,7 +45,7 @@ void Banner::onResolved(const QHostInfo& hostInfo) {
 }
 
 void Banner::sendRequest() {
-    static const QByteArray request("\x01\x01", 2);
+    const QByteArray request = QueryProtocol::BannerRequest.toByteArray();
     if (socket->writeDatagram(request, address, port) != request.size()) {
         timer.stop();
         return;
@@ -66,7 +66,7 @@ void Banner::timerEvent(QTimerEvent* event) {
 
 void Banner::onReadyRead() {
     while (socket->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = socket->receiveDatagram(1024);
+        const QNetworkDatagram datagram = socket->receiveDatagram(QueryProtocol::BannerAnswerLimit);
         // Only the queried server may answer; anyone else could plant an address.
         if (!datagram.isValid() ||
             datagram.senderAddress().toIPv4Address() != address.toIPv4Address() ||

@@ -1,4 +1,5 @@
 #include "config/configuration.h"
+#include "config/installlayout.h"
 #include "config/singleinstancechecker.h"
 #include "engine/updateengine.h"
 #include "ui/mainwindow.h"
@@ -14,15 +15,13 @@ int main(int argc, char* argv[]) {
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;
 
-    const QString root = Configuration::getAppRootPath();
-
     // A missing translation leaves the texts as written; that is no error.
     const QString locale = QLocale::system().name();
     QTranslator updateTranslator;
-    (void)updateTranslator.load(root + QStringLiteral("/translations/update_") + locale);
+    (void)updateTranslator.load(InstallLayout::translationFile(QStringLiteral("update"), locale));
     app.installTranslator(&updateTranslator);
     QTranslator qtTranslator;
-    (void)qtTranslator.load(root + QStringLiteral("/translations/qt_") + locale);
+    (void)qtTranslator.load(InstallLayout::translationFile(QStringLiteral("qt"), locale));
     app.installTranslator(&qtTranslator);
 
     Configuration configuration;

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "config/configuration.h"
-#include "config/updatechannel.h"
+#include "net/queryprotocol.h"
 
 #include <QList>
 #include <QPair>
@@ -14,12 +13,10 @@
 // else; a forged answer from a third host is never read.
 class UpdateChecker final {
 public:
-    static constexpr quint16 DefaultPort = 17384;
     static constexpr int DefaultTimeoutMs = 5000;
 
-    // The host defaults to the site's update server (update.ini or the compiled-in name).
-    explicit UpdateChecker(const QString& host = Configuration::getUpdateServerHost(),
-                           quint16 port = DefaultPort, int receiveTimeoutMs = DefaultTimeoutMs);
+    explicit UpdateChecker(const QString& host, quint16 port = QueryProtocol::VersionPort,
+                           int receiveTimeoutMs = DefaultTimeoutMs);
 
     // Runs readFromServer().
     bool checkUpdate();
@@ -28,8 +25,9 @@ public:
     // so a retry never serves the entries of an earlier attempt; entries received before a failed
     // news exchange stay.
     bool readFromServer();
-    // The entry at index channel, or two empty strings when the server sent fewer entries.
-    QPair<QString, QString> getClientVersionByChannel(UpdateChannel channel) const;
+    // The entry at index channel (the update channel's number), or two empty strings when the
+    // server sent fewer entries.
+    QPair<QString, QString> getClientVersionByChannel(int channel) const;
 
     // (version number, version name) per channel, in the order the server sent them.
     QList<QPair<QString, QString>> channelVersions;

@@ -1,5 +1,5 @@
+#include "net/banner.h"
 #include "support/bannerpeer.h"
-#include "ui/banner.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "config/updatechecker.h"
+#include "net/updatechecker.h"
 
 #include <QByteArray>
 
@@ -11,11 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr char VersionRequest[2] = {'3', '\0'};
-constexpr char NewsRequest[2] = {'*', '\0'};
-constexpr int VersionBufferSize = 512;
-constexpr int NewsBufferSize = 4096;
 
 // Closes the descriptor on every way out of the query.
 class SocketGuard {
@@ -31,21 +26,21 @@ public:
     int fd;
 };
 
-bool sendRequest(int fd, const char* request) {
+bool sendRequest(int fd, QByteArrayView request) {
     ssize_t sent;
     do {
-        sent = ::send(fd, request, 2, 0);
+        sent = ::send(fd, request.data(), size_t(request.size()), 0);
     } while (sent < 0 && errno == EINTR);
     return sent >= 1;
 }
 
-// One datagram, at most bufferSize - 1 bytes of it (a longer one is cut by the kernel), decoded
-// up to the first zero byte.
-bool receiveText(int fd, int bufferSize, QString& text) {
-    QByteArray buffer(bufferSize, '\0');
+// One datagram, at most limit bytes of it (a longer one is cut by the kernel), decoded up to the
+// first zero byte.
+bool receiveText(int fd, int limit, QString& text) {
+    QByteArray buffer(limit + 1, '\0');
     ssize_t received;
     do {
-        received = ::recv(fd, buffer.data(), bufferSize - 1, 0);
+        received = ::recv(fd, buffer.data(), size_t(limit), 0);
     } while (received < 0 && errno == EINTR);
     if (received < 0)
         return false;
@@ -89,7 +84,7 @@ bool UpdateChecker::readFromServer() {
     if (::connect(socket.fd, reinterpret_cast<const sockaddr*>(&server), sizeof(server)) != 0)
         return false;
 
-    if (!sendRequest(socket.fd, VersionRequest))
+    if (!sendRequest(socket.fd, QueryProtocol::VersionRequest))
         return false;
 
     timeval timeout{};
@@ -100,7 +95,7 @@ bool UpdateChecker::readFromServer() {
 
     QString versions;
     // An empty answer tells nothing: the same as no answer, so the user may retry.
-    if (!receiveText(socket.fd, VersionBufferSize, versions) || versions.isEmpty())
+    if (!receiveText(socket.fd, QueryProtocol::VersionAnswerLimit, versions) || versions.isEmpty())
         return false;
     const QStringList fields = versions.split(QLatin1Char(','), Qt::KeepEmptyParts);
     for (const QString& field : fields) {
@@ -111,16 +106,16 @@ bool UpdateChecker::readFromServer() {
             channelVersions.append({field, QString()});
     }
 
-    if (!sendRequest(socket.fd, NewsRequest))
+    if (!sendRequest(socket.fd, QueryProtocol::NewsRequest))
         return false;
     QString news;
-    if (!receiveText(socket.fd, NewsBufferSize, news))
+    if (!receiveText(socket.fd, QueryProtocol::NewsAnswerLimit, news))
         return false;
     newsText = news;
     return true;
 }
 
-QPair<QString, QString> UpdateChecker::getClientVersionByChannel(UpdateChannel channel) const {
+QPair<QString, QString> UpdateChecker::getClientVersionByChannel(int channel) const {
     if (channel < 0 || channelVersions.size() <= channel)
         return {};
     return channelVersions.at(channel);

@@ -1,4 +1,5 @@
-#include "config/updatechecker.h"
+#include "config/updatechannel.h"
+#include "net/updatechecker.h"
 #include "support/datagrampeer.h"
 
 #include <QElapsedTimer>
