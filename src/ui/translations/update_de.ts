@@ -26,16 +26,6 @@
         <source>Update server returned invalid version nr (%1)</source>
         <translation>Der Update-Server hat eine ungültige Versionsnummer geliefert (%1)</translation>
     </message>
-    <message>
-        <source>Error</source>
-        <translation>Fehler</translation>
-    </message>
-    <message>
-        <source>Failed to query latest client
-version from update server.</source>
-        <translation>Die neueste Client-Version konnte nicht
-vom Update-Server abgefragt werden.</translation>
-    </message>
 </context>
 <context>
     <name>MainTaskSpecification</name>
@@ -141,6 +131,12 @@ vom Update-Server abgefragt werden.</translation>
     <message>
         <source>Password:</source>
         <translation>Passwort:</translation>
+    </message>
+    <message>
+        <source>Failed to query latest client
+version from update server.</source>
+        <translation>Die neueste Client-Version konnte nicht
+vom Update-Server abgefragt werden.</translation>
     </message>
 </context>
 <context>
