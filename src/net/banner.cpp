@@ -1,7 +1,5 @@
 #include "net/banner.h"
 
-#include "net/queryprotocol.h"
-
 #include <QNetworkDatagram>
 #include <QTimerEvent>
 

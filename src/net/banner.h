@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/queryprotocol.h"
+
 #include <QBasicTimer>
 #include <QHostAddress>
 #include <QHostInfo>
@@ -14,7 +16,8 @@ class Banner final : public QObject {
     Q_DISABLE_COPY_MOVE(Banner)
 
 public:
-    Banner(QObject* parent, QString host, quint16 port, int timeoutMs = 5000);
+    Banner(QObject* parent, QString host, quint16 port = QueryProtocol::BannerPort,
+           int timeoutMs = 5000);
     ~Banner() override;
 
     // Starts the host lookup; the request goes out once the address is known.

@@ -54,6 +54,8 @@ private slots:
     void streams_data();
     void streams();
     void serverSetting();
+    void downgradeAllowed_data();
+    void downgradeAllowed();
     void fixedNames();
     void plantedNamesDoNotBlock();
     void tempDirModeIgnoresUmask();
@@ -327,6 +329,27 @@ void TstConfiguration::serverSetting() {
     QCOMPARE(set.versionQueryPort, quint16(4000));
     // Out of range: the fixed port.
     QCOMPARE(set.bannerQueryPort, quint16(2009));
+}
+
+void TstConfiguration::downgradeAllowed_data() {
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<bool>("allowed");
+    QTest::newRow("nothing set") << QByteArray() << false;
+    QTest::newRow("allowDowngrade") << QByteArray("[update]\nallowDowngrade=true\n") << true;
+    QTest::newRow("allowDowngrade=false")
+        << QByteArray("[update]\nallowDowngrade=false\n") << false;
+    QTest::newRow("alpha with alphaRevno")
+        << QByteArray("[Channel]\nalpha=http://a/\nalphaRevno=120\n") << true;
+    QTest::newRow("alpha asking the server") << QByteArray("[Channel]\nalpha=http://a/\n") << false;
+    // Without an alpha address the channel is not alpha: its alphaRevno names no target.
+    QTest::newRow("alphaRevno without alpha") << QByteArray("[Channel]\nalphaRevno=120\n") << false;
+}
+
+void TstConfiguration::downgradeAllowed() {
+    QFETCH(QByteArray, settings);
+    writeFile(install->filePath("update.ini"), settings);
+    const Configuration config;
+    QTEST(config.downgradeAllowed(), "allowed");
 }
 
 void TstConfiguration::fixedNames() {
