@@ -7,8 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// A console program (the headless runner) has no widgets: a failed version query must end the
-// parse like Abort instead of trying to show the Retry/Abort box.
+// A console program (the headless runner) has no window to ask Retry or Abort: with nobody
+// connected to versionQueryFailed(), a failed version query ends the parse like Abort.
 class TstConfigurationConsole : public QObject {
     Q_OBJECT
 
