@@ -59,10 +59,10 @@ int fetch(const QStringList& args) {
     poll.start(1000);
     QElapsedTimer clock;
     auto report = [&] {
-        out << "task_ms=" << clock.elapsed() << " state=" << task.state
+        out << "task_ms=" << clock.elapsed() << " state=" << int(task.state())
             << " peak_rss_kb=" << peakRssKb() << '\n'
             << Qt::flush;
-        QCoreApplication::exit(task.state == TaskSpecification::Finished ? 0 : 1);
+        QCoreApplication::exit(task.state() == TaskSpecification::Finished ? 0 : 1);
     };
     QObject::connect(&task, &TaskSpecification::finished, report);
     QObject::connect(&task, &TaskSpecification::canceled, report);

@@ -98,7 +98,7 @@ double fetchWithUpdater(const QString& baseUrl, QList<FileDownloadSpecification>
     clock.start();
     task.execute();
     loop.exec();
-    return task.state == TaskSpecification::Finished ? clock.nsecsElapsed() / 1e9 : -1;
+    return task.state() == TaskSpecification::Finished ? clock.nsecsElapsed() / 1e9 : -1;
 }
 
 double fetchWithCurl(const QString& baseUrl, const QList<FileDownloadSpecification>& list,

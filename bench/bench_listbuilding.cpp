@@ -113,7 +113,7 @@ double timeListBuilding(Configuration& configuration, long* peakKb) {
     const double seconds = timer.nsecsElapsed() / 1e9;
     if (peakKb)
         *peakKb = peakMemoryKb();
-    if (task.state != TaskSpecification::Finished || !specs.replaceList.isEmpty() ||
+    if (task.state() != TaskSpecification::Finished || !specs.replaceList.isEmpty() ||
         !specs.downloadList.isEmpty())
         qFatal("list building did not find the installation current");
     return seconds;

@@ -63,10 +63,7 @@ void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64&
     downloadTotal = static_cast<quint64>(totalBytes);
 }
 
-void DownloadFileListTaskSpecification::reset() {
+void DownloadFileListTaskSpecification::onReset() {
     clearSubTasks();
-    cancelSeen = false;
-    doneReported = false;
     totalBytes = 0;
-    TaskSpecification::reset();
 }

@@ -22,7 +22,6 @@ public:
                                       Configuration* configuration, QObject* parent, double weight);
 
     void execute() override;
-    void reset() override;
     void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
                   bool& downloading) override;
 
@@ -34,6 +33,7 @@ public:
 
 protected:
     void makeSubtasksAndStart();
+    void onReset() override;
     // Creates every directory the list needs below tempDir, each once. False after it has
     // reported the failure and cancelled the task.
     bool makeSubDirs();

@@ -42,11 +42,9 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
         return;
     // Never resumed: the bad bytes may be anywhere in it.
     QFile::remove(downloadTask->file.fileName());
-    if (userCancelRequested) {
+    if (userCancelRequested()) {
         // A retry would clear the user's cancel; ending as finished would pass a bad file on.
-        cancelSeen = true;
-        doneReported = true;
-        userCancel();
+        abort(UserCanceled);
         return;
     }
     emit message(
@@ -57,10 +55,7 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     makeSubtasksAndStart();
 }
 
-void DownloadFileTaskSpecification::reset() {
+void DownloadFileTaskSpecification::onReset() {
     clearSubTasks();
     downloadTask = nullptr;
-    cancelSeen = false;
-    doneReported = false;
-    TaskSpecification::reset();
 }

@@ -23,7 +23,6 @@ public:
                                   Configuration* configuration, QObject* parent, double weight);
 
     void execute() override;
-    void reset() override;
 
     QString section;
     QString fileName;
@@ -40,4 +39,5 @@ protected slots:
 
 protected:
     void makeSubtasksAndStart();
+    void onReset() override;
 };

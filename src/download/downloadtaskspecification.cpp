@@ -53,7 +53,7 @@ bool DownloadTaskSpecification::retryIfOversized(qint64 size) {
 
 void DownloadTaskSpecification::execute() {
     emit message(QStringLiteral("Downloading %1").arg(remotePath));
-    state = Running;
+    setRunning();
     startDownload();
 }
 
@@ -139,7 +139,7 @@ void DownloadTaskSpecification::startDownload() {
 void DownloadTaskSpecification::onMirrorSlotFreed() {
     disconnect(mirrors, &Mirrors::slotsChanged, this,
                &DownloadTaskSpecification::onMirrorSlotFreed);
-    if (state == Running && !reply)
+    if (state() == Running && !reply)
         startDownload();
 }
 
@@ -323,7 +323,7 @@ void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
     downloadTotal = currentTotal < 0 ? 0 : currentTotal;
     speed = receivedBytes - lastReceivedBytes;
     lastReceivedBytes = receivedBytes;
-    if (state != Running || !reply)
+    if (state() != Running || !reply)
         return;
     if (++idleTicks > mirror.timeout) {
         errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
@@ -353,7 +353,7 @@ void DownloadTaskSpecification::reset() {
 
 void DownloadTaskSpecification::userCanceled() {
     TaskSpecification::userCanceled();
-    if (state == Running) {
+    if (state() == Running) {
         resetDownload();
         userCancel();
     }

@@ -67,16 +67,12 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
         failedChecks = failed;
         emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
         // The check still finishes after this slot; its end must not end this task a second time.
-        cancelSeen = true;
-        doneReported = true;
-        errorCancel();
+        abort(ErrorCanceled);
         return;
     }
-    if (userCancelRequested) {
+    if (userCancelRequested()) {
         // A retry would clear the user's cancel; ending as finished would pass a bad ini on.
-        cancelSeen = true;
-        doneReported = true;
-        userCancel();
+        abort(UserCanceled);
         return;
     }
     emit message(QStringLiteral("Could not verify the product ini file. Retrying"));
@@ -101,42 +97,27 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
         return;
     }
     backoffTicks = std::min(maxBackoffTicks, 1 << std::min(failed - 1, 5));
-    state = Running;
+    setRunning();
 }
 
 void IniDownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
                                             quint64& speed, bool& downloading) {
     ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
-    if (state == Running && backoffTicks > 0 && --backoffTicks == 0)
+    if (state() == Running && backoffTicks > 0 && --backoffTicks == 0)
         makeSubtasksAndStart();
 }
 
-void IniDownloadTaskSpecification::userCanceled() {
-    if (backoffTicks > 0 && state == Running) {
-        TaskSpecification::userCanceled();
+void IniDownloadTaskSpecification::onAbort(State reason) {
+    if (backoffTicks > 0) {
         backoffTicks = 0;
-        userCancel();
-        return;
+        abort(reason);
     }
-    ComposedTaskSpecification::userCanceled();
 }
 
-void IniDownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other) {
-    if (backoffTicks > 0 && state == Running) {
-        backoffTicks = 0;
-        errorCancel();
-        return;
-    }
-    ComposedTaskSpecification::handleOtherTaskCancelled(other);
-}
-
-void IniDownloadTaskSpecification::reset() {
+void IniDownloadTaskSpecification::onReset() {
     clearSubTasks();
     iniDownload = nullptr;
     sigDownload = nullptr;
     backoffTicks = 0;
-    cancelSeen = false;
-    doneReported = false;
     failedChecks = 0;
-    TaskSpecification::reset();
 }

@@ -26,11 +26,8 @@ public:
                                  Configuration* configuration, QObject* parent, double weight);
 
     void execute() override;
-    void reset() override;
     void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
                   bool& downloading) override;
-    void userCanceled() override;
-    void handleOtherTaskCancelled(TaskSpecification* other) override;
 
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;
@@ -44,6 +41,9 @@ protected slots:
 
 protected:
     void makeSubtasksAndStart();
+    void onReset() override;
+    // Ends a back-off wait at once; the downloads and the check are cancelled by the base.
+    void onAbort(State reason) override;
 
 private:
     // The downloads of the current attempt (owned as subtasks); null when not scheduled.

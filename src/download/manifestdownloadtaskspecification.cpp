@@ -33,13 +33,13 @@ ManifestDownloadTaskSpecification::~ManifestDownloadTaskSpecification() {
 
 void ManifestDownloadTaskSpecification::execute() {
     emit message(QStringLiteral("Download / check release manifest"));
-    state = Running;
+    setRunning();
     fetchingSignature = false;
     startFetch();
 }
 
 void ManifestDownloadTaskSpecification::startFetch() {
-    if (state != Running)
+    if (state() != Running)
         return;
     if (!holdsMirror) {
         const int result = mirrors->getRandomMirror(mirror);
@@ -225,7 +225,7 @@ void ManifestDownloadTaskSpecification::timeTick(quint64& downloadDone, quint64&
     TaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
     // The transfer time-out only sees silence: a mirror sending a byte now and then would hold
     // the run for ever.
-    if (state != Running || !reply || ++requestTicks <= requestTickLimit)
+    if (state() != Running || !reply || ++requestTicks <= requestTickLimit)
         return;
     emit message(QStringLiteral("file %1 too slow on mirror %2: not received within %3 seconds")
                      .arg(reply->url().fileName(), mirror.name)
@@ -237,7 +237,7 @@ void ManifestDownloadTaskSpecification::timeTick(quint64& downloadDone, quint64&
 
 void ManifestDownloadTaskSpecification::userCanceled() {
     TaskSpecification::userCanceled();
-    if (state == Running) {
+    if (state() == Running) {
         stop();
         userCancel();
     }

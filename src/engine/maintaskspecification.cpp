@@ -28,7 +28,7 @@ void MainTaskSpecification::execute() {
     // take the installation back to an older release.
     if (recorded && configuration->clientVersion < installedVersion &&
         !configuration->downgradeAllowed()) {
-        state = Running;
+        setRunning();
         emit error(tr("Version %1 is older than the installed version %2; it is not installed. "
                       "To allow this, set allowDowngrade=true in group [update] of update.ini.")
                        .arg(configuration->clientVersion)
@@ -47,7 +47,6 @@ void MainTaskSpecification::execute() {
     addSubTask(new FileReplaceListTaskSpecification(
         &fileSpecifications.replaceList, &fileSpecifications.deleteList, configuration, this, 0.4));
     addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, 0.05));
-    state = Running;
     executeSubTasks();
 }
 
@@ -58,9 +57,8 @@ void MainTaskSpecification::subtasksDone() {
     ComposedTaskSpecification::subtasksDone();
 }
 
-void MainTaskSpecification::reset() {
+void MainTaskSpecification::onReset() {
     clearSubTasks();
     fileSpecifications.clear();
     hadManifest = false;
-    TaskSpecification::reset();
 }

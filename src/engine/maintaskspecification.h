@@ -22,10 +22,10 @@ public:
 
     // Emits "Starting update process", builds fresh steps and starts the first.
     void execute() override;
-    void reset() override;
 
 protected:
     void subtasksDone() override;
+    void onReset() override;
 
 private:
     QNetworkAccessManager* nam;

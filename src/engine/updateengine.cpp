@@ -259,9 +259,9 @@ void UpdateEngine::onTaskCanceled() {
     // A cancel after the replacement step (while obsolete files are deleted) undoes nothing.
     const auto* replacement = mainTask->findChild<FileReplaceListTaskSpecification*>(
         QString(), Qt::FindDirectChildrenOnly);
-    installationChanged = replacement && replacement->state == TaskSpecification::Finished;
+    installationChanged = replacement && replacement->state() == TaskSpecification::Finished;
     state = EngineCanceled;
-    if (mainTask->state == TaskSpecification::UserCanceled)
+    if (mainTask->state() == TaskSpecification::UserCanceled)
         emit message(QStringLiteral("User aborted update"));
     mainTask->deleteLater();
     mainTask = nullptr;

@@ -8,7 +8,7 @@ FastFileOpTaskSpecification::FastFileOpTaskSpecification(RollbackDataList* rollb
     , targetPath(targetPath) {}
 
 void FastFileOpTaskSpecification::execute() {
-    state = Running;
+    setRunning();
     if (doOp())
         finish();
     else

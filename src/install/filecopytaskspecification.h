@@ -12,17 +12,4 @@ public:
     FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& source,
                               const QString& dest, int mode, QObject* parent, double weight,
                               const QString& shownDest = {});
-
-protected:
-    ASyncFunc* createFunction() override;
-};
-
-class FileCopyFunc final : public SlowFileOpFunc {
-    Q_OBJECT
-
-public:
-    using SlowFileOpFunc::SlowFileOpFunc;
-
-protected:
-    bool run() override;
 };

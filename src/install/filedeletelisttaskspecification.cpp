@@ -25,7 +25,6 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart() {
     executeSubTasks();
 }
 
-void FileDeleteListTaskSpecification::reset() {
+void FileDeleteListTaskSpecification::onReset() {
     clearSubTasks();
-    ComposedTaskSpecification::reset();
 }

@@ -12,9 +12,11 @@ public:
     FileDeleteListTaskSpecification(QList<QString>* deleteList, QObject* parent, double weight);
 
     void execute() override;
-    void reset() override;
 
     QList<QString>* deleteList;
+
+protected:
+    void onReset() override;
 
 private:
     void makeSubtasksAndStart();

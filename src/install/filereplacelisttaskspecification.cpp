@@ -65,9 +65,7 @@ void FileReplaceListTaskSpecification::subtasksDone() {
     ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceListTaskSpecification::reset() {
+void FileReplaceListTaskSpecification::onReset() {
     clearSubTasks();
     rollbackData.rollback(this);
-    // With no subtasks left, the base only clears its run flags and returns to Ready.
-    ComposedTaskSpecification::reset();
 }

@@ -20,8 +20,6 @@ public:
                                      QObject* parent, double weight);
 
     void execute() override;
-    // Also undoes a finished step.
-    void reset() override;
 
     QList<FileReplaceSpecification>* replaceList;
     QList<QString>* deleteList;
@@ -31,6 +29,8 @@ public:
 
 protected:
     void subtasksDone() override;
+    // Also undoes a finished step.
+    void onReset() override;
 
 private:
     void makeSubtasksAndStart();

@@ -108,10 +108,8 @@ int FileReplaceTaskSpecification::newFileMode(const QString& path,
     return executable ? 0755 : 0644;
 }
 
-void FileReplaceTaskSpecification::reset() {
+void FileReplaceTaskSpecification::onReset() {
     clearSubTasks();
     rollbackData.rollback(this);
     movedAside = false;
-    // With no subtasks left, the base only clears its run flags and returns to Ready.
-    ComposedTaskSpecification::reset();
 }

@@ -21,7 +21,6 @@ public:
                                  QObject* parent, double weight);
 
     void execute() override;
-    void reset() override;
 
     // Files that are made executable, by bare name or by complete suffix.
     static const QStringList executableFiles;
@@ -37,6 +36,7 @@ public:
 
 protected:
     void subtasksDone() override;
+    void onReset() override;
 
 private:
     void makeSubtasksAndStart();

@@ -6,33 +6,9 @@
 
 namespace {
 constexpr int bufferSize = 16384;
-}
 
-FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* rollbackList,
-                                                       const QString& source, const QString& dest,
-                                                       int mode, quint64 maxSize, QObject* parent,
-                                                       double weight, const QString& shownDest)
-    : SlowFileOpSpecification(QStringLiteral("Could not unzip '%1' to '%2'")
-                                  .arg(source, shownDest.isEmpty() ? dest : shownDest),
-                              rollbackList, source, dest, mode, parent, weight)
-    , maxSize(maxSize) {}
-
-ASyncFunc* FileUnzipTaskSpecification::createFunction() {
-    return new FileUnzipFunc(sourcePath, destPath, mode, maxSize);
-}
-
-FileUnzipFunc::FileUnzipFunc(const QString& source, const QString& dest, int mode, quint64 maxSize)
-    : SlowFileOpFunc(source, dest, mode)
-    , maxSize(maxSize) {}
-
-bool FileUnzipFunc::run() {
-    if (!createDest())
-        return finishDest(false);
-    return finishDest(unzipFile());
-}
-
-bool FileUnzipFunc::unzipFile() {
-    gzFile in = gzopen(QFile::encodeName(sourcePath).constData(), "rb");
+bool unzipFile(const QString& source, NewFile& dest, quint64 maxSize, ASyncReport& report) {
+    gzFile in = gzopen(QFile::encodeName(source).constData(), "rb");
     if (!in)
         return false;
     gzrewind(in);
@@ -51,14 +27,28 @@ bool FileUnzipFunc::unzipFile() {
         if (total > maxSize) {
             // A listed entry that unpacks to more than its listed size may be a bomb: stop
             // before the excess reaches the disk.
-            emit message(QStringLiteral("'%1' unpacks to more than its listed size of %2 bytes")
-                             .arg(sourcePath)
-                             .arg(maxSize));
+            report.message(QStringLiteral("'%1' unpacks to more than its listed size of %2 bytes")
+                               .arg(source)
+                               .arg(maxSize));
             break;
         }
-        if (!writeDest(buffer, count))
+        if (!dest.write(buffer, count))
             break;
     }
     gzclose(in);
     return false;
 }
+} // namespace
+
+FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* rollbackList,
+                                                       const QString& source, const QString& dest,
+                                                       int mode, quint64 maxSize, QObject* parent,
+                                                       double weight, const QString& shownDest)
+    : SlowFileOpSpecification(
+          QStringLiteral("Could not unzip '%1' to '%2'")
+              .arg(source, shownDest.isEmpty() ? dest : shownDest),
+          rollbackList, source, dest, mode,
+          [maxSize](const QString& source, NewFile& dest, ASyncReport& report) {
+              return unzipFile(source, dest, maxSize, report);
+          },
+          parent, weight) {}

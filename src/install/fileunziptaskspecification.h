@@ -12,25 +12,4 @@ public:
     FileUnzipTaskSpecification(RollbackDataList* rollbackList, const QString& source,
                                const QString& dest, int mode, quint64 maxSize, QObject* parent,
                                double weight, const QString& shownDest = {});
-
-    quint64 maxSize;
-
-protected:
-    ASyncFunc* createFunction() override;
-};
-
-class FileUnzipFunc final : public SlowFileOpFunc {
-    Q_OBJECT
-
-public:
-    FileUnzipFunc(const QString& source, const QString& dest, int mode, quint64 maxSize);
-
-    quint64 maxSize;
-
-protected:
-    // A failure leaves no destination file behind.
-    bool run() override;
-
-private:
-    bool unzipFile();
 };

@@ -6,13 +6,11 @@
 #include "verify/checksignaturetaskspecification.h"
 
 #include <QFileInfo>
+#include <QMutex>
 #include <QSet>
 #include <QSettings>
-#include <QThread>
+#include <QtConcurrent/QtConcurrentMap>
 
-#include <atomic>
-#include <memory>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -27,7 +25,7 @@ struct Entry {
     QString oldPath;
     bool mayDeleteOld = false;
 
-    // Results of the check, written by whichever thread checked the entry.
+    // Results of the check, written by whichever pool thread checked the entry.
     bool exists = false;
     bool current = false;
     bool downloaded = false;
@@ -35,9 +33,8 @@ struct Entry {
 };
 
 bool md5Matches(const QString& path, const QString& md5) {
-    // Not connected to anything: only the verdict counts, its messages go nowhere.
-    CheckSigFunc check(path, md5);
-    return check.run();
+    // Only the verdict counts; its messages go nowhere.
+    return CheckSigFunc(path, md5).run();
 }
 
 void checkEntry(Entry& entry) {
@@ -55,33 +52,8 @@ void checkEntry(Entry& entry) {
     entry.oldExists = entry.mayDeleteOld && QFileInfo::exists(entry.oldPath);
 }
 
-} // namespace
-
-MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
-    Configuration* configuration, FileSpecifications& specs, QObject* parent, double weight)
-    : ASyncTaskSpecification(parent, weight)
-    , configuration(configuration)
-    , targetSpecs(&specs) {}
-
-ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunction() {
-    return new MakeDownloadReplaceListFunc(configuration, resultSpecs);
-}
-
-void MakeDownloadReplaceListTaskSpecification::runDone(bool ok) {
-    if (ok) {
-        targetSpecs->downloadList = resultSpecs.downloadList;
-        targetSpecs->replaceList = resultSpecs.replaceList;
-        targetSpecs->deleteList = resultSpecs.deleteList;
-    }
-    ASyncTaskSpecification::runDone(ok);
-}
-
-MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* configuration,
-                                                         FileSpecifications& specs)
-    : configuration(configuration)
-    , resultSpecs(specs) {}
-
-int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings) {
+// The number of keys in all sections, "delete" included.
+int fileCount(QSettings& settings) {
     int count = 0;
     const QStringList sections = settings.childGroups();
     for (const QString& section : sections) {
@@ -92,31 +64,36 @@ int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings) {
     return count;
 }
 
-bool MakeDownloadReplaceListFunc::run() {
-    resultSpecs.clear();
-    emit message(QStringLiteral("Compiling download and replace list"));
+// What the list building reads, copied on the GUI thread when the task starts.
+struct ListInputs {
+    QString appRoot;
+    QString tempDir;
+    QString updateType;
+};
 
-    const QString appRoot = InstallLayout::getAppRootPath() + QLatin1Char('/');
-    const QString tempDir = configuration->tempDir + QLatin1Char('/');
-    QSettings ini(tempDir + configuration->updateType + QLatin1String(".ini"),
-                  QSettings::IniFormat);
-    const int total = getFileCount(ini);
+ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
+    report.message(QStringLiteral("Compiling download and replace list"));
+
+    const QString appRoot = in.appRoot + QLatin1Char('/');
+    const QString tempDir = in.tempDir + QLatin1Char('/');
+    QSettings ini(tempDir + in.updateType + QLatin1String(".ini"), QSettings::IniFormat);
+    const int total = fileCount(ini);
     if (total == 0) {
-        emit message(QStringLiteral("No files in product ini"));
+        report.message(QStringLiteral("No files in product ini"));
         return false;
     }
 
     // Every line is parsed and checked before any file is read, so that an invalid product ini
     // costs no hashing and touches nothing.
     ProductIni productIni(ini);
-    productIni.checkInstallation(InstallLayout::getAppRootPath());
+    productIni.checkInstallation(in.appRoot);
     if (!productIni.problems.isEmpty()) {
         const ProductIniProblem& first = productIni.problems.first();
-        emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
-                         .arg(printableName(first.section)));
-        emit message(QStringLiteral("%1: [%2] %3: %4")
-                         .arg(QFileInfo(ini.fileName()).fileName(), printableName(first.section),
-                              printableName(first.key), first.reason));
+        report.message(QStringLiteral("Warning: product ini contains invalid line in section %1")
+                           .arg(printableName(first.section)));
+        report.message(QStringLiteral("%1: [%2] %3: %4")
+                           .arg(QFileInfo(ini.fileName()).fileName(), printableName(first.section),
+                                printableName(first.key), first.reason));
         return false;
     }
     std::vector<Entry> entries;
@@ -139,42 +116,21 @@ bool MakeDownloadReplaceListFunc::run() {
         entries.push_back(std::move(entry));
     }
 
-    // Hash on every core. Entries are handed out in order; progress is reported in order too,
-    // for the longest prefix of finished entries, so it still reads 1/total, 2/total, ...
+    // Hashed on the pool, this thread included. Progress is reported for the longest prefix of
+    // checked entries, so it still reads 1/total, 2/total, ... in key order.
     const size_t count = entries.size();
-    std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
-    for (size_t i = 0; i < count; ++i)
-        done[i].store(false, std::memory_order_relaxed);
-    std::atomic<size_t> next{0};
-    const auto checkNext = [&] {
-        const size_t i = next.fetch_add(1);
-        if (i >= count)
-            return false;
-        checkEntry(entries[i]);
-        done[i].store(true, std::memory_order_release);
-        return true;
-    };
+    std::vector<bool> done(count, false);
     size_t reported = 0;
-    const auto reportFinished = [&] {
-        while (reported < count && done[reported].load(std::memory_order_acquire)) {
+    QMutex progressLock;
+    QtConcurrent::blockingMap(entries, [&](Entry& entry) {
+        checkEntry(entry);
+        const QMutexLocker locker(&progressLock);
+        done[size_t(&entry - entries.data())] = true;
+        while (reported < count && done[reported]) {
             ++reported;
-            emit progress(qreal(reported) / total);
+            report.progress(qreal(reported) / total);
         }
-    };
-
-    std::vector<std::thread> helpers;
-    const int threads = std::max(1, QThread::idealThreadCount());
-    for (int t = 1; t < threads && size_t(t) < count; ++t)
-        helpers.emplace_back([&] {
-            while (checkNext()) {
-            }
-        });
-    // Only this thread reports, so the progress signals leave in order.
-    while (checkNext())
-        reportFinished();
-    for (std::thread& helper : helpers)
-        helper.join();
-    reportFinished();
+    });
 
     // A name the build itself installs is never deleted as somebody's old copy.
     QSet<QString> installed;
@@ -182,11 +138,12 @@ bool MakeDownloadReplaceListFunc::run() {
         if (!entry.isDelete)
             installed.insert(entry.replace.pureDestFilePath());
     }
+    FileSpecifications lists;
     QSet<QString> onDeleteList;
     const auto addToDeleteList = [&](const QString& path) {
         if (!onDeleteList.contains(path)) {
             onDeleteList.insert(path);
-            resultSpecs.deleteList.append(path);
+            lists.deleteList.append(path);
         }
     };
     for (const Entry& entry : entries) {
@@ -202,9 +159,34 @@ bool MakeDownloadReplaceListFunc::run() {
             addToDeleteList(old);
         if (entry.current)
             continue;
-        resultSpecs.replaceList.append(entry.replace);
+        lists.replaceList.append(entry.replace);
         if (!entry.downloaded)
-            resultSpecs.downloadList.append(entry.download);
+            lists.downloadList.append(entry.download);
     }
-    return true;
+    return {true, std::move(lists)};
+}
+
+} // namespace
+
+MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
+    Configuration* configuration, FileSpecifications& specs, QObject* parent, double weight)
+    : ASyncTaskSpecification(parent, weight)
+    , configuration(configuration)
+    , targetSpecs(&specs) {}
+
+ASyncTaskSpecification::Work MakeDownloadReplaceListTaskSpecification::createWork() {
+    return [in = ListInputs{InstallLayout::getAppRootPath(), configuration->tempDir,
+                            configuration->updateType}](ASyncReport& report) {
+        return buildLists(in, report);
+    };
+}
+
+void MakeDownloadReplaceListTaskSpecification::runDone(bool ok, std::any& value) {
+    if (ok && state() == Running) {
+        const auto& lists = std::any_cast<const FileSpecifications&>(value);
+        targetSpecs->downloadList = lists.downloadList;
+        targetSpecs->replaceList = lists.replaceList;
+        targetSpecs->deleteList = lists.deleteList;
+    }
+    ASyncTaskSpecification::runDone(ok, value);
 }

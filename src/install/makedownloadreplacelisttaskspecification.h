@@ -4,7 +4,6 @@
 #include "tasks/asynctaskspecification.h"
 
 class Configuration;
-class QSettings;
 
 // Reads the verified product ini (tempDir + "/" + updateType + ".ini") on the pool and compares
 // it with the installation: files whose installed copy is current go on no list; the others go
@@ -15,33 +14,16 @@ class MakeDownloadReplaceListTaskSpecification final : public ASyncTaskSpecifica
     Q_OBJECT
 
 public:
-    // configuration and specs are not owned; specs is written only on the GUI thread.
+    // configuration and specs are not owned. The configuration is read when the task starts;
+    // specs is written on the GUI thread when the lists arrive.
     MakeDownloadReplaceListTaskSpecification(Configuration* configuration,
                                              FileSpecifications& specs, QObject* parent,
                                              double weight);
 
     Configuration* configuration;
     FileSpecifications* targetSpecs;
-    // Filled by the worker; read only after its result has arrived.
-    FileSpecifications resultSpecs;
 
 protected:
-    ASyncFunc* createFunction() override;
-    void runDone(bool ok) override;
-};
-
-class MakeDownloadReplaceListFunc final : public ASyncFunc {
-    Q_OBJECT
-
-public:
-    MakeDownloadReplaceListFunc(Configuration* configuration, FileSpecifications& specs);
-
-    // The number of keys in all sections, "delete" included.
-    static int getFileCount(QSettings& settings);
-
-    Configuration* configuration;
-    FileSpecifications& resultSpecs;
-
-protected:
-    bool run() override;
+    Work createWork() override;
+    void runDone(bool ok, std::any& value) override;
 };

@@ -7,37 +7,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-SlowFileOpSpecification::SlowFileOpSpecification(QString errorText, RollbackDataList* rollbackList,
-                                                 const QString& source, const QString& dest,
-                                                 int mode, QObject* parent, double weight)
-    : ASyncTaskSpecification(parent, weight)
-    , rollbackList(rollbackList)
-    , sourcePath(source)
-    , destPath(dest)
-    , errorText(std::move(errorText))
+NewFile::NewFile(const QString& path, int mode)
+    : path(path)
     , mode(mode) {}
 
-void SlowFileOpSpecification::runDone(bool ok) {
-    if (!ok)
-        emit message(errorText);
-    // Recorded whatever our state: the file has been written even if nobody waits any more.
-    else if (rollbackList)
-        rollbackList->add(RollbackData(RollbackData::CreateFile, destPath));
-    ASyncTaskSpecification::runDone(ok);
+NewFile::~NewFile() {
+    // A worker that never finished its file leaves nothing behind.
+    finish(false);
 }
 
-SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& dest, int mode)
-    : sourcePath(source)
-    , destPath(dest)
-    , mode(mode) {}
-
-SlowFileOpFunc::~SlowFileOpFunc() {
-    // A worker that never finished its destination leaves nothing behind.
-    finishDest(false);
-}
-
-bool SlowFileOpFunc::createDest() {
-    fd = ::open(QFile::encodeName(destPath).constData(),
+bool NewFile::create() {
+    fd = ::open(QFile::encodeName(path).constData(),
                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
@@ -46,7 +26,7 @@ bool SlowFileOpFunc::createDest() {
     return ::fchmod(fd, mode_t(mode)) == 0;
 }
 
-bool SlowFileOpFunc::writeDest(const char* data, qint64 size) {
+bool NewFile::write(const char* data, qint64 size) {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size_t(size));
         if (written < 0 && errno == EINTR)
@@ -59,14 +39,44 @@ bool SlowFileOpFunc::writeDest(const char* data, qint64 size) {
     return true;
 }
 
-bool SlowFileOpFunc::finishDest(bool ok) {
+bool NewFile::finish(bool ok) {
     if (fd >= 0) {
         ok = ::close(fd) == 0 && ok;
         fd = -1;
     }
     if (!ok && created)
-        ::unlink(QFile::encodeName(destPath).constData());
+        ::unlink(QFile::encodeName(path).constData());
     // Complete or removed: either way no longer ours to clean up.
     created = false;
     return ok;
+}
+
+SlowFileOpSpecification::SlowFileOpSpecification(QString errorText, RollbackDataList* rollbackList,
+                                                 const QString& source, const QString& dest,
+                                                 int mode, Produce produce, QObject* parent,
+                                                 double weight)
+    : ASyncTaskSpecification(parent, weight)
+    , rollbackList(rollbackList)
+    , sourcePath(source)
+    , destPath(dest)
+    , errorText(std::move(errorText))
+    , mode(mode)
+    , produce(std::move(produce)) {}
+
+ASyncTaskSpecification::Work SlowFileOpSpecification::createWork() {
+    return [source = sourcePath, dest = destPath, mode = mode,
+            produce = produce](ASyncReport& report) {
+        NewFile file(dest, mode);
+        return ASyncResult(file.create() ? file.finish(produce(source, file, report))
+                                         : file.finish(false));
+    };
+}
+
+void SlowFileOpSpecification::runDone(bool ok, std::any& value) {
+    if (!ok)
+        emit message(errorText);
+    // Recorded whatever our state: the file has been written even if nobody waits any more.
+    else if (rollbackList)
+        rollbackList->add(RollbackData(RollbackData::CreateFile, destPath));
+    ASyncTaskSpecification::runDone(ok, value);
 }

@@ -3,18 +3,34 @@
 #include "install/rollback.h"
 #include "tasks/asynctaskspecification.h"
 
-// A file operation whose work runs on the global thread pool. It writes a new file at dest,
-// never an existing entry and never through a link, with the given mode whatever the umask.
-// When the worker reports success, dest is recorded as CreateFile, so that an undo removes it.
+// A new file being written by a worker: created exclusively (O_EXCL|O_NOFOLLOW), so never an
+// existing entry and never through a link, with the given mode whatever the umask. Unless
+// finished successfully, what it created is removed again, never an entry that was there before.
+class NewFile final {
+public:
+    NewFile(const QString& path, int mode);
+    ~NewFile();
+    Q_DISABLE_COPY_MOVE(NewFile)
+
+    bool create();
+    bool write(const char* data, qint64 size);
+    // Closes the file; unless ok and the close succeeded, removes it. Whether it is complete.
+    bool finish(bool ok);
+
+private:
+    QString path;
+    int mode;
+    int fd = -1;
+    bool created = false;
+};
+
+// A file operation that writes a new file at dest on the global thread pool. Copy and unzip
+// differ only in how they produce the bytes; creating the file, removing a failed one and
+// recording a finished one as CreateFile, so that an undo removes it, are the same.
 class SlowFileOpSpecification : public ASyncTaskSpecification {
     Q_OBJECT
 
 public:
-    // errorText is the complete failure line; rollbackList is not owned and may be null.
-    SlowFileOpSpecification(QString errorText, RollbackDataList* rollbackList,
-                            const QString& source, const QString& dest, int mode, QObject* parent,
-                            double weight);
-
     RollbackDataList* rollbackList;
     QString sourcePath;
     QString destPath;
@@ -22,30 +38,17 @@ public:
     int mode;
 
 protected:
-    void runDone(bool ok) override;
-};
+    // Writes the new content of the file read from source; false on failure. Runs on the pool.
+    using Produce = std::function<bool(const QString& source, NewFile& dest, ASyncReport& report)>;
 
-// The worker of a slow file operation: copies of the task's two paths and the mode.
-class SlowFileOpFunc : public ASyncFunc {
-    Q_OBJECT
+    // errorText is the complete failure line; rollbackList is not owned and may be null.
+    SlowFileOpSpecification(QString errorText, RollbackDataList* rollbackList,
+                            const QString& source, const QString& dest, int mode, Produce produce,
+                            QObject* parent, double weight);
 
-public:
-    SlowFileOpFunc(const QString& source, const QString& dest, int mode);
-    ~SlowFileOpFunc() override;
-
-    QString sourcePath;
-    QString destPath;
-    int mode;
-
-protected:
-    // Creates destPath exclusively (O_EXCL|O_NOFOLLOW) and gives it the mode.
-    bool createDest();
-    bool writeDest(const char* data, qint64 size);
-    // Closes the destination; unless ok and the close succeeded, removes what createDest made
-    // (never an entry that was there before). Returns whether the file is complete.
-    bool finishDest(bool ok);
+    Work createWork() final;
+    void runDone(bool ok, std::any& value) final;
 
 private:
-    int fd = -1;
-    bool created = false;
+    Produce produce;
 };

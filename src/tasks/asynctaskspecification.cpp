@@ -1,85 +1,66 @@
 #include "asynctaskspecification.h"
 
-#include <QThreadPool>
-
-void ASyncFunc::execute() {
-    const bool res = run();
-    emit runResult(res);
-}
-
-ASyncRun::ASyncRun(ASyncFunc* func)
-    : func(func) {}
-
-ASyncRun::~ASyncRun() {
-    delete func;
-}
-
-void ASyncRun::run() {
-    func->execute();
-}
+#include <QtConcurrent/QtConcurrentRun>
 
 ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, qreal weight)
     : TaskSpecification(parent, weight) {}
 
 void ASyncTaskSpecification::execute() {
-    ++currentRun;
-    ASyncFunc* func = createFunction();
-    connectDefaultSignals(func);
-    QThreadPool::globalInstance()->start(new ASyncRun(func), 0);
-    // Results come only through the GUI thread's event loop, so this is in place before any.
-    state = Running;
+    dropWatcher();
+    watcher = new QFutureWatcher<ASyncEvent>(this);
+    connect(watcher, &QFutureWatcherBase::resultReadyAt, this,
+            [this, from = watcher](int index) { onEvent(from, index); });
+    watcher->setFuture(QtConcurrent::run([work = createWork()](QPromise<ASyncEvent>& promise) {
+        ASyncReport report(&promise);
+        ASyncResult result = work(report);
+        ASyncEvent done;
+        done.ok = result.ok;
+        done.value = std::move(result.value);
+        promise.addResult(std::move(done));
+    }));
+    // Reports come only through the GUI thread's event loop, so this is in place before any.
+    setRunning();
 }
 
-void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc* func) {
-    // A worker of an earlier run may still have signals queued after reset() and a new
-    // execute(); only the current run's worker may report or end the task.
-    const quint64 run = currentRun;
-    connect(
-        func, &ASyncFunc::runResult, this,
-        [this, run](bool res) {
-            if (run == currentRun)
-                onRunResult(res);
-        },
-        Qt::QueuedConnection);
-    connect(
-        func, &ASyncFunc::message, this,
-        [this, run](const QString& text) {
-            if (run == currentRun)
-                emit message(text);
-        },
-        Qt::QueuedConnection);
-    connect(
-        func, &ASyncFunc::error, this,
-        [this, run](const QString& text) {
-            if (run == currentRun)
-                emit error(text);
-        },
-        Qt::QueuedConnection);
-    connect(
-        func, &ASyncFunc::progress, this,
-        [this, run](qreal progress) {
-            if (run == currentRun)
-                onProgress(progress);
-        },
-        Qt::QueuedConnection);
-}
-
+// Reports of a run that has been reset are ignored rather than waited for: the work owns its
+// inputs, so it may run on to its end after the task has moved on or even been deleted.
 void ASyncTaskSpecification::reset() {
-    QThreadPool::globalInstance()->waitForDone();
-    ++currentRun;
+    dropWatcher();
     TaskSpecification::reset();
 }
 
-void ASyncTaskSpecification::onRunResult(bool res) {
-    runDone(res);
+void ASyncTaskSpecification::dropWatcher() {
+    if (!watcher)
+        return;
+    disconnect(watcher, nullptr, this, nullptr);
+    // Later: this may run inside the slot of one of its reports.
+    watcher->deleteLater();
+    watcher = nullptr;
 }
 
-void ASyncTaskSpecification::onProgress(qreal progress) {
-    setProgress(progress);
+void ASyncTaskSpecification::onEvent(QFutureWatcher<ASyncEvent>* from, int index) {
+    // A report may reset or restart the task; whatever the old watcher still delivers is stale.
+    if (from != watcher)
+        return;
+    ASyncEvent event = from->resultAt(index);
+    switch (event.kind) {
+    case ASyncEvent::Message:
+        emit message(event.text);
+        break;
+    case ASyncEvent::Error:
+        emit error(event.text);
+        break;
+    case ASyncEvent::Progress:
+        setProgress(event.fraction);
+        break;
+    case ASyncEvent::Done:
+        runDone(event.ok, event.value);
+        break;
+    }
 }
 
-void ASyncTaskSpecification::runDone(bool ok) {
-    if (state != Running)
+void ASyncTaskSpecification::runDone(bool ok, std::any&) {
+    if (state() != Running)
         return;
     if (ok)
         finish();

@@ -2,46 +2,61 @@
 
 #include "taskspecification.h"
 
-#include <QRunnable>
+#include <QFutureWatcher>
+#include <QPromise>
+#include <QString>
 
-// The worker: run() executes on a thread of the global pool. It reports back only through its
-// signals, which the task receives queued, in emission order; runResult() always comes last.
-class ASyncFunc : public QObject {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(ASyncFunc)
+#include <any>
+#include <functional>
 
-public:
-    ASyncFunc() = default;
-
-    // Calls run() and emits runResult() with its value. Runs on the pool thread.
-    void execute();
-
-signals:
-    void runResult(bool res);
-    void message(QString message);
-    void error(QString errorMessage);
-    // The worker's own fraction 0..1; the task scales it by its weight.
-    void progress(qreal progress);
-
-protected:
-    virtual bool run() = 0;
+// One report of a worker to its task: a log line, an error text, its own fraction 0..1, or,
+// always last, its verdict with an optional value (lists, records) handed back by value.
+struct ASyncEvent {
+    enum Kind { Message, Error, Progress, Done };
+    Kind kind = Done;
+    QString text;
+    qreal fraction = 0;
+    bool ok = false;
+    std::any value;
 };
 
-// The runnable the pool runs and deletes after run(); it owns the worker, which therefore dies on
-// the pool thread right after its result was emitted.
-class ASyncRun final : public QRunnable {
+// What a worker returns: its verdict and, for workers that produce more than a verdict, a value.
+struct ASyncResult {
+    ASyncResult(bool ok, std::any value = {})
+        : ok(ok)
+        , value(std::move(value)) {}
+    bool ok;
+    std::any value;
+};
+
+// The worker's side of the hand-back: reports reach the task in the order they were made.
+// Without a promise (a worker run synchronously, outside any task) reports go nowhere.
+class ASyncReport {
 public:
-    explicit ASyncRun(ASyncFunc* func);
-    ~ASyncRun() override;
-    void run() override;
+    explicit ASyncReport(QPromise<ASyncEvent>* promise = nullptr)
+        : promise(promise) {}
+    void message(const QString& text) { add(ASyncEvent::Message, text); }
+    void error(const QString& text) { add(ASyncEvent::Error, text); }
+    void progress(qreal fraction) { add(ASyncEvent::Progress, {}, fraction); }
 
 private:
-    ASyncFunc* func;
+    void add(ASyncEvent::Kind kind, const QString& text, qreal fraction = 0) {
+        if (!promise)
+            return;
+        ASyncEvent event;
+        event.kind = kind;
+        event.text = text;
+        event.fraction = fraction;
+        promise->addResult(std::move(event));
+    }
+    QPromise<ASyncEvent>* promise;
 };
 
-// A task whose work runs on QThreadPool::globalInstance(). It keeps no pointer to its worker:
-// data the worker fills is owned by the task and left alone until runResult() has arrived.
-// It never ends as UserCanceled: a user's cancel only marks it, the work runs to its end.
+// A task whose work runs on QThreadPool::globalInstance() through QtConcurrent. The work is a
+// function that owns copies of everything it reads and hands its results back by value; it is
+// never a QObject and never touches the task. A QFutureWatcher owned by the task delivers its
+// reports on the GUI thread, in order, the verdict last. It never ends as UserCanceled: a user's
+// cancel only marks it, the work runs to its end.
 class ASyncTaskSpecification : public TaskSpecification {
     Q_OBJECT
 
@@ -49,21 +64,21 @@ public:
     ASyncTaskSpecification(QObject* parent, qreal weight);
 
     void execute() override;
-    // Waits until the whole global pool is idle, so a late result finds the task Ready.
+    // Returns at once: the work of the run in progress goes on, and its reports are dropped.
     void reset() override;
 
 protected:
-    // A new worker, without QObject parent, set up with the task's inputs.
-    virtual ASyncFunc* createFunction() = 0;
-    virtual void connectDefaultSignals(ASyncFunc* func);
-    // Turns the worker's result into the end; overrides take over results, then call this.
-    virtual void runDone(bool ok);
+    using Work = std::function<ASyncResult(ASyncReport&)>;
 
-protected slots:
-    void onRunResult(bool res);
-    void onProgress(qreal progress);
+    // The work of one run, set up with copies of the task's inputs; runs on a pool thread.
+    virtual Work createWork() = 0;
+    // Turns the verdict into the end; overrides take over the value, then call this.
+    virtual void runDone(bool ok, std::any& value);
 
 private:
-    // Counts executions and resets, so that signals of an earlier run's worker are dropped.
-    quint64 currentRun = 0;
+    void dropWatcher();
+    void onEvent(QFutureWatcher<ASyncEvent>* from, int index);
+
+    // The watcher of the run in progress; null when none runs.
+    QFutureWatcher<ASyncEvent>* watcher = nullptr;
 };

@@ -30,7 +30,7 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* sub) {
 }
 
 void ComposedTaskSpecification::executeSubTasks() {
-    state = Running;
+    setRunning();
     const int n = std::min<qsizetype>(pendingTasks.size(), maxRunningTasks);
     if (n == 0) {
         subtasksDone();
@@ -41,7 +41,7 @@ void ComposedTaskSpecification::executeSubTasks() {
 }
 
 void ComposedTaskSpecification::onStartNextTask() {
-    if (!pendingTasks.isEmpty() && !cancelSeen && !userCancelRequested) {
+    if (!pendingTasks.isEmpty() && !cancelSeen && !userCancelRequested()) {
         TaskSpecification* sub = pendingTasks.takeFirst();
         runningTasks.append(sub);
         sub->execute();
@@ -75,18 +75,18 @@ TaskSpecification::State ComposedTaskSpecification::getStateFromSubTasks() const
     bool userCanceledSeen = false;
     bool allFinished = true;
     for (const TaskSpecification* sub : subTasks) {
-        if (sub->state == ErrorCanceled)
+        if (sub->state() == ErrorCanceled)
             return ErrorCanceled;
-        if (sub->state == UserCanceled)
+        if (sub->state() == UserCanceled)
             userCanceledSeen = true;
-        if (sub->state != Finished)
+        if (sub->state() != Finished)
             allFinished = false;
     }
     if (userCanceledSeen)
         return UserCanceled;
     if (allFinished)
         return Finished;
-    if (userCancelRequested)
+    if (userCancelRequested())
         return UserCanceled;
     return cancelSeen ? ErrorCanceled : Running;
 }
@@ -106,8 +106,8 @@ void ComposedTaskSpecification::subtasksDone() {
 }
 
 void ComposedTaskSpecification::onSubTaskProgress(TaskSpecification* sub) {
-    progressSum += static_cast<long double>(sub->progressValue) - sub->countedProgress;
-    sub->countedProgress = sub->progressValue;
+    progressSum += static_cast<long double>(sub->weightedProgress) - sub->countedProgress;
+    sub->countedProgress = sub->weightedProgress;
     onUpdateProgress();
 }
 
@@ -134,7 +134,10 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 
 void ComposedTaskSpecification::userCanceled() {
     TaskSpecification::userCanceled();
-    if (state != Running)
+    if (state() != Running)
+        return;
+    onAbort(UserCanceled);
+    if (state() != Running)
         return;
     // A copy: a subtask may end, and end this task, while we walk the list.
     const QList<TaskSpecification*> subs = subTasks;
@@ -143,10 +146,23 @@ void ComposedTaskSpecification::userCanceled() {
 }
 
 void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other) {
-    emit otherTaskCancelled(other);
+    onAbort(ErrorCanceled);
+    if (state() == Running)
+        emit otherTaskCancelled(other);
+}
+
+void ComposedTaskSpecification::abort(State reason) {
+    Q_ASSERT(reason == ErrorCanceled || reason == UserCanceled);
+    cancelSeen = true;
+    doneReported = true;
+    if (reason == UserCanceled)
+        userCancel();
+    else
+        errorCancel();
 }
 
 void ComposedTaskSpecification::reset() {
+    onReset();
     for (TaskSpecification* sub : std::as_const(subTasks))
         sub->reset();
     pendingTasks = subTasks;

@@ -10,7 +10,8 @@
 //
 // Subclasses create each subtask with this task as QObject parent, hand it to addSubTask() (which
 // takes ownership), then call executeSubTasks(). Each start goes through the event loop, so a
-// subtask that ends inside its own execute() never recurses into the next start.
+// subtask that ends inside its own execute() never recurses into the next start. A subclass
+// keeps its own state through the hooks onReset() and onAbort(); the run flags are the base's.
 class ComposedTaskSpecification : public TaskSpecification {
     Q_OBJECT
 
@@ -18,11 +19,13 @@ public:
     ComposedTaskSpecification(int maxRunningTasks, qreal weight, QObject* parent);
     ~ComposedTaskSpecification() override;
 
-    void reset() override;
+    // Resets the subclass (onReset()), then every subtask that remains, and requeues them.
+    void reset() final;
     void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
                   bool& downloading) override;
-    void userCanceled() override;
-    void handleOtherTaskCancelled(TaskSpecification* other) override;
+    // Both call onAbort() first; unless that ended the task, they pass the cancel on.
+    void userCanceled() final;
+    void handleOtherTaskCancelled(TaskSpecification* other) final;
 
 signals:
     // Queued to onStartNextTask(): one emission starts one subtask (or ends the task).
@@ -33,6 +36,16 @@ protected:
     // Overrides do their closing work first and then call this version.
     virtual void subtasksDone();
     virtual void connectSignals(TaskSpecification* subTask);
+    // The subclass's own state goes back to its start. Called by reset() before the subtasks are
+    // reset; a subclass that builds its subtasks per run drops them here with clearSubTasks().
+    virtual void onReset() {}
+    // The running task is being cancelled, by the user (UserCanceled) or because another task of
+    // the tree was (ErrorCanceled). A subclass that is waiting on its own, with no subtask
+    // running, ends itself here with abort(reason).
+    virtual void onAbort(State reason) { Q_UNUSED(reason) }
+    // Ends the task now as reason (ErrorCanceled or UserCanceled) while a subtask may still be on
+    // the stack: nothing more starts, and the later ends of running subtasks no longer end it.
+    void abort(State reason);
 
     void addSubTask(TaskSpecification* subTask);
     void executeSubTasks();
@@ -40,6 +53,15 @@ protected:
     // Disconnects every subtask and deletes it later; empties all lists.
     void clearSubTasks();
 
+    const QList<TaskSpecification*>& subTaskList() const { return subTasks; }
+    const QList<TaskSpecification*>& runningTaskList() const { return runningTasks; }
+
+private slots:
+    void onStartNextTask();
+    void onSubTaskFinished(TaskSpecification* subTask);
+    void onSubTaskCanceled(TaskSpecification* subTask);
+
+private:
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> pendingTasks;
     QList<TaskSpecification*> runningTasks;
@@ -48,12 +70,6 @@ protected:
     bool cancelSeen = false;
     bool doneReported = false;
 
-private slots:
-    void onStartNextTask();
-    void onSubTaskFinished(TaskSpecification* subTask);
-    void onSubTaskCanceled(TaskSpecification* subTask);
-
-private:
     void onSubTaskProgress(TaskSpecification* subTask);
     void onUpdateProgress();
 

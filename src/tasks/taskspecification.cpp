@@ -5,8 +5,8 @@ TaskSpecification::TaskSpecification(QObject* parent, qreal weight)
     , parentProgressRange(weight) {}
 
 void TaskSpecification::reset() {
-    userCancelRequested = false;
-    state = Ready;
+    cancelRequested = false;
+    currentState = Ready;
     setProgress(0.0);
 }
 
@@ -19,7 +19,7 @@ void TaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, 
 }
 
 void TaskSpecification::userCanceled() {
-    userCancelRequested = true;
+    cancelRequested = true;
 }
 
 void TaskSpecification::handleOtherTaskCancelled(TaskSpecification*) {}
@@ -29,27 +29,40 @@ void TaskSpecification::setParentProgressRange(qreal weight) {
 }
 
 void TaskSpecification::onOtherTaskCancelled(TaskSpecification* other) {
-    if (other != this && state == Running)
+    if (other != this && currentState == Running)
         handleOtherTaskCancelled(other);
 }
 
+void TaskSpecification::setRunning() {
+    currentState = Running;
+}
+
 void TaskSpecification::setProgress(qreal fraction) {
-    progressValue = fraction * parentProgressRange;
-    emit updateProgress(progressValue);
+    weightedProgress = fraction * parentProgressRange;
+    emit updateProgress(weightedProgress);
+}
+
+bool TaskSpecification::endOnce(State end) {
+    Q_ASSERT_X(!isEnd(currentState), "TaskSpecification", "a task ended twice");
+    if (isEnd(currentState))
+        return false;
+    currentState = end;
+    return true;
 }
 
 void TaskSpecification::finish() {
-    state = Finished;
+    if (!endOnce(Finished))
+        return;
     setProgress(1.0);
     emit finished(this);
 }
 
 void TaskSpecification::errorCancel() {
-    state = ErrorCanceled;
-    emit canceled(this);
+    if (endOnce(ErrorCanceled))
+        emit canceled(this);
 }
 
 void TaskSpecification::userCancel() {
-    state = UserCanceled;
-    emit canceled(this);
+    if (endOnce(UserCanceled))
+        emit canceled(this);
 }

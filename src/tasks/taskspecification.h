@@ -12,12 +12,13 @@ class TaskSpecification : public QObject {
     Q_DISABLE_COPY_MOVE(TaskSpecification)
 
 public:
-    enum State { Ready = 0, Running = 1, Finished = 2, ErrorCanceled = 3, UserCanceled = 4 };
+    enum class State { Ready = 0, Running = 1, Finished = 2, ErrorCanceled = 3, UserCanceled = 4 };
     Q_ENUM(State)
+    using enum State;
 
     TaskSpecification(QObject* parent, qreal weight);
 
-    // Starts the task; every implementation sets state to Running.
+    // Starts the task; every implementation calls setRunning().
     virtual void execute() = 0;
     // Back to Ready; emits updateProgress(0).
     virtual void reset();
@@ -31,12 +32,15 @@ public:
 
     void setParentProgressRange(qreal weight);
 
-    bool userCancelRequested = false;
+    State state() const { return currentState; }
+    // The last value emitted by updateProgress: own fraction times parentProgressRange.
+    double progressValue() const { return weightedProgress; }
+    // Set by userCanceled(), cleared by reset().
+    bool userCancelRequested() const { return cancelRequested; }
+    static bool isEnd(State s) { return s >= Finished; }
+
     // The weight: the share of the parent's progress this task covers when complete.
     double parentProgressRange;
-    // The last value emitted by updateProgress: own fraction times parentProgressRange.
-    double progressValue = 0;
-    int state = Ready;
 
 signals:
     // The task ended as Finished; the argument is the task itself.
@@ -56,13 +60,21 @@ protected slots:
     void onOtherTaskCancelled(TaskSpecification* other);
 
 protected:
+    void setRunning();
     void setProgress(qreal fraction);
+    // The only ways a task ends. Once ended, a task ignores further ends until reset() (and
+    // asserts in debug builds): a second end would make its parent count it twice.
     void finish();
     void errorCancel();
     void userCancel();
 
 private:
     friend class ComposedTaskSpecification;
-    // The part of progressValue that the parent has already added to its running sum.
+    bool endOnce(State end);
+
+    bool cancelRequested = false;
+    double weightedProgress = 0;
+    State currentState = Ready;
+    // The part of weightedProgress that the parent has already added to its running sum.
     double countedProgress = 0;
 };

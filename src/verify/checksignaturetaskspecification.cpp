@@ -23,33 +23,34 @@ CheckSigFunc::CheckSigFunc(const QString& fileName, const QString& md5)
     : fileName(fileName)
     , md5(md5) {}
 
-bool CheckSigFunc::run() {
+bool CheckSigFunc::run(ASyncReport& report) const {
     if (!md5.isEmpty())
-        return checkMD5();
-    return checkRSA();
+        return checkMD5(report);
+    return checkRSA(report);
 }
 
-bool CheckSigFunc::readFile(const QString& name, QByteArray& data) {
+bool CheckSigFunc::readFile(const QString& name, QByteArray& data, ASyncReport& report) {
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly)) {
-        emit message(QStringLiteral("Could not open file %1 for reading").arg(name));
+        report.message(QStringLiteral("Could not open file %1 for reading").arg(name));
         return false;
     }
     const qint64 size = file.size();
     data.resize(size);
     if (file.read(data.data(), size) != size) {
-        emit message(QStringLiteral("could not read file %1 correctly").arg(name));
+        report.message(QStringLiteral("could not read file %1 correctly").arg(name));
         return false;
     }
     return true;
 }
 
 bool CheckSigFunc::hashFile(const QString& name,
-                            const std::function<void(const char*, qint64)>& consume) {
+                            const std::function<void(const char*, qint64)>& consume,
+                            ASyncReport& report) {
     QFile file(name);
     // Unbuffered: the chunks go straight from the kernel into our buffer.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        emit message(QStringLiteral("Could not open file %1 for reading").arg(name));
+        report.message(QStringLiteral("Could not open file %1 for reading").arg(name));
         return false;
     }
     // Exactly the size seen at opening is hashed, as a whole-file read would.
@@ -58,7 +59,7 @@ bool CheckSigFunc::hashFile(const QString& name,
     while (remaining > 0) {
         const qint64 got = file.read(buffer.data(), qMin(remaining, READ_CHUNK));
         if (got <= 0) {
-            emit message(QStringLiteral("could not read file %1 correctly").arg(name));
+            report.message(QStringLiteral("could not read file %1 correctly").arg(name));
             return false;
         }
         consume(buffer.constData(), got);
@@ -67,11 +68,14 @@ bool CheckSigFunc::hashFile(const QString& name,
     return true;
 }
 
-bool CheckSigFunc::checkMD5() {
+bool CheckSigFunc::checkMD5(ASyncReport& report) const {
     Md5Sum sum;
-    const bool read = hashFile(fileName, [&](const char* data, qint64 len) {
-        sum.add(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned long>(len));
-    });
+    const bool read = hashFile(
+        fileName,
+        [&](const char* data, qint64 len) {
+            sum.add(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned long>(len));
+        },
+        report);
     if (!read)
         return false;
     QByteArray digest(16, Qt::Uninitialized);
@@ -79,10 +83,11 @@ bool CheckSigFunc::checkMD5() {
     return QString::fromLatin1(digest.toHex()).compare(md5, Qt::CaseInsensitive) == 0;
 }
 
-bool CheckSigFunc::checkRSA() {
+bool CheckSigFunc::checkRSA(ASyncReport& report) const {
     QCryptographicHash hash(QCryptographicHash::Sha1);
-    if (!hashFile(fileName,
-                  [&](const char* data, qint64 len) { hash.addData(QByteArrayView(data, len)); }))
+    if (!hashFile(
+            fileName,
+            [&](const char* data, qint64 len) { hash.addData(QByteArrayView(data, len)); }, report))
         return false;
 
     const QString sigName = fileName + QStringLiteral(".sig");
@@ -95,7 +100,7 @@ bool CheckSigFunc::checkRSA() {
             sigFile.size() != static_cast<qint64>(compiled_in_signature_size()))
             return false;
     }
-    if (!readFile(sigName, sig))
+    if (!readFile(sigName, sig, report))
         return false;
 
     // Crypto failures are a failed check like any other; the task reports it.
@@ -122,13 +127,15 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString fileNam
     , md5(std::move(md5))
     , cancelOnFailure(cancelOnFailure) {}
 
-ASyncFunc* CheckSignatureTaskSpecification::createFunction() {
+ASyncTaskSpecification::Work CheckSignatureTaskSpecification::createWork() {
     ++runNumber;
-    return new CheckSigFunc(fileName, md5);
+    return [check = CheckSigFunc(fileName, md5)](ASyncReport& report) {
+        return ASyncResult(check.run(report));
+    };
 }
 
-void CheckSignatureTaskSpecification::runDone(bool pass) {
-    if (state != Running)
+void CheckSignatureTaskSpecification::runDone(bool pass, std::any&) {
+    if (state() != Running)
         return;
     if (!pass)
         emit message(QStringLiteral("Signature check failed for %1")
@@ -137,7 +144,7 @@ void CheckSignatureTaskSpecification::runDone(bool pass) {
     emit checkDone(pass, this);
     // The owner may have reset (or even restarted) this task from its checkDone slot; then this
     // run is over, and ending the task now would end a run that is not this one.
-    if (state != Running || runNumber != thisRun)
+    if (state() != Running || runNumber != thisRun)
         return;
     if (pass || !cancelOnFailure)
         finish();

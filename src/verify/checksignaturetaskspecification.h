@@ -7,29 +7,34 @@
 
 #include <functional>
 
-// The worker: checks one file against an expected MD5 sum, or, when the sum is empty, against
+// The work: checks one file against an expected MD5 sum, or, when the sum is empty, against
 // the RSA signature in the file's ".sig" companion under the compiled-in public key.
-// Files are streamed through the hash, so memory does not grow with their size.
-class CheckSigFunc final : public ASyncFunc {
-    Q_OBJECT
-
+// Files are streamed through the hash, so memory does not grow with their size. A plain value:
+// the pool runs a copy, and list building runs one synchronously.
+class CheckSigFunc final {
 public:
     CheckSigFunc(const QString& fileName, const QString& md5);
 
-    // Public so that list building can check a file synchronously, without a task.
-    bool run() override;
+    bool run(ASyncReport& report) const;
+    // The verdict alone, its messages dropped.
+    bool run() const {
+        ASyncReport none;
+        return run(none);
+    }
 
-    // Reads a whole (small) file; emits message() and returns false when it cannot.
-    bool readFile(const QString& name, QByteArray& data);
-    bool checkMD5();
-    bool checkRSA();
+    // Reads a whole (small) file; reports a message and returns false when it cannot.
+    static bool readFile(const QString& name, QByteArray& data, ASyncReport& report);
+    bool checkMD5(ASyncReport& report) const;
+    bool checkRSA(ASyncReport& report) const;
 
     QString fileName;
     QString md5;
 
 private:
     // Feeds the whole file to `consume` in chunks, with readFile()'s messages and results.
-    bool hashFile(const QString& name, const std::function<void(const char*, qint64)>& consume);
+    static bool hashFile(const QString& name,
+                         const std::function<void(const char*, qint64)>& consume,
+                         ASyncReport& report);
 };
 
 // Runs a CheckSigFunc on the pool and reports the verdict through checkDone(), so that the owner
@@ -54,8 +59,8 @@ signals:
     void checkDone(bool pass, CheckSignatureTaskSpecification* task);
 
 protected:
-    ASyncFunc* createFunction() override;
-    void runDone(bool pass) override;
+    Work createWork() override;
+    void runDone(bool pass, std::any& value) override;
 
 private:
     quint64 runNumber = 0;

@@ -44,16 +44,16 @@ void tickAll(TaskSpecification& task, int times, quint64* done = nullptr) {
 class ListTask final : public DownloadFileListTaskSpecification {
 public:
     using DownloadFileListTaskSpecification::DownloadFileListTaskSpecification;
-    using DownloadFileListTaskSpecification::subTasks;
+    using DownloadFileListTaskSpecification::subTaskList;
 };
 
 class FileTask final : public DownloadFileTaskSpecification {
 public:
     using DownloadFileTaskSpecification::DownloadFileTaskSpecification;
-    using DownloadFileTaskSpecification::subTasks;
+    using DownloadFileTaskSpecification::subTaskList;
     // The subtasks of a file task that the list made: it is no FileTask, so no downcast.
     static const QList<TaskSpecification*>& subTasksOf(const DownloadFileTaskSpecification* task) {
-        return task->*(&FileTask::subTasks);
+        return (task->*(&FileTask::subTaskList))();
     }
 };
 
@@ -132,7 +132,7 @@ private slots:
         task.execute();
         QCOMPARE(finished.count(), 1);
         QCOMPARE(texts(messages), QStringList{QStringLiteral("No downloads needed")});
-        QCOMPARE(task.progressValue, 0.4);
+        QCOMPARE(task.progressValue(), 0.4);
         QCOMPARE(rig.tempEntries(), QStringList());
     }
 
@@ -167,18 +167,18 @@ private slots:
         QCOMPARE(total, quint64(70000 + 30000 + 45000 + 5000));
         QCOMPARE(done, quint64(0));
 
-        QCOMPARE(task.subTasks.size(), 4);
-        for (TaskSpecification* sub : std::as_const(task.subTasks)) {
+        QCOMPARE(task.subTaskList().size(), 4);
+        for (TaskSpecification* sub : std::as_const(task.subTaskList())) {
             QCOMPARE(sub->parentProgressRange, 0.25);
             const auto* file = qobject_cast<DownloadFileTaskSpecification*>(sub);
             QVERIFY(file);
             QCOMPARE(FileTask::subTasksOf(file).size(), 0); // built when the file task starts
         }
 
-        QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 10000);
-        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
+        QCOMPARE(task.state(), TaskSpecification::Finished);
         QCOMPARE(canceled.count(), 0);
-        QCOMPARE(task.progressValue, 0.4);
+        QCOMPARE(task.progressValue(), 0.4);
         for (auto it = rig.contents.cbegin(); it != rig.contents.cend(); ++it)
             QCOMPARE(readAll(rig.tempDir.filePath(it.key())), it.value());
         QCOMPARE(rig.tempEntries(),
@@ -205,14 +205,14 @@ private slots:
         rig.addFile(QStringLiteral("w.bin"), pattern(100, 5));
         FileTask task(rig.list.first(), &rig.manager, &rig.pool, &rig.config, nullptr, 0.25);
         task.execute();
-        QCOMPARE(task.subTasks.size(), 2);
-        QCOMPARE(task.subTasks[0]->parentProgressRange, 0.8);
-        QCOMPARE(task.subTasks[1]->parentProgressRange, 0.2);
-        QCOMPARE(task.downloadTask, task.subTasks[0]);
+        QCOMPARE(task.subTaskList().size(), 2);
+        QCOMPARE(task.subTaskList()[0]->parentProgressRange, 0.8);
+        QCOMPARE(task.subTaskList()[1]->parentProgressRange, 0.2);
+        QCOMPARE(task.downloadTask, task.subTaskList()[0]);
         QCOMPARE(task.downloadTask->remotePath, QStringLiteral("client/w.bin"));
         QCOMPARE(task.downloadTask->expectedSize, qint64(100));
-        QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
-        QCOMPARE(task.progressValue, 0.25);
+        QTRY_COMPARE_WITH_TIMEOUT(task.state(), TaskSpecification::Finished, 5000);
+        QCOMPARE(task.progressValue(), 0.25);
     }
 
     // Every mirror serves a corrupt copy: each goes after one check, then the list gives up.
@@ -231,7 +231,7 @@ private slots:
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
         task.execute();
         QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 10000);
-        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         QVERIFY(rig.pool.mirrors.isEmpty());
         QCOMPARE(texts(messages).count(
                      QStringLiteral("md5 sum for c.bin failed, invalidating mirror and retrying")),
@@ -255,7 +255,7 @@ private slots:
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
         task.execute();
         QCOMPARE(canceled.count(), 1);
-        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         QCOMPARE(texts(messages), QStringList{QStringLiteral("Could not create dir %1/sub/dir")
                                                   .arg(QDir(rig.tempDir.path()).canonicalPath())});
         QTest::qWait(50);
@@ -347,8 +347,8 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(task.downloadTask->receivedBytes, qint64(stallAt), 5000);
             tickAll(task, 16);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 10000);
-        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
+        QCOMPARE(task.state(), TaskSpecification::Finished);
         QCOMPARE(readAll(local), data);
 
         auto asText = [](const QList<QByteArray>& list) {
@@ -381,8 +381,8 @@ private slots:
         rig.pool.mirrors.first().maxUses = 6;
         ListTask task(&rig.list, &rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
         task.execute();
-        QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 60000);
-        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 60000);
+        QCOMPARE(task.state(), TaskSpecification::Finished);
         QCOMPARE(rig.server.totalRequests(), 2000);
         qInfo() << "connections:" << rig.server.connectionCount();
         QVERIFY2(rig.server.connectionCount() <= 6,
@@ -404,11 +404,11 @@ private slots:
         // Right after the download ends: start the check, then cancel before its result.
         connect(task.downloadTask, &TaskSpecification::finished, this, [&] {
             QCoreApplication::sendPostedEvents(&task, QEvent::MetaCall);
-            QCOMPARE(task.subTasks[1]->state, int(TaskSpecification::Running));
+            QCOMPARE(task.subTaskList()[1]->state(), TaskSpecification::Running);
             task.userCanceled();
         });
         QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 5000);
-        QCOMPARE(task.state, int(TaskSpecification::UserCanceled));
+        QCOMPARE(task.state(), TaskSpecification::UserCanceled);
         QTest::qWait(100);
         QCOMPARE(finished.count(), 0);
         QCOMPARE(rig.server.totalRequests(), 1);

@@ -93,12 +93,12 @@ void tick(DownloadTaskSpecification& task, int times, bool* downloading = nullpt
 // the transfer rate decides; returns the ticks spent once the task has ended or maxTicks passed.
 int tickPerPiece(DownloadTaskSpecification& task, int ticksPerPiece, int maxTicks) {
     int ticks = 0;
-    while (task.state == TaskSpecification::Running && ticks < maxTicks) {
+    while (task.state() == TaskSpecification::Running && ticks < maxTicks) {
         if (!QTest::qWaitFor(
-                [&] { return task.idleTicks == 0 || task.state != TaskSpecification::Running; },
+                [&] { return task.idleTicks == 0 || task.state() != TaskSpecification::Running; },
                 5000))
             break;
-        if (task.state == TaskSpecification::Running)
+        if (task.state() == TaskSpecification::Running)
             tick(task, ticksPerPiece);
         ticks += ticksPerPiece;
     }
@@ -227,10 +227,10 @@ private slots:
             box.exec();
         });
         task.execute();
-        QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
 
         QVERIFY(hungUpBehindABox);
-        QCOMPARE(task.state, int(TaskSpecification::Finished));
+        QCOMPARE(task.state(), TaskSpecification::Finished);
         QCOMPARE(readAll(rig.local(QStringLiteral("data.bin"))), data);
         QCOMPARE(errors.count(), 0);
         const int aRequests =
@@ -299,7 +299,7 @@ private slots:
         const bool known = contentLength || expectedSize > 0;
         QCOMPARE(total, known ? quint64(300000) : quint64(0));
 
-        QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(task.state(), TaskSpecification::Finished, 5000);
         QCOMPARE(readAll(rig.local(QStringLiteral("p.bin"))), data);
         QCOMPARE(progress.last().at(0).toDouble(), 0.5);
         double previous = 0;
@@ -336,7 +336,7 @@ private slots:
         bool downloading = false;
         tick(task, 15, &downloading);
         QVERIFY(downloading);
-        QCOMPARE(task.state, int(TaskSpecification::Running));
+        QCOMPARE(task.state(), TaskSpecification::Running);
         QCOMPARE(rig.server.totalRequests(), 1);
         QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 0);
 
@@ -349,7 +349,7 @@ private slots:
         QCOMPARE(QFileInfo(local).size(), 0);
         QCOMPARE(task.receivedBytes, 0);
 
-        QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(task.state(), TaskSpecification::Finished, 5000);
         QCOMPARE(rig.server.totalRequests(), 2);
         QCOMPARE(readAll(local), data);
     }
@@ -360,20 +360,18 @@ private slots:
         QTest::addColumn<int>("pieceBytes");
         QTest::addColumn<bool>("secondMirror");
         QTest::addColumn<int>("slowVerdicts");
-        QTest::addColumn<int>("endState");
+        QTest::addColumn<TaskSpecification::State>("endState");
         // 2000 bytes a tick: slow, but above the 1024 minimum, so never penalised.
-        QTest::newRow("steady-above-rate")
-            << 20000 << false << 0 << int(TaskSpecification::Finished);
+        QTest::newRow("steady-above-rate") << 20000 << false << 0 << TaskSpecification::Finished;
         // 30 bytes a tick: each attempt ends after 30 ticks, the third one removes the mirror.
-        QTest::newRow("slow-alone") << 300 << false << 3 << int(TaskSpecification::ErrorCanceled);
-        QTest::newRow("slow-then-good-mirror")
-            << 300 << true << 1 << int(TaskSpecification::Finished);
+        QTest::newRow("slow-alone") << 300 << false << 3 << TaskSpecification::ErrorCanceled;
+        QTest::newRow("slow-then-good-mirror") << 300 << true << 1 << TaskSpecification::Finished;
     }
     void transferRate() {
         QFETCH(int, pieceBytes);
         QFETCH(bool, secondMirror);
         QFETCH(int, slowVerdicts);
-        QFETCH(int, endState);
+        QFETCH(TaskSpecification::State, endState);
         Rig rig;
         const QByteArray data = pattern(300000);
         rig.publish(QStringLiteral("mA"), QStringLiteral("d.bin"), data);
@@ -394,7 +392,7 @@ private slots:
         QSignalSpy messages(&task, &TaskSpecification::message);
         task.execute();
         const int ticks = tickPerPiece(task, 10, 400);
-        QTRY_COMPARE_WITH_TIMEOUT(task.state, endState, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(task.state(), endState, 5000);
 
         const QString slow = QStringLiteral(
             "file d.bin too slow on mirror mA: less than 1024 bytes per second over 30 seconds");
@@ -427,18 +425,18 @@ private slots:
         QTest::addColumn<int>("ticks");
         QTest::addColumn<int>("requests");
         QTest::addColumn<int>("verdicts");
-        QTest::addColumn<int>("endState");
+        QTest::addColumn<TaskSpecification::State>("endState");
         const int limit = ManifestDownloadTaskSpecification::requestTickLimit;
-        QTest::newRow("within-limit") << limit << 1 << 0 << int(TaskSpecification::Running);
-        QTest::newRow("past-limit") << limit + 1 << 2 << 1 << int(TaskSpecification::Running);
+        QTest::newRow("within-limit") << limit << 1 << 0 << TaskSpecification::Running;
+        QTest::newRow("past-limit") << limit + 1 << 2 << 1 << TaskSpecification::Running;
         QTest::newRow("mirror-gone")
-            << 3 * (limit + 1) << 3 << 3 << int(TaskSpecification::ErrorCanceled);
+            << 3 * (limit + 1) << 3 << 3 << TaskSpecification::ErrorCanceled;
     }
     void manifestTrickle() {
         QFETCH(int, ticks);
         QFETCH(int, requests);
         QFETCH(int, verdicts);
-        QFETCH(int, endState);
+        QFETCH(TaskSpecification::State, endState);
         Rig rig;
         const QString name = QStringLiteral("client_x.manifest");
         rig.publish(QStringLiteral("mA"), name, pattern(5000));
@@ -465,7 +463,7 @@ private slots:
             task.timeTick(done, total, speed, busy);
         }
         QTRY_COMPARE_WITH_TIMEOUT(rig.server.requestCount(path), requests, 5000);
-        QCOMPARE(task.state, endState);
+        QCOMPARE(task.state(), endState);
         const QString slow =
             QStringLiteral("file %1 too slow on mirror mA: not received within %2 seconds")
                 .arg(name)
@@ -479,16 +477,16 @@ private slots:
     // freed it; a removal that empties the pool ends the wait with an error.
     void slotHandOver_data() {
         QTest::addColumn<QString>("how");
-        QTest::addColumn<int>("endState");
-        QTest::newRow("released") << "release" << int(TaskSpecification::Finished);
-        QTest::newRow("holder-deleted") << "delete" << int(TaskSpecification::Finished);
+        QTest::addColumn<TaskSpecification::State>("endState");
+        QTest::newRow("released") << "release" << TaskSpecification::Finished;
+        QTest::newRow("holder-deleted") << "delete" << TaskSpecification::Finished;
         QTest::newRow("manifest-holder-deleted")
-            << "delete-manifest" << int(TaskSpecification::Finished);
-        QTest::newRow("mirror-removed") << "remove" << int(TaskSpecification::ErrorCanceled);
+            << "delete-manifest" << TaskSpecification::Finished;
+        QTest::newRow("mirror-removed") << "remove" << TaskSpecification::ErrorCanceled;
     }
     void slotHandOver() {
         QFETCH(QString, how);
-        QFETCH(int, endState);
+        QFETCH(TaskSpecification::State, endState);
         Rig rig;
         rig.publish(QStringLiteral("mA"), QStringLiteral("1.bin"), pattern(300000));
         rig.publish(QStringLiteral("mA"), QStringLiteral("2.bin"), pattern(5000));
@@ -538,7 +536,7 @@ private slots:
             holder.reset();
         else
             rig.pool.removeMirror(QStringLiteral("mA"));
-        QTRY_COMPARE_WITH_TIMEOUT(waiter.state, endState, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(waiter.state(), endState, 5000);
         const bool finished = endState == TaskSpecification::Finished;
         QCOMPARE(rig.server.requestCount(Rig::path(QStringLiteral("mA"), QStringLiteral("2.bin"))),
                  finished ? 1 : 0);
@@ -567,15 +565,15 @@ private slots:
                 [&](const QString& path) { order << path; });
         first.execute();
         second.execute();
-        QCOMPARE(second.state, int(TaskSpecification::Running));
+        QCOMPARE(second.state(), TaskSpecification::Running);
         QVERIFY(!second.reply);
         bool downloading = true;
         tick(second, 20, &downloading);
         QVERIFY(!downloading);
-        QCOMPARE(second.state, int(TaskSpecification::Running));
+        QCOMPARE(second.state(), TaskSpecification::Running);
 
-        QTRY_COMPARE_WITH_TIMEOUT(second.state, int(TaskSpecification::Finished), 5000);
-        QCOMPARE(first.state, int(TaskSpecification::Finished));
+        QTRY_COMPARE_WITH_TIMEOUT(second.state(), TaskSpecification::Finished, 5000);
+        QCOMPARE(first.state(), TaskSpecification::Finished);
         QCOMPARE(order, (QStringList{"/mA/7/1.bin", "first finished", "/mA/7/2.bin"}));
         QCOMPARE(second.mirror.name, QStringLiteral("mA"));
         QCOMPARE(rig.pool.mirrors[0].useCount, 0);
@@ -592,7 +590,7 @@ private slots:
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
         task.execute();
         QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 10000);
-        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         QVERIFY(rig.pool.mirrors.isEmpty());
         const QStringList log = texts(poolMessages);
         QCOMPARE(log.count(QStringLiteral("There are no (more) known working mirrors available")),
@@ -605,7 +603,7 @@ private slots:
         DownloadTaskSpecification later(&rig.manager, &rig.pool, QStringLiteral("g"),
                                         rig.local(QStringLiteral("g")), -1, nullptr, 1.0);
         later.execute();
-        QCOMPARE(later.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(later.state(), TaskSpecification::ErrorCanceled);
         QCOMPARE(poolMessages.count(), log.size());
     }
 
@@ -622,7 +620,7 @@ private slots:
                                        nullptr, 1.0);
         QSignalSpy errors(&task, &TaskSpecification::error);
         task.execute();
-        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         QCOMPARE(texts(errors),
                  QStringList{QStringLiteral("Unable to create file %1 for saving").arg(local)});
         QCOMPARE(rig.pool.mirrors[0].useCount, 0);
@@ -693,8 +691,8 @@ private slots:
         else
             task.handleOtherTaskCancelled(nullptr);
         QCOMPARE(canceled.count(), 1);
-        QCOMPARE(task.state,
-                 int(byUser ? TaskSpecification::UserCanceled : TaskSpecification::ErrorCanceled));
+        QCOMPARE(task.state(),
+                 (byUser ? TaskSpecification::UserCanceled : TaskSpecification::ErrorCanceled));
         if (!byUser)
             QCOMPARE(texts(messages).last(), QStringLiteral("Abort downloading c.bin"));
         QVERIFY(!task.reply);

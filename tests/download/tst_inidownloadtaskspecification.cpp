@@ -35,7 +35,7 @@ bool writeFile(const QString& path, const QByteArray& data) {
 class IniTask final : public IniDownloadTaskSpecification {
 public:
     using IniDownloadTaskSpecification::IniDownloadTaskSpecification;
-    using IniDownloadTaskSpecification::subTasks;
+    using IniDownloadTaskSpecification::subTaskList;
 };
 
 // A server with one mirror holding a signed product ini, and a temporary directory to fill.
@@ -91,8 +91,9 @@ QStringList texts(const QSignalSpy& spy) {
 int runBackingOff(IniTask& task) {
     int ticks = 0;
     while (QTest::qWaitFor(
-        [&] { return task.state != TaskSpecification::Running || task.backoffTicks > 0; }, 20000)) {
-        if (task.state != TaskSpecification::Running)
+        [&] { return task.state() != TaskSpecification::Running || task.backoffTicks > 0; },
+        20000)) {
+        if (task.state() != TaskSpecification::Running)
             return ticks;
         quint64 done = 0, total = 0, speed = 0;
         bool downloading = false;
@@ -104,7 +105,7 @@ int runBackingOff(IniTask& task) {
 
 QList<double> weights(const IniTask& task) {
     QList<double> out;
-    for (const TaskSpecification* sub : task.subTasks)
+    for (const TaskSpecification* sub : task.subTaskList())
         out << sub->parentProgressRange;
     return out;
 }
@@ -151,9 +152,9 @@ private slots:
         QCOMPARE(weights(task).size(), firstWeights.size());
         for (int i = 0; i < firstWeights.size(); ++i)
             QCOMPARE(weights(task).at(i), firstWeights.at(i));
-        QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(task.state(), TaskSpecification::Finished, 10000);
         QCOMPARE(canceled.count(), 0);
-        QCOMPARE(task.progressValue, 0.1);
+        QCOMPARE(task.progressValue(), 0.1);
 
         QCOMPARE(rig.requests(iniName), requestsEach);
         QCOMPARE(rig.requests(iniName + ".sig"), requestsEach);
@@ -235,7 +236,7 @@ private slots:
         const int ticks = runBackingOff(task);
         QVERIFY(ticks >= 0);
         QVERIFY2(ticks <= maxTicks, qPrintable(QString::number(ticks)));
-        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
 
         QCOMPARE(texts(messages).filter(text).size(), textCount);
         QVERIFY(rig.pool.mirrors.isEmpty());
@@ -268,7 +269,7 @@ private slots:
         // Backing off after the 999th and 1000th failures, 30 ticks each.
         QCOMPARE(runBackingOff(task), 60);
         QCOMPARE(canceled.count(), 1);
-        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         const QStringList log = texts(messages);
         QCOMPARE(log.count(QStringLiteral("Could not verify the product ini file. Retrying")), 2);
         QCOMPARE(log.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
@@ -292,7 +293,7 @@ private slots:
         const int requests = rig.server.totalRequests();
         task.userCanceled();
         QCOMPARE(canceled.count(), 1);
-        QCOMPARE(task.state, int(TaskSpecification::UserCanceled));
+        QCOMPARE(task.state(), TaskSpecification::UserCanceled);
         quint64 done = 0, total = 0, speed = 0;
         bool downloading = false;
         for (int i = 0; i < 40; ++i)
@@ -313,10 +314,10 @@ private slots:
         task.execute();
         // Deliver only the queued start: the check is now running on the pool.
         QCoreApplication::sendPostedEvents(&task, QEvent::MetaCall);
-        QCOMPARE(task.subTasks.first()->state, int(TaskSpecification::Running));
+        QCOMPARE(task.subTaskList().first()->state(), TaskSpecification::Running);
         task.userCanceled();
         QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 5000);
-        QCOMPARE(task.state, int(TaskSpecification::UserCanceled));
+        QCOMPARE(task.state(), TaskSpecification::UserCanceled);
         QTest::qWait(100);
         QCOMPARE(finished.count(), 0);
         QCOMPARE(rig.server.totalRequests(), 0);
@@ -330,7 +331,7 @@ private slots:
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
         task.execute();
         QTRY_COMPARE_WITH_TIMEOUT(canceled.count(), 1, 5000);
-        QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+        QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         QCOMPARE(task.failedChecks, 0);
     }
 };

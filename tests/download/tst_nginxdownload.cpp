@@ -79,9 +79,9 @@ private slots:
         IniDownloadTaskSpecification ini(&manager, &pool, &config, nullptr, 0.1);
         QSignalSpy iniMessages(&ini, &TaskSpecification::message);
         ini.execute();
-        QTRY_VERIFY_WITH_TIMEOUT(ini.state != TaskSpecification::Running, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(ini.state() != TaskSpecification::Running, 20000);
         QVERIFY2(
-            ini.state == TaskSpecification::Finished,
+            ini.state() == TaskSpecification::Finished,
             qPrintable(iniMessages.isEmpty() ? QString() : iniMessages.last().at(0).toString()));
         const QString productIni = tempDir + QStringLiteral("/client_linux_amd64.ini");
         QVERIFY(sameContents(productIni, release.productIni));
@@ -101,9 +101,9 @@ private slots:
         });
         poll.start(1000);
         files.execute();
-        QTRY_VERIFY_WITH_TIMEOUT(files.state != TaskSpecification::Running, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(files.state() != TaskSpecification::Running, 60000);
         poll.stop();
-        QVERIFY2(files.state == TaskSpecification::Finished,
+        QVERIFY2(files.state() == TaskSpecification::Finished,
                  qPrintable(messages.isEmpty() ? QString() : messages.last().at(0).toString()));
 
         quint64 listTotal = 0;

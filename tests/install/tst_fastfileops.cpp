@@ -111,7 +111,7 @@ void TstFastFileOps::dirCreate() {
 
     QCOMPARE(run.finished.count(), ok ? 1 : 0);
     QCOMPARE(run.canceled.count(), ok ? 0 : 1);
-    QCOMPARE(task.state, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
+    QCOMPARE(task.state(), ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
     QCOMPARE(run.messageTexts(),
              message.isEmpty() ? QStringList{} : QStringList{message.arg(path(messagePath))});
     QStringList paths;
@@ -146,7 +146,7 @@ void TstFastFileOps::dirCreateUndoRemovesOnlyNewLevels() {
     DirCreateTaskSpecification bare(QStringLiteral("x"), &log, nullptr, 1.0);
     FastRun bareRun(bare);
     QCOMPARE(bareRun.messageTexts(), QStringList{"Could not create dir x"});
-    QCOMPARE(bare.state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(bare.state(), TaskSpecification::ErrorCanceled);
 }
 
 void TstFastFileOps::deleteFile_data() {
@@ -170,7 +170,7 @@ void TstFastFileOps::deleteFile() {
     FileDeleteTaskSpecification task(failOnError, path("f"), nullptr, 1.0);
     QCOMPARE(task.rollbackList, nullptr);
     FastRun run(task);
-    QCOMPARE(task.state, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
+    QCOMPARE(task.state(), ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
     QCOMPARE(run.messageTexts(),
              messaged ? QStringList{"Could not delete '" + path("f") + "'"} : QStringList{});
     QVERIFY(!QFileInfo::exists(path("f")));
@@ -182,7 +182,7 @@ void TstFastFileOps::renameRecordsAndNeverOverwrites() {
     RollbackDataList log;
     FileRenameTaskSpecification blocked(path("a"), path("b"), &log, nullptr, 1.0);
     FastRun blockedRun(blocked);
-    QCOMPARE(blocked.state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(blocked.state(), TaskSpecification::ErrorCanceled);
     QCOMPARE(
         blockedRun.messageTexts(),
         QStringList{QStringLiteral("Could not rename '%1' to '%2'").arg(path("a"), path("b"))});
@@ -193,8 +193,8 @@ void TstFastFileOps::renameRecordsAndNeverOverwrites() {
 
     FileRenameTaskSpecification rename(path("a"), path("c"), &log, nullptr, 1.0);
     FastRun run(rename);
-    QCOMPARE(rename.state, TaskSpecification::Finished);
-    QCOMPARE(rename.progressValue, 1.0);
+    QCOMPARE(rename.state(), TaskSpecification::Finished);
+    QCOMPARE(rename.progressValue(), 1.0);
     QCOMPARE(log.size(), 1);
     QCOMPARE(log.first().operation, RollbackData::Rename);
     QCOMPARE(log.first().oldPath, path("a"));

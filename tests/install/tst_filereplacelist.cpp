@@ -175,9 +175,9 @@ Outcome TstFileReplaceList::run(const Scenario& s, const QString& cancelAt) {
             task.userCanceled();
     });
     task.execute();
-    if (!QTest::qWaitFor([&] { return task.state > TaskSpecification::Running; }, 20000))
+    if (!QTest::qWaitFor([&] { return task.state() > TaskSpecification::Running; }, 20000))
         qWarning("replace step did not end");
-    outcome.state = task.state;
+    outcome.state = int(task.state());
     return outcome;
 }
 
@@ -383,10 +383,10 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     QSignalSpy replaceMessages(&replace, &TaskSpecification::message);
     const mode_t testUmask = umask(mode_t(runUmask));
     replace.execute();
-    (void)QTest::qWaitFor([&] { return replace.state > TaskSpecification::Running; }, 20000);
+    (void)QTest::qWaitFor([&] { return replace.state() > TaskSpecification::Running; }, 20000);
     umask(testUmask);
-    QCOMPARE(replace.state, int(TaskSpecification::Finished));
-    QCOMPARE(replace.progressValue, 0.4);
+    QCOMPARE(replace.state(), TaskSpecification::Finished);
+    QCOMPARE(replace.progressValue(), 0.4);
     for (const QList<QVariant>& args : replaceMessages)
         QVERIFY2(!args.at(0).toString().startsWith("warning"), qPrintable(args.at(0).toString()));
 
@@ -409,8 +409,8 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     QCOMPARE(sortedDeletes, expectedDeletes);
 
     remove.execute();
-    QTRY_VERIFY(remove.state > TaskSpecification::Running);
-    QCOMPARE(remove.state, int(TaskSpecification::Finished));
+    QTRY_VERIFY(remove.state() > TaskSpecification::Running);
+    QCOMPARE(remove.state(), TaskSpecification::Finished);
 
     QTemporaryDir expected;
     const QString e = expected.path() + '/';
@@ -470,17 +470,17 @@ void TstFileReplaceList::resetUndoesAFinishedStep() {
     FileReplaceListTaskSpecification task(&replaceList, &deleteList, configuration.get(), nullptr,
                                           1.0);
     task.execute();
-    QTRY_VERIFY_WITH_TIMEOUT(task.state > TaskSpecification::Running, 20000);
-    QCOMPARE(task.state, int(TaskSpecification::Finished));
+    QTRY_VERIFY_WITH_TIMEOUT(task.state() > TaskSpecification::Running, 20000);
+    QCOMPARE(task.state(), TaskSpecification::Finished);
     QVERIFY(snapshotTree(root->path()) != before);
     task.reset();
-    QCOMPARE(task.state, int(TaskSpecification::Ready));
+    QCOMPARE(task.state(), TaskSpecification::Ready);
     QCOMPARE(snapshotTree(root->path()), before);
 
     // And it runs again from scratch.
     task.execute();
-    QTRY_VERIFY_WITH_TIMEOUT(task.state > TaskSpecification::Running, 20000);
-    QCOMPARE(task.state, int(TaskSpecification::Finished));
+    QTRY_VERIFY_WITH_TIMEOUT(task.state() > TaskSpecification::Running, 20000);
+    QCOMPARE(task.state(), TaskSpecification::Finished);
     QFile third(r("lib/libthird.so"));
     QVERIFY(third.open(QIODevice::ReadOnly));
     QCOMPARE(third.readAll(), QByteArray("new three"));
@@ -508,8 +508,8 @@ void TstFileReplaceList::emptyListsFinishAtOnce() {
     FileDeleteListTaskSpecification skip(&deleteList, nullptr, 1.0);
     QSignalSpy skipMessages(&skip, &TaskSpecification::message);
     skip.execute();
-    QTRY_VERIFY(skip.state > TaskSpecification::Running);
-    QCOMPARE(skip.state, int(TaskSpecification::Finished));
+    QTRY_VERIFY(skip.state() > TaskSpecification::Running);
+    QCOMPARE(skip.state(), TaskSpecification::Finished);
     QCOMPARE(skipMessages.count(), 1); // "Starting deleting files"
     QVERIFY(QFileInfo(r("adir")).isDir());
     QVERIFY(!QFileInfo::exists(r("afile")));

@@ -128,9 +128,9 @@ QStringList TstMakeDownloadReplaceList::build(const QString& ini, FileSpecificat
     QSignalSpy messages(&task, &TaskSpecification::message);
     QSignalSpy progressSpy(&task, &TaskSpecification::updateProgress);
     task.execute();
-    if (!QTest::qWaitFor([&] { return task.state != TaskSpecification::Running; }, 20000))
+    if (!QTest::qWaitFor([&] { return task.state() != TaskSpecification::Running; }, 20000))
         qWarning("list building did not end");
-    end = TaskSpecification::State(task.state);
+    end = TaskSpecification::State(task.state());
     if (progress) {
         for (const QList<QVariant>& args : progressSpy)
             progress->append(args.at(0).toReal());

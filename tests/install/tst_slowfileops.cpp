@@ -55,7 +55,7 @@ private:
     QStringList run(SlowFileOpSpecification& task) {
         QSignalSpy messages(&task, &TaskSpecification::message);
         task.execute();
-        [&] { QTRY_VERIFY(task.state != TaskSpecification::Running); }();
+        [&] { QTRY_VERIFY(task.state() != TaskSpecification::Running); }();
         QStringList texts;
         for (const QList<QVariant>& args : messages)
             texts << args.at(0).toString();
@@ -149,7 +149,7 @@ void TstSlowFileOps::unzip() {
     const QStringList messages = run(task);
     QVERIFY(!QFileInfo::exists(path(linkTarget.isEmpty() ? "none" : linkTarget)));
 
-    QCOMPARE(task.state, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
+    QCOMPARE(task.state(), ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
     if (ok) {
         QVERIFY(messages.isEmpty());
         QCOMPARE(read("out/file.bin"), expected);
@@ -210,8 +210,8 @@ void TstSlowFileOps::copy() {
                                    nullptr, 0.5);
     const QStringList messages = run(task);
 
-    QCOMPARE(task.state, ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
-    QCOMPARE(task.progressValue, ok ? 0.5 : 0.0);
+    QCOMPARE(task.state(), ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
+    QCOMPARE(task.progressValue(), ok ? 0.5 : 0.0);
     QCOMPARE(log.size(), ok && withLog ? 1 : 0);
     if (ok) {
         QVERIFY(messages.isEmpty());

@@ -39,10 +39,12 @@ int main(int argc, char** argv) {
     QObject::connect(&pool, &Mirrors::message, print);
     QObject::connect(&task, &TaskSpecification::message, print);
     QObject::connect(&task, &TaskSpecification::error, print);
-    QObject::connect(&task, &TaskSpecification::finished, &app, [&] { app.exit(task.state); });
-    QObject::connect(&task, &TaskSpecification::canceled, &app, [&] { app.exit(task.state); });
+    QObject::connect(&task, &TaskSpecification::finished, &app,
+                     [&] { app.exit(int(task.state())); });
+    QObject::connect(&task, &TaskSpecification::canceled, &app,
+                     [&] { app.exit(int(task.state())); });
     task.execute();
-    if (task.state != TaskSpecification::Running)
-        return task.state;
+    if (task.state() != TaskSpecification::Running)
+        return int(task.state());
     return app.exec();
 }

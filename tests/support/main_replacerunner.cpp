@@ -73,6 +73,6 @@ int main(int argc, char** argv) {
     QMetaObject::invokeMethod(
         &replace, [&] { replace.execute(); }, Qt::QueuedConnection);
     const int code = app.exec();
-    print(QStringLiteral("end %1").arg(replace.state));
+    print(QStringLiteral("end %1").arg(int(replace.state())));
     return code;
 }

@@ -7,7 +7,7 @@ void TaskLog::watch(TaskSpecification* task, const QString& name) {
         add(name + (t == task ? " finished" : " finished (wrong argument)"));
     });
     connect(task, &TaskSpecification::canceled, this, [this, name, task](TaskSpecification* t) {
-        add(name + (t == task ? QStringLiteral(" canceled %1").arg(t->state)
+        add(name + (t == task ? QStringLiteral(" canceled %1").arg(int(t->state()))
                               : QStringLiteral(" canceled (wrong argument)")));
     });
     connect(task, &TaskSpecification::error, this,

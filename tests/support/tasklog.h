@@ -24,7 +24,7 @@ public:
         , log(log)
         , name(std::move(name)) {}
     void execute() override {
-        state = Running;
+        setRunning();
         if (log)
             log->add(name + " start");
     }
@@ -49,5 +49,6 @@ public:
         : ComposedTaskSpecification(limit, weight, parent) {}
     void add(TaskSpecification* sub) { addSubTask(sub); }
     void execute() override { executeSubTasks(); }
-    using ComposedTaskSpecification::runningTasks;
+    using ComposedTaskSpecification::abort;
+    using ComposedTaskSpecification::runningTaskList;
 };

@@ -3,39 +3,14 @@
 
 #include <QSemaphore>
 #include <QTest>
+#include <QThreadPool>
 
+#include <atomic>
 #include <thread>
 
 namespace {
 
-// Emits what it is told to, optionally after waiting for the test's go.
-class ScriptedFunc final : public ASyncFunc {
-public:
-    ScriptedFunc(bool result, QString errorText, qreal progressValue, QSemaphore* go)
-        : result(result)
-        , errorText(std::move(errorText))
-        , progressValue(progressValue)
-        , go(go) {}
-
-protected:
-    bool run() override {
-        if (go)
-            go->acquire();
-        if (progressValue >= 0)
-            emit progress(progressValue);
-        emit message(QStringLiteral("working"));
-        if (!errorText.isEmpty())
-            emit error(errorText);
-        return result;
-    }
-
-private:
-    bool result;
-    QString errorText;
-    qreal progressValue;
-    QSemaphore* go;
-};
-
+// Reports what it is told to, optionally after waiting for the test's go.
 class ScriptedTask final : public ASyncTaskSpecification {
 public:
     ScriptedTask(qreal weight, bool result, QString errorText = {}, qreal progress = -1,
@@ -50,8 +25,18 @@ public:
     QString errorText;
 
 protected:
-    ASyncFunc* createFunction() override {
-        return new ScriptedFunc(result, errorText, progress, go);
+    Work createWork() override {
+        return [result = result, errorText = errorText, progress = progress,
+                go = go](ASyncReport& report) {
+            if (go)
+                go->acquire();
+            if (progress >= 0)
+                report.progress(progress);
+            report.message(QStringLiteral("working"));
+            if (!errorText.isEmpty())
+                report.error(errorText);
+            return ASyncResult(result);
+        };
     }
 
 private:
@@ -67,7 +52,7 @@ class TstASyncTaskSpecification : public QObject {
 private slots:
     void handBack_data();
     void handBack();
-    void resetWaitsAndIgnoresLateResult();
+    void resetIgnoresLateResult();
     void userCancelDoesNotShortenWork();
     void staleResultDoesNotEndANewRun();
 };
@@ -94,29 +79,34 @@ void TstASyncTaskSpecification::handBack() {
     ScriptedTask task(0.05, result, errorText, progress);
     log.watch(&task, "t");
     task.execute();
-    QCOMPARE(task.state, int(TaskSpecification::Running));
+    QCOMPARE(task.state(), TaskSpecification::Running);
     QVERIFY2(log.lines.isEmpty(), "nothing may arrive inside execute()");
-    QTRY_VERIFY_WITH_TIMEOUT(task.state != TaskSpecification::Running, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 5000);
     QTEST(log.lines, "expectedLog");
 }
 
-void TstASyncTaskSpecification::resetWaitsAndIgnoresLateResult() {
+void TstASyncTaskSpecification::resetIgnoresLateResult() {
     QSemaphore go;
+    std::atomic<bool> released = false;
     TaskLog log;
     ScriptedTask task(1.0, true, {}, -1, &go);
     log.watch(&task, "t");
     task.execute();
-    // Let the worker finish only after reset() has started waiting for the pool.
-    std::thread release([&go] {
-        QThread::msleep(50);
+    // The work is held until well after reset(): a reset() that waited for it would return
+    // only after the release.
+    std::thread release([&] {
+        QThread::msleep(500);
+        released = true;
         go.release();
     });
     task.reset();
+    const bool returnedFirst = !released;
     release.join();
-    QCOMPARE(task.state, int(TaskSpecification::Ready));
-    QCoreApplication::processEvents(); // delivers the late result
-    QCoreApplication::processEvents();
-    QCOMPARE(task.state, int(TaskSpecification::Ready));
+    QVERIFY2(returnedFirst, "reset() waited for the work");
+    QCOMPARE(task.state(), TaskSpecification::Ready);
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents(); // delivers the late reports
+    QCOMPARE(task.state(), TaskSpecification::Ready);
     // Neither the result nor the messages of the earlier run reach the task.
     QCOMPARE(log.lines, (QStringList{"t progress 0"}));
 }
@@ -129,8 +119,8 @@ void TstASyncTaskSpecification::userCancelDoesNotShortenWork() {
     task.execute();
     task.userCanceled();
     go.release();
-    QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
-    QVERIFY(task.userCancelRequested);
+    QTRY_COMPARE_WITH_TIMEOUT(task.state(), TaskSpecification::Finished, 5000);
+    QVERIFY(task.userCancelRequested());
 }
 
 void TstASyncTaskSpecification::staleResultDoesNotEndANewRun() {
@@ -140,14 +130,15 @@ void TstASyncTaskSpecification::staleResultDoesNotEndANewRun() {
     log.watch(&task, "t");
     task.execute();
     go.release();
+    QThreadPool::globalInstance()->waitForDone();
     task.reset(); // the old worker is done, its result still queued
     task.result = true;
     task.errorText.clear();
     task.execute();
     QCoreApplication::processEvents();
-    QCOMPARE(task.state, int(TaskSpecification::Running));
+    QCOMPARE(task.state(), TaskSpecification::Running);
     go.release();
-    QTRY_COMPARE_WITH_TIMEOUT(task.state, int(TaskSpecification::Finished), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(task.state(), TaskSpecification::Finished, 5000);
     QVERIFY(log.only("error").isEmpty());
     QVERIFY(log.only("canceled").isEmpty());
 }

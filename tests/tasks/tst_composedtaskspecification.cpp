@@ -14,7 +14,7 @@ public:
         , log(log)
         , name(std::move(name)) {}
     void execute() override {
-        state = Running;
+        setRunning();
         log->add(name + " start");
     }
     void handleOtherTaskCancelled(TaskSpecification*) override { errorCancel(); }
@@ -68,7 +68,8 @@ struct Tree {
     ManualTask* manual(const QString& name) { return static_cast<ManualTask*>(tasks[name]); }
 
     // Actions: "loop" runs the event loop, "finish a", "fail a", "user a" end a subtask,
-    // "cancel" is the user's cancel of the whole tree.
+    // "cancel" is the user's cancel of the whole tree, "abort user" / "abort error" the root's
+    // own early end.
     void perform(const QString& action) {
         const QString verb = action.section(' ', 0, 0), who = action.section(' ', 1);
         if (verb == "loop")
@@ -81,6 +82,9 @@ struct Tree {
             manual(who)->userCancel();
         else if (verb == "cancel")
             root->userCanceled();
+        else if (verb == "abort")
+            root->abort(who == "user" ? TaskSpecification::UserCanceled
+                                      : TaskSpecification::ErrorCanceled);
         else
             QFAIL(qPrintable("unknown action " + action));
     }
@@ -144,17 +148,17 @@ void TstComposedTaskSpecification::startOrderAndLimit() {
     QCOMPARE(tree.log.only("start"), expectedStarts);
 
     for (int i = 0; i < count; ++i) {
-        QVERIFY(tree.root->runningTasks.size() <= limit);
+        QVERIFY(tree.root->runningTaskList().size() <= limit);
         const qsizetype startsBefore = tree.log.only("start").size();
         tree.manual(QString::number(i))->finish();
         QCOMPARE(tree.log.only("start").size(), startsBefore); // not inside the end
-        QCOMPARE(tree.root->state, int(TaskSpecification::Running));
+        QCOMPARE(tree.root->state(), TaskSpecification::Running);
         QCoreApplication::processEvents();
         if (i + limit < count)
             QCOMPARE(tree.log.only("start").last(), QString::number(i + limit) + " start");
     }
     QCOMPARE(tree.log.only("start").size(), count);
-    QCOMPARE(tree.root->state, int(TaskSpecification::Finished));
+    QCOMPARE(tree.root->state(), TaskSpecification::Finished);
     QCOMPARE(tree.log.only("finished").last(), QString("root finished"));
 }
 
@@ -194,6 +198,15 @@ void TstComposedTaskSpecification::runs_data() {
                        "x canceled 3",     "n broadcast x",    "y canceled 3",
                        "n canceled 3",     "root broadcast n", "b canceled 3",
                        "root canceled 3"};
+    QTest::newRow("early end: later subtask ends pass errors on but end nothing")
+        << 2 << QStringList{"a", "b", "c"}
+        << QStringList{"loop", "abort user", "finish a", "fail b", "loop"}
+        << QStringList{"a start",     "b start",          "root canceled 4",
+                       "a finished",  "b error broken b", "root error broken b",
+                       "b canceled 3"};
+    QTest::newRow("early end as error starts nothing more")
+        << 1 << QStringList{"a", "b"} << QStringList{"loop", "abort error", "finish a", "loop"}
+        << QStringList{"a start", "root canceled 3", "a finished"};
 }
 
 void TstComposedTaskSpecification::runs() {
@@ -214,7 +227,7 @@ void TstComposedTaskSpecification::weightedProgressAndTimeTick() {
             , done(done)
             , total(total)
             , speed(speed) {}
-        void execute() override { state = Running; }
+        void execute() override { setRunning(); }
         void timeTick(quint64& d, quint64& t, quint64& s, bool& downloading) override {
             d = done;
             t = total;
@@ -241,7 +254,7 @@ void TstComposedTaskSpecification::weightedProgressAndTimeTick() {
     QCoreApplication::processEvents();
     steps[1]->finish();
     QCOMPARE(log.lines.last(), QString("root progress 0.15"));
-    QCOMPARE(root.progressValue, 0.15);
+    QCOMPARE(root.progressValue(), 0.15);
 
     quint64 done = 1, total = 2, speed = 3;
     bool downloading = false;
@@ -257,18 +270,18 @@ void TstComposedTaskSpecification::resetRunsAgain() {
     tree.root->execute();
     for (const char* a : {"loop", "finish a", "loop", "finish b", "loop"})
         tree.perform(a);
-    QCOMPARE(tree.root->state, int(TaskSpecification::Finished));
+    QCOMPARE(tree.root->state(), TaskSpecification::Finished);
     tree.root->reset();
-    QCOMPARE(tree.root->state, int(TaskSpecification::Ready));
-    QCOMPARE(tree.root->progressValue, 0.0);
-    QCOMPARE(tree.tasks["a"]->state, int(TaskSpecification::Ready));
+    QCOMPARE(tree.root->state(), TaskSpecification::Ready);
+    QCOMPARE(tree.root->progressValue(), 0.0);
+    QCOMPARE(tree.tasks["a"]->state(), TaskSpecification::Ready);
     tree.log.lines.clear();
     tree.root->execute();
     for (const char* a : {"loop", "finish a", "loop", "finish b", "loop"})
         tree.perform(a);
     QCOMPARE(withoutProgress(tree.log.lines),
              (QStringList{"a start", "a finished", "b start", "b finished", "root finished"}));
-    QCOMPARE(tree.root->progressValue, 1.0);
+    QCOMPARE(tree.root->progressValue(), 1.0);
 }
 
 void TstComposedTaskSpecification::incrementalProgressMatchesPlainSum() {
@@ -286,7 +299,7 @@ void TstComposedTaskSpecification::incrementalProgressMatchesPlainSum() {
     connect(&root, &TaskSpecification::updateProgress, &root, [&](qreal emitted) {
         double plain = 0;
         for (ManualTask* s : subs)
-            plain += s->progressValue;
+            plain += s->progressValue();
         worst = std::max(worst, std::abs(emitted - plain * 0.4));
         ++emissions;
     });
@@ -298,10 +311,10 @@ void TstComposedTaskSpecification::incrementalProgressMatchesPlainSum() {
     for (ManualTask* s : subs)
         s->finish();
     QCoreApplication::processEvents();
-    QCOMPARE(root.state, int(TaskSpecification::Finished));
+    QCOMPARE(root.state(), TaskSpecification::Finished);
     QVERIFY2(worst < 1e-9, qPrintable(QString::number(worst)));
     QVERIFY(emissions > 200000);
-    QCOMPARE(root.progressValue, 0.4);
+    QCOMPARE(root.progressValue(), 0.4);
 }
 
 QTEST_GUILESS_MAIN(TstComposedTaskSpecification)

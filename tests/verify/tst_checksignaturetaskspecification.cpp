@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 
 namespace {
 bool writeFile(const QString& path, const QByteArray& data) {
@@ -52,7 +53,7 @@ Outcome runTask(const QString& fileName, const QString& md5, bool cancelOnFailur
         if (args.at(1).value<CheckSignatureTaskSpecification*>() != &task)
             outcome.verdicts << false << false; // makes the comparison fail visibly
     }
-    outcome.state = task.state;
+    outcome.state = int(task.state());
     outcome.finished = finished.size();
     outcome.canceled = canceled.size();
     return outcome;
@@ -202,10 +203,11 @@ private slots:
         QSignalSpy checks(&task, &CheckSignatureTaskSpecification::checkDone);
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
         task.execute();
-        task.reset(); // waits for the worker, whose result is now queued
+        task.reset();
+        QThreadPool::globalInstance()->waitForDone(); // the worker's reports are now queued
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();
-        QCOMPARE(task.state, int(TaskSpecification::Ready));
+        QCOMPARE(task.state(), TaskSpecification::Ready);
         QCOMPARE(messages.size(), 0);
         QCOMPARE(checks.size(), 0);
         QCOMPARE(canceled.size(), 0);
@@ -238,12 +240,12 @@ private slots:
         if (restart) {
             QTRY_COMPARE_WITH_TIMEOUT(canceled.size(), 1, 10000);
             QCOMPARE(calls, 2);
-            QCOMPARE(task.state, int(TaskSpecification::ErrorCanceled));
+            QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
             QCoreApplication::processEvents();
             QCOMPARE(canceled.size(), 0);
-            QCOMPARE(task.state, int(TaskSpecification::Ready));
+            QCOMPARE(task.state(), TaskSpecification::Ready);
         }
     }
 
