@@ -68,6 +68,8 @@ bool CheckSigFunc::hashFile(const QString& name,
 }
 
 bool CheckSigFunc::checkMD5() {
+    if (!computedMd5.isEmpty())
+        return computedMd5.compare(md5, Qt::CaseInsensitive) == 0;
     Md5Sum sum;
     const bool read = hashFile(fileName, [&](const char* data, qint64 len) {
         sum.add(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned long>(len));
@@ -124,7 +126,9 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString fileNam
 
 ASyncFunc* CheckSignatureTaskSpecification::createFunction() {
     ++runNumber;
-    return new CheckSigFunc(fileName, md5);
+    auto* func = new CheckSigFunc(fileName, md5);
+    func->computedMd5 = computedMd5;
+    return func;
 }
 
 void CheckSignatureTaskSpecification::runDone(bool pass) {
