@@ -1,10 +1,8 @@
 #include "filecopytaskspecification.h"
 
-#include <QFile>
+#include "install/posixfile.h"
 
-namespace {
-constexpr qint64 copyChunk = 64 * 1024;
-}
+#include <QFile>
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList,
                                                      const QString& source, const QString& dest,
@@ -22,12 +20,5 @@ bool FileCopyFunc::run() {
     QFile in(sourcePath);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !createDest())
         return finishDest(false);
-    QByteArray buffer(copyChunk, Qt::Uninitialized);
-    for (;;) {
-        const qint64 count = in.read(buffer.data(), copyChunk);
-        if (count == 0)
-            return finishDest(true);
-        if (count < 0 || !writeDest(buffer.constData(), count))
-            return finishDest(false);
-    }
+    return finishDest(PosixFile::copyContents(in.handle(), destFd()));
 }

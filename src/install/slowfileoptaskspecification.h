@@ -44,6 +44,7 @@ protected:
     // Closes the destination; unless ok and the close succeeded, removes what createDest made
     // (never an entry that was there before). Returns whether the file is complete.
     bool finishDest(bool ok);
+    int destFd() const { return fd; }
 
 private:
     int fd = -1;
