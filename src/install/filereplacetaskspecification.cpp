@@ -80,12 +80,10 @@ void FileReplaceTaskSpecification::subtasksDone() {
         const QString installed =
             QFileInfo(QDir(Configuration::getAppRootPath()), replaceSpec.pureDestFilePath())
                 .filePath();
-        if (movedAside && !Configuration::isSpecialFileName(QFileInfo(installed).fileName())) {
-            // The list building may have put it there already, for a copy a killed run left.
-            const QString old = replaceSpec.oldDestFileName();
-            if (!deleteList->contains(old))
-                deleteList->append(old);
-        }
+        // The list removes the names listed twice (the list building may have put it there
+        // already, for a copy a killed run left) once all files are done.
+        if (movedAside && !Configuration::isSpecialFileName(QFileInfo(installed).fileName()))
+            deleteList->append(replaceSpec.oldDestFileName());
     } else {
         rollbackData.rollback(this);
     }
