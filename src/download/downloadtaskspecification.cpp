@@ -32,6 +32,7 @@ QString DownloadTaskSpecification::requestUrl() const {
 
 namespace {
 constexpr qint64 maxReadAhead = 1 << 20;
+constexpr qsizetype bufferSize = 4096;
 } // namespace
 
 qint64 DownloadTaskSpecification::bodyBound() const {
@@ -84,6 +85,7 @@ void DownloadTaskSpecification::startDownload() {
         return;
     }
 
+    buffer.resize(bufferSize);
     // A file as long as the whole or longer holds nothing worth keeping (its check failed).
     resumeFrom = resumable ? file.size() : 0;
     if (resumeFrom >= expectedSize && resumeFrom > 0) {
@@ -264,6 +266,7 @@ void DownloadTaskSpecification::onDownloadFinished() {
             hash.reset();
             bodyMd5 = QString::fromLatin1(digest.toHex());
         }
+        buffer = QByteArray();
         downloadFinished();
         return;
     }
@@ -314,6 +317,7 @@ void DownloadTaskSpecification::resetDownload() {
     resumeFrom = 0;
     hash.reset();
     bodyMd5.clear();
+    buffer = QByteArray();
     currentTotal = expectedSize;
     setProgress(0.0);
 }

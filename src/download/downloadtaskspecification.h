@@ -106,6 +106,7 @@ private:
     // receivedBytes at each of the last rateWindowTicks ticks of the current transfer.
     std::array<qint64, rateWindowTicks> rateHistory{};
     int transferTicks = 0;
-    std::array<char, 4096> buffer;
+    // Only while a transfer runs: a run keeps every finished download task to its end.
+    QByteArray buffer;
     std::unique_ptr<Md5Sum> hash;
 };
