@@ -25,6 +25,8 @@ const char* const WebsiteUrl = QUILLON_WEBSITE_URL;
 const char* const CopyrightHolder = QUILLON_COPYRIGHT;
 
 constexpr int AutoStartClientDelayMs = 1000;
+// Below what the eye notices in a scrolling log.
+constexpr int RefreshDelayMs = 50;
 
 QString smallPrint(const QString& text) {
     return QStringLiteral("<span style=\"font-size:small;\">") + text + QStringLiteral("</span>");
@@ -191,12 +193,11 @@ void MainWindow::onProgressUpdate(qreal doneFrac) {
 
 void MainWindow::scheduleRefresh() {
     // A run sends several lines and progress steps per file: laying out and painting each one
-    // cost as much as the update itself. Whatever arrives before the loop's next turn is shown
-    // at once.
+    // cost as much as the update itself. What arrives within a short while is shown at once.
     if (refreshPending)
         return;
     refreshPending = true;
-    QMetaObject::invokeMethod(this, &MainWindow::refresh, Qt::QueuedConnection);
+    QTimer::singleShot(RefreshDelayMs, this, &MainWindow::refresh);
 }
 
 void MainWindow::refresh() {
