@@ -29,8 +29,14 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart() {
                                                  section + QLatin1Char('/') + fileName, local,
                                                  static_cast<qint64>(size), this, 0.8);
     downloadTask->resumable = true;
+    downloadTask->hashBody = true;
     addSubTask(downloadTask);
     auto* check = new CheckSignatureTaskSpecification(local, md5, false, this, 0.2);
+    // The check starts on a later turn of the loop, after this has run.
+    connect(downloadTask, &TaskSpecification::finished, check,
+            [check](TaskSpecification* download) {
+                check->computedMd5 = static_cast<DownloadTaskSpecification*>(download)->bodyMd5;
+            });
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onSigCheckDone, Qt::DirectConnection);
     addSubTask(check);

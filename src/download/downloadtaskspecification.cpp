@@ -32,6 +32,7 @@ QString DownloadTaskSpecification::requestUrl() const {
 
 namespace {
 constexpr qint64 maxReadAhead = 1 << 20;
+constexpr qsizetype bufferSize = 4096;
 } // namespace
 
 qint64 DownloadTaskSpecification::bodyBound() const {
@@ -84,12 +85,14 @@ void DownloadTaskSpecification::startDownload() {
         return;
     }
 
+    buffer.resize(bufferSize);
     // A file as long as the whole or longer holds nothing worth keeping (its check failed).
     resumeFrom = resumable ? file.size() : 0;
     if (resumeFrom >= expectedSize && resumeFrom > 0) {
         file.resize(0);
         resumeFrom = 0;
     }
+    restartHash();
     receivedBytes = lastReceivedBytes = resumeFrom;
     rateHistory.fill(resumeFrom);
     if (expectedSize > 0)
@@ -181,6 +184,7 @@ bool DownloadTaskSpecification::acceptPartialAnswer(int code) {
         resumeFrom = receivedBytes = lastReceivedBytes = 0;
         rateHistory.fill(0);
         setProgress(0.0);
+        restartHash();
         return true;
     }
     // "bytes FIRST-LAST/TOTAL" must continue exactly where the held part ends, up to the end.
@@ -232,6 +236,8 @@ bool DownloadTaskSpecification::readData() {
                            .arg(written));
             return false;
         }
+        if (hash)
+            hash->add(reinterpret_cast<const unsigned char*>(buffer.data()), quint64(n));
         receivedBytes += n;
         if (currentTotal >= 1)
             setProgress(std::min(1.0, double(receivedBytes) / double(currentTotal)));
@@ -254,6 +260,13 @@ void DownloadTaskSpecification::onDownloadFinished() {
             return;
         }
         file.close();
+        if (hash) {
+            QByteArray digest(16, Qt::Uninitialized);
+            hash->result(reinterpret_cast<unsigned char*>(digest.data()));
+            hash.reset();
+            bodyMd5 = QString::fromLatin1(digest.toHex());
+        }
+        buffer = QByteArray();
         downloadFinished();
         return;
     }
@@ -302,8 +315,36 @@ void DownloadTaskSpecification::resetDownload() {
     lastReceivedBytes = 0;
     receivedBytes = 0;
     resumeFrom = 0;
+    hash.reset();
+    bodyMd5.clear();
+    buffer = QByteArray();
     currentTotal = expectedSize;
     setProgress(0.0);
+}
+
+void DownloadTaskSpecification::restartHash() {
+    bodyMd5.clear();
+    hash.reset();
+    if (!hashBody)
+        return;
+    hash = std::make_unique<Md5Sum>();
+    if (resumeFrom == 0)
+        return;
+    QFile held(file.fileName());
+    bool readBack = held.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    for (qint64 left = resumeFrom; readBack && left > 0;) {
+        const qint64 n = held.read(buffer.data(), std::min<qint64>(left, buffer.size()));
+        readBack = n > 0;
+        if (readBack)
+            hash->add(reinterpret_cast<const unsigned char*>(buffer.data()), quint64(n));
+        left -= n;
+    }
+    if (!readBack) {
+        // What cannot be read back cannot be vouched for: the whole file is fetched again.
+        hash = std::make_unique<Md5Sum>();
+        file.resize(0);
+        resumeFrom = 0;
+    }
 }
 
 void DownloadTaskSpecification::dropReply() {

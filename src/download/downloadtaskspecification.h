@@ -2,6 +2,7 @@
 
 #include "download/mirrors.h"
 #include "tasks/taskspecification.h"
+#include "verify/tomcryptutil.h"
 
 #include <QFile>
 #include <QNetworkReply>
@@ -64,6 +65,11 @@ public:
     qint64 resumeFrom = 0;
     // Bound on the body while expectedSize is -1; -1 means none.
     qint64 sizeLimit = -1;
+    // Hash the file's bytes as they are written (a resumed part is read once when resuming), so
+    // that checking the finished file needs no second read. bodyMd5 is then the finished file's
+    // MD5 in hex; empty before that.
+    bool hashBody = false;
+    QString bodyMd5;
     // The mirror of the current attempt; after a finished download it still names the mirror that
     // delivered the file, although its use has been given back.
     FTPSiteAccessData mirror;
@@ -91,11 +97,16 @@ private:
     // Checks the answer to a range request; false after starting a new attempt.
     bool acceptPartialAnswer(int code);
     void dropReply();
+    // Starts the hash over the resumeFrom bytes held; when they cannot be read back, drops them
+    // and sets resumeFrom to 0.
+    void restartHash();
 
     // True from a successful getRandomMirror() until the use is given back.
     bool holdsMirror = false;
     // receivedBytes at each of the last rateWindowTicks ticks of the current transfer.
     std::array<qint64, rateWindowTicks> rateHistory{};
     int transferTicks = 0;
-    std::array<char, 4096> buffer;
+    // Only while a transfer runs: a run keeps every finished download task to its end.
+    QByteArray buffer;
+    std::unique_ptr<Md5Sum> hash;
 };

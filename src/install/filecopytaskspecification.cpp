@@ -1,22 +1,14 @@
 #include "filecopytaskspecification.h"
 
+#include "install/posixfile.h"
+
 #include <QFile>
 
 namespace {
-constexpr qint64 copyChunk = 64 * 1024;
-
 bool copyFile(const QString& source, NewFile& dest, ASyncReport&) {
     QFile in(source);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
-    QByteArray buffer(copyChunk, Qt::Uninitialized);
-    for (;;) {
-        const qint64 count = in.read(buffer.data(), copyChunk);
-        if (count == 0)
-            return true;
-        if (count < 0 || !dest.write(buffer.constData(), count))
-            return false;
-    }
+    return in.open(QIODevice::ReadOnly | QIODevice::Unbuffered) &&
+           PosixFile::copyContents(in.handle(), dest.fd());
 }
 } // namespace
 

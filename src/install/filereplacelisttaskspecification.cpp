@@ -58,6 +58,8 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveSubdirTasks
 }
 
 void FileReplaceListTaskSpecification::subtasksDone() {
+    // Once here rather than a search per file, which grew with the square of the files.
+    deleteList->removeDuplicates();
     if (getStateFromSubTasks() != Finished) {
         emit message(QStringLiteral("rolling back file updates"));
         rollbackData.rollback(this);

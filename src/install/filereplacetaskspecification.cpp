@@ -81,12 +81,10 @@ void FileReplaceTaskSpecification::subtasksDone() {
         const QString installed =
             QFileInfo(QDir(InstallLayout::getAppRootPath()), replaceSpec.pureDestFilePath())
                 .filePath();
-        if (movedAside && !InstallLayout::isSpecialFileName(QFileInfo(installed).fileName())) {
-            // The list building may have put it there already, for a copy a killed run left.
-            const QString old = replaceSpec.oldDestFileName();
-            if (!deleteList->contains(old))
-                deleteList->append(old);
-        }
+        // The list removes the names listed twice (the list building may have put it there
+        // already, for a copy a killed run left) once all files are done.
+        if (movedAside && !InstallLayout::isSpecialFileName(QFileInfo(installed).fileName()))
+            deleteList->append(replaceSpec.oldDestFileName());
     } else {
         rollbackData.rollback(this);
     }

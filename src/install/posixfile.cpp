@@ -69,6 +69,38 @@ bool hardLink(const QString& from, const QString& to) {
     return ::linkat(AT_FDCWD, native(from).constData(), AT_FDCWD, native(to).constData(), 0) == 0;
 }
 
+bool copyContents(int from, int to) {
+    for (;;) {
+        const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, size_t(1) << 30, 0);
+        if (n == 0)
+            return true;
+        if (n > 0 || errno == EINTR)
+            continue;
+        // Not between these two files, or not on this kernel: what was copied stays, the
+        // offsets have moved past it.
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            return false;
+        break;
+    }
+    char buffer[64 * 1024];
+    for (;;) {
+        ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        for (const char* p = buffer; n > 0;) {
+            const ssize_t written = ::write(to, p, size_t(n));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            p += written;
+            n -= written;
+        }
+    }
+}
+
 void removeStaleSiblings(const QString& root) {
     // Links are neither followed nor descended into, so nothing outside root is touched.
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,

@@ -30,6 +30,11 @@ bool renameReplace(const QString& from, const QString& to);
 // A second name for the entry at from (a link itself, not its target); fails when to exists.
 bool hardLink(const QString& from, const QString& to);
 
+// Copies the rest of the open file from to the open file to, from their current offsets: in the
+// kernel where it can (copy_file_range, which shares extents on file systems that can), else
+// through a buffer. False with errno set on any failure.
+bool copyContents(int from, int to);
+
 // Removes, silently, every sibling that a killed run left anywhere under root.
 void removeStaleSiblings(const QString& root);
 

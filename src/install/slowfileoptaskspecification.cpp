@@ -17,18 +17,18 @@ NewFile::~NewFile() {
 }
 
 bool NewFile::create() {
-    fd = ::open(QFile::encodeName(path).constData(),
-                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    descriptor = ::open(QFile::encodeName(path).constData(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (descriptor < 0)
         return false;
     created = true;
     // Set explicitly: the umask must not decide who may write an installed file.
-    return ::fchmod(fd, mode_t(mode)) == 0;
+    return ::fchmod(descriptor, mode_t(mode)) == 0;
 }
 
 bool NewFile::write(const char* data, qint64 size) {
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(size));
+        const ssize_t written = ::write(descriptor, data, size_t(size));
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
@@ -40,9 +40,9 @@ bool NewFile::write(const char* data, qint64 size) {
 }
 
 bool NewFile::finish(bool ok) {
-    if (fd >= 0) {
-        ok = ::close(fd) == 0 && ok;
-        fd = -1;
+    if (descriptor >= 0) {
+        ok = ::close(descriptor) == 0 && ok;
+        descriptor = -1;
     }
     if (!ok && created)
         ::unlink(QFile::encodeName(path).constData());

@@ -16,11 +16,12 @@ public:
     bool write(const char* data, qint64 size);
     // Closes the file; unless ok and the close succeeded, removes it. Whether it is complete.
     bool finish(bool ok);
+    int fd() const { return descriptor; }
 
 private:
     QString path;
     int mode;
-    int fd = -1;
+    int descriptor = -1;
     bool created = false;
 };
 

@@ -9,7 +9,14 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxRunningTasks, qreal 
 }
 
 ComposedTaskSpecification::~ComposedTaskSpecification() {
-    clearSubTasks();
+    for (TaskSpecification* sub : std::as_const(subTasks)) {
+        // Their signals must not reach what is left of this object while they die.
+        disconnect(sub, nullptr, this, nullptr);
+        // Children die with this object, at once: a deferred delete would leave an event behind
+        // for each, and every object that dies with a posted event searches the whole queue.
+        if (sub->parent() != this)
+            sub->deleteLater();
+    }
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification* sub) {

@@ -25,6 +25,8 @@ const char* const WebsiteUrl = QUILLON_WEBSITE_URL;
 const char* const CopyrightHolder = QUILLON_COPYRIGHT;
 
 constexpr int AutoStartClientDelayMs = 1000;
+// Below what the eye notices in a scrolling log.
+constexpr int RefreshDelayMs = 50;
 
 QString smallPrint(const QString& text) {
     return QStringLiteral("<span style=\"font-size:small;\">") + text + QStringLiteral("</span>");
@@ -167,6 +169,7 @@ void MainWindow::endProgram(int exitCode) {
 
 void MainWindow::onError(QString errorMessage) {
     onAppendText(errorMessage);
+    refresh();
     QMessageBox::critical(this, tr("Error"), errorMessage, QMessageBox::Ok);
 }
 
@@ -192,11 +195,34 @@ void MainWindow::on_startButton_clicked() {
 }
 
 void MainWindow::onAppendText(QString text) {
-    outputTextEdit->append(text);
+    pendingLines.append(text);
+    scheduleRefresh();
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac) {
-    totalProgressBar->setValue(int(doneFrac * 1000));
+    pendingProgress = int(doneFrac * 1000);
+    scheduleRefresh();
+}
+
+void MainWindow::scheduleRefresh() {
+    // A run sends several lines and progress steps per file: laying out and painting each one
+    // cost as much as the update itself. What arrives within a short while is shown at once.
+    if (refreshPending)
+        return;
+    refreshPending = true;
+    QTimer::singleShot(RefreshDelayMs, this, &MainWindow::refresh);
+}
+
+void MainWindow::refresh() {
+    refreshPending = false;
+    if (!pendingLines.isEmpty()) {
+        outputTextEdit->appendPlainText(pendingLines.join(QLatin1Char('\n')));
+        pendingLines.clear();
+    }
+    if (pendingProgress >= 0) {
+        totalProgressBar->setValue(pendingProgress);
+        pendingProgress = -1;
+    }
 }
 
 void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
@@ -211,6 +237,8 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 }
 
 void MainWindow::onUpdateFinished() {
+    // The loop may end before its next turn.
+    refresh();
     updateDone = true;
     // The program was asked to end during the run; the run was already past undoing.
     if (closing || pendingExitCode >= 0) {
@@ -228,6 +256,7 @@ void MainWindow::onUpdateFinished() {
 }
 
 void MainWindow::onUpdateCanceled() {
+    refresh();
     if (pendingExitCode >= 0) {
         endProgram(pendingExitCode);
         return;
@@ -241,7 +270,8 @@ void MainWindow::onUpdateCanceled() {
     startButton->setText(tr("Restart"));
     startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
-    totalProgressBar->setValue(0);
+    onProgressUpdate(0);
+    refresh();
     QMessageBox::critical(this, tr("Update"),
                           tr("Update cancelled. Push \"Details\" to check reasons."),
                           QMessageBox::Ok);
@@ -265,6 +295,7 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl) {
 }
 
 void MainWindow::onDetailsPressed() {
+    refresh();
     if (outputTextEdit->isVisible())
         outputTextEdit->verticalScrollBar()->setValue(
             outputTextEdit->verticalScrollBar()->maximum());

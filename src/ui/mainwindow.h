@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 class Configuration;
@@ -54,6 +55,9 @@ private:
     // Ends the event loop with exitCode, but never during a run: the run is cancelled, so that it
     // rolls back (or finishes, if already past its last step), and the loop ends after that.
     void endProgram(int exitCode);
+    // Log lines and progress are shown once per turn of the event loop, in arrival order.
+    void scheduleRefresh();
+    void refresh();
 
     Configuration& configuration;
     UpdateEngine* engine;
@@ -65,4 +69,8 @@ private:
     bool fatalShown = false;
     // The exit code waiting for the cancelled run to end; -1 while none waits.
     int pendingExitCode = -1;
+    QStringList pendingLines;
+    // Progress bar value not shown yet; -1 when none.
+    int pendingProgress = -1;
+    bool refreshPending = false;
 };

@@ -69,6 +69,8 @@ bool CheckSigFunc::hashFile(const QString& name,
 }
 
 bool CheckSigFunc::checkMD5(ASyncReport& report) const {
+    if (!computedMd5.isEmpty())
+        return computedMd5.compare(md5, Qt::CaseInsensitive) == 0;
     Md5Sum sum;
     const bool read = hashFile(
         fileName,
@@ -129,9 +131,10 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString fileNam
 
 ASyncTaskSpecification::Work CheckSignatureTaskSpecification::createWork() {
     ++runNumber;
-    return [check = CheckSigFunc(fileName, md5)](ASyncReport& report) {
-        return ASyncResult(check.run(report));
-    };
+    CheckSigFunc check(fileName, md5);
+    check.computedMd5 = computedMd5;
+    return
+        [check = std::move(check)](ASyncReport& report) { return ASyncResult(check.run(report)); };
 }
 
 void CheckSignatureTaskSpecification::runDone(bool pass, std::any&) {

@@ -29,6 +29,8 @@ public:
 
     QString fileName;
     QString md5;
+    // See CheckSignatureTaskSpecification::computedMd5.
+    QString computedMd5;
 
 private:
     // Feeds the whole file to `consume` in chunks, with readFile()'s messages and results.
@@ -53,6 +55,8 @@ public:
     QString md5;
     // A failed check ends as ErrorCanceled when true, as Finished when false.
     bool cancelOnFailure;
+    // The file's MD5 in hex as computed while it was written; when set, the file is not read.
+    QString computedMd5;
 
 signals:
     // Once per run, when the result arrives while the task still runs; before the task ends.

@@ -283,6 +283,10 @@ private slots:
         QTest::newRow("200-restarts-free")
             << 25000 << false << whole << -1 << QStringList{"bytes=25000-"} << QStringList() << 0
             << qint64(size);
+        // The whole file replaces a held part that was bad: nothing of that part may count.
+        QTest::newRow("200-replaces-a-bad-held-part")
+            << 25000 << true << whole << -1 << QStringList{"bytes=25000-"} << QStringList() << 0
+            << qint64(size);
         FaultRule wrongRange;
         wrongRange.contentRange = QByteArray("bytes 0-34999/35000");
         wrongRange.times = 1;

@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -30,7 +31,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextEdit>
 #include <QTimer>
 
 namespace {
@@ -218,7 +218,7 @@ private slots:
         window.show();
         QPushButton* start = child<QPushButton>(window, "startButton");
         auto* progress = child<QProgressBar>(window, "totalProgressBar");
-        auto* log = child<QTextEdit>(window, "outputTextEdit");
+        auto* log = child<QPlainTextEdit>(window, "outputTextEdit");
         BoxAnswerer boxes;
 
         QCOMPARE(start->text(), QStringLiteral("Start Update"));
@@ -411,7 +411,7 @@ private slots:
         if (exitCode == 0)
             return;
         if (source == QLatin1String("run"))
-            QVERIFY(child<QTextEdit>(window, "outputTextEdit")
+            QVERIFY(child<QPlainTextEdit>(window, "outputTextEdit")
                         ->toPlainText()
                         .contains(QStringLiteral("User aborted update")));
         const TreeSnapshot expected = clientFiles(site.build120);
@@ -516,7 +516,7 @@ private slots:
                                         .arg(address)});
         const QString advice =
             QStringLiteral("The proxy %1 wants a valid user name and password").arg(address);
-        QCOMPARE(child<QTextEdit>(window, "outputTextEdit")->toPlainText().contains(advice),
+        QCOMPARE(child<QPlainTextEdit>(window, "outputTextEdit")->toPlainText().contains(advice),
                  password != QStringLiteral("secret"));
         QCOMPARE(proxy.forwarded > 0, password == QStringLiteral("secret"));
     }
@@ -526,11 +526,16 @@ private slots:
         Configuration config;
         MainWindow window(config);
         window.show();
-        auto* log = child<QTextEdit>(window, "outputTextEdit");
+        auto* log = child<QPlainTextEdit>(window, "outputTextEdit");
         QPushButton* details = child<QPushButton>(window, "detailsButton");
         QVERIFY(!log->isVisible());
-        for (int i = 0; i < 200; ++i)
-            window.onAppendText(QStringLiteral("line %1").arg(i));
+        QStringList lines;
+        for (int i = 0; i < 200; ++i) {
+            lines << QStringLiteral("line %1 <b>&amp;</b>").arg(i);
+            window.onAppendText(lines.last());
+        }
+        // Shown as they came, in order and as plain text, however many arrive at once.
+        QTRY_COMPARE(log->toPlainText(), lines.join(QLatin1Char('\n')));
         QTest::mouseClick(details, Qt::LeftButton);
         QVERIFY(log->isVisible());
         log->verticalScrollBar()->setValue(0);
@@ -539,7 +544,7 @@ private slots:
         QTest::mouseClick(details, Qt::LeftButton);
         QVERIFY(log->isVisible());
         QScrollBar* bar = log->verticalScrollBar();
-        QVERIFY(bar->maximum() > 0);
+        QTRY_VERIFY(bar->maximum() > 0);
         QTRY_COMPARE(bar->value(), bar->maximum());
         QVERIFY(log->maximumHeight() == 100);
     }
@@ -566,8 +571,9 @@ private slots:
                                               "6597069766 KB</span>"));
         QCOMPARE(speed->text(),
                  QStringLiteral("<span style=\"font-size:small;\">123456 KB/s</span>"));
+        window.onProgressUpdate(0.999);
         window.onProgressUpdate(0.4567);
-        QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), 456);
+        QTRY_COMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), 456);
     }
 
     void bannerTooltipAndUrl() {
