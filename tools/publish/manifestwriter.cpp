@@ -33,6 +33,7 @@ void writeManifest(const QString& iniPath, int version, const ManifestOptions& o
     manifest.type = QFileInfo(iniPath).completeBaseName();
     manifest.version = version;
     manifest.versionName = options.versionName;
+    manifest.patches = options.patches;
     if (!sha256OfFile(iniPath, &manifest.iniSha256, &manifest.iniSize))
         throw PublishError(QStringLiteral("cannot read %1").arg(iniPath));
     const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -48,7 +49,7 @@ void writeManifest(const QString& iniPath, int version, const ManifestOptions& o
     const QByteArray text = readSmallFile(draft, ReleaseManifest::MaxFileSize);
     if (text.size() > ReleaseManifest::MaxFileSize)
         throw PublishError(QStringLiteral("the manifest for %1 is larger than %2 bytes; shorten "
-                                          "the version name")
+                                          "the version name or make patches from fewer versions")
                                .arg(iniPath)
                                .arg(ReleaseManifest::MaxFileSize));
 
