@@ -40,7 +40,7 @@ struct FileReplaceSpecification {
     QString unzipFileName;
     // For a gzip download: a patch's result (relative to tempDir) that, when present, is copied
     // into place instead of unpacking the download.
-    QString patchResult;
+    QString patchResult = {};
 
     bool hasUnzip() const;
     // The installed file, relative to the application root.
