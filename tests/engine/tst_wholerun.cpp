@@ -845,7 +845,9 @@ void TstWholeRun::releaseManifestGuards_data() {
         << "The release manifest of version 130 has an invalid " << 0 << false;
     QTest::newRow("endless manifest")
         << "oversize" << 130 << 0 << ""
-        << "client_linux_amd64.manifest sent more than 65536 bytes" << 0 << false;
+        << QString("client_linux_amd64.manifest sent more than %1 bytes")
+               .arg(ReleaseManifest::MaxFileSize)
+        << 0 << false;
     QTest::newRow("manifest removed after one has been seen")
         << "remove" << 130 << 120 << ""
         << "Version 130 has no release manifest, but this " << 0 << false;
@@ -898,7 +900,8 @@ void TstWholeRun::releaseManifestGuards() {
         QVERIFY(manifest.open(QIODevice::Append));
         manifest.write("\n");
     } else if (mirrorChange == "oversize") {
-        QVERIFY(writeTree(served, {{"130/client_linux_amd64.manifest", QByteArray(70000, '#')}}));
+        QVERIFY(writeTree(served, {{"130/client_linux_amd64.manifest",
+                                    QByteArray(ReleaseManifest::MaxFileSize + 5000, '#')}}));
     } else if (mirrorChange == "remove") {
         QVERIFY(QFile::remove(release + ".manifest") && QFile::remove(release + ".manifest.sig"));
     }
