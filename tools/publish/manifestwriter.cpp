@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <cstdio>
+
 namespace {
 constexpr QFileDevice::Permissions FILE_MODE = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                QFileDevice::ReadGroup | QFileDevice::ReadOther;
@@ -53,6 +55,13 @@ void writeManifest(const QString& iniPath, int version, const ManifestOptions& o
                                .arg(iniPath)
                                .arg(ReleaseManifest::MaxFileSize));
 
+    // The bound of updaters that came before patch lists.
+    if (text.size() > 64 * 1024)
+        std::fprintf(stderr,
+                     "quillon-publish: warning: the manifest for %s is %lld bytes; updaters older "
+                     "than delta patches refuse manifests above 65536 bytes and cannot install "
+                     "this release (publish fewer --delta-from versions for them)\n",
+                     qUtf8Printable(iniPath), static_cast<long long>(text.size()));
     const QByteArray digest = QCryptographicHash::hash(text, QCryptographicHash::Sha256);
     QByteArray signature(KEY_FILE_SIZE, '\0');
     unsigned long length = KEY_FILE_SIZE;

@@ -161,9 +161,14 @@ int ReleaseVerifier::checkPatches(const QString& iniPath, const ProductIni& prod
     tree.cdUp();
     const QString self = QFileInfo(release.absolutePath()).fileName();
     for (const QString& name : tree.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-        if (name != self && QFileInfo::exists(tree.filePath(name + QLatin1Char('/') + type +
-                                                            QStringLiteral(".ini"))))
+        if (name == self ||
+            !QFileInfo::exists(tree.filePath(name + QLatin1Char('/') + type + ".ini")))
+            continue;
+        // A broken neighbour is its own verify's business; it only offers no bases here.
+        try {
             bases.append(DeltaBase::open(tree.filePath(name), {}, type));
+        } catch (const PublishError&) {
+        }
     }
     QTemporaryDir scratch;
     int applied = 0;
