@@ -27,10 +27,12 @@ Publishes client releases for the Quillon updater.
 
 Commands:
   keygen    make a signing key pair (3072-bit RSA by default, 2048-byte key files)
-  release   write a build into a mirror tree as a signed release with its manifest
+  release   write a build into a mirror tree as a signed release with its manifest, and
+            patches from earlier versions (--delta-from)
   manifest  sign a release manifest for a published release directory, or renew its expiry
   sign      sign a file, writing FILE.sig
-  verify    check FILE against FILE.sig, or check a whole release directory
+  verify    check FILE against FILE.sig, or check a whole release directory (applying its
+            patches)
 
 Run 'quillon-publish <command> --help' for the options of a command.
 Exit codes: 0 success, 1 verify found an invalid signature or file, 2 error.
