@@ -493,6 +493,7 @@ private slots:
         QTest::newRow("manifest expired") << "~client_linux_amd64.manifest";
         QTest::newRow("patch changed") << "patch";
         QTest::newRow("patch that does not apply, manifest re-signed") << "!patch";
+        QTest::newRow("patch named outside patches/, manifest re-signed") << "!name";
     }
     void verifyReleaseFindsTampering() {
         QFETCH(QString, damage);
@@ -521,7 +522,12 @@ private slots:
         QString target = release.releaseDir + QLatin1Char('/') + damage.section(u'-', -1);
         if (damage.endsWith("patch"))
             target = patch;
-        if (damage == "!patch") {
+        if (damage == "!name") {
+            // A name is a path on the mirror and in the updater's temporary directory.
+            QSettings(manifestPath, QSettings::IniFormat)
+                .setValue("patches/1/name", "../client_linux_amd64.ini");
+            QVERIFY(signManifestWithDevKey(manifestPath));
+        } else if (damage == "!patch") {
             // Sound in the manifest's eyes, but made from other contents.
             QVERIFY(writeTree(tmp.path(), {{"other", noise(20000, 7)}}));
             QVERIFY(QFile::remove(patch));
@@ -546,6 +552,9 @@ private slots:
         QVERIFY(!verified.stdOut.isEmpty());
         if (damage == "!patch")
             QVERIFY2(verified.stdOut.contains("does not apply to release 8"),
+                     qPrintable(verified.stdOut));
+        if (damage == "!name")
+            QVERIFY2(verified.stdOut.contains("malformed (bad patch entry 1)"),
                      qPrintable(verified.stdOut));
     }
 
