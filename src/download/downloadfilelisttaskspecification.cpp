@@ -2,6 +2,7 @@
 
 #include "config/configuration.h"
 #include "download/downloadfiletaskspecification.h"
+#include "download/patchdownloadtaskspecification.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -31,9 +32,16 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart() {
     emit message(QStringLiteral("Downloading files"));
     const double weight = 1.0 / fileList->size();
     for (const FileDownloadSpecification& entry : std::as_const(*fileList)) {
-        addSubTask(new DownloadFileTaskSpecification(entry, networkManager, mirrors, configuration,
-                                                     this, weight));
-        totalBytes += static_cast<qint64>(entry.size);
+        if (entry.patch.name.isEmpty()) {
+            addSubTask(new DownloadFileTaskSpecification(entry, networkManager, mirrors,
+                                                         configuration, this, weight));
+            totalBytes += static_cast<qint64>(entry.size);
+        } else {
+            // What is fetched: the patch, unless it falls back to the whole file.
+            addSubTask(new PatchDownloadTaskSpecification(
+                entry, networkManager, mirrors, configuration, &totalBytes, this, weight));
+            totalBytes += static_cast<qint64>(entry.patch.size);
+        }
     }
     executeSubTasks();
 }

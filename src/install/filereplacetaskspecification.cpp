@@ -61,9 +61,15 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
         movedAside = true;
     }
     const int mode = newFileMode(installed, current);
-    if (!replaceSpec.hasUnzip()) {
-        addSubTask(new FileCopyTaskSpecification(&rollbackData, source, sibling, mode, this,
-                                                 remaining, installed));
+    // A patch's result stands in for the gzip download; it was checked when it was made.
+    const QString patched =
+        replaceSpec.patchResult.isEmpty()
+            ? QString()
+            : QFileInfo(QDir(configuration->tempDir), replaceSpec.patchResult).filePath();
+    if (!replaceSpec.hasUnzip() || (!patched.isEmpty() && QFileInfo::exists(patched))) {
+        addSubTask(new FileCopyTaskSpecification(&rollbackData,
+                                                 replaceSpec.hasUnzip() ? patched : source, sibling,
+                                                 mode, this, remaining, installed));
     } else {
         addSubTask(new FileUnzipTaskSpecification(&rollbackData, source, sibling, mode,
                                                   replaceSpec.unzipSize, this, remaining - 0.2,

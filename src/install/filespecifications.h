@@ -1,7 +1,22 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
+
+// A patch fetched instead of a whole file; empty name when there is none.
+struct FilePatchSpecification {
+    // Relative to the release directory on the mirror, and to tempDir for the download.
+    QString name;
+    QByteArray sha256; // hex
+    quint64 size = 0;
+    // The installed file the patch applies to, relative to the application root.
+    QString basePath;
+    // Where the result goes, relative to tempDir, and what it must be.
+    QString result;
+    QString resultMd5;
+    quint64 resultSize = 0;
+};
 
 // One entry of the download list: a file as the mirror serves it, at section + "/" + fileName.
 struct FileDownloadSpecification {
@@ -11,6 +26,8 @@ struct FileDownloadSpecification {
     QString md5;
     // Length of the file as downloaded, exactly; 0 means an empty file, never "unknown".
     quint64 size = 0;
+    // Fetched and applied instead of the file, unless it fails.
+    FilePatchSpecification patch = {};
 };
 
 // One entry of the replace list: a downloaded file (tempDir + "/" + fileName) and where it goes.
@@ -21,6 +38,9 @@ struct FileReplaceSpecification {
     QString unzipMd5;
     quint64 unzipSize = 0;
     QString unzipFileName;
+    // For a gzip download: a patch's result (relative to tempDir) that, when present, is copied
+    // into place instead of unpacking the download.
+    QString patchResult = {};
 
     bool hasUnzip() const;
     // The installed file, relative to the application root.

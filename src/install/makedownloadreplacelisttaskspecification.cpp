@@ -2,8 +2,14 @@
 
 #include "config/configuration.h"
 #include "config/installlayout.h"
+#include "install/deltapatch.h"
 #include "install/productini.h"
 #include "verify/checksignaturetaskspecification.h"
+#include "verify/releasemanifest.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QMultiHash>
 
 #include <QFileInfo>
 #include <QMutex>
@@ -24,17 +30,32 @@ struct Entry {
     QString tempPath;
     QString oldPath;
     bool mayDeleteOld = false;
+    // Patches the manifest offers for this path; the one from the installed file's MD5 is
+    // chosen, with the other fields of patch set beforehand.
+    QList<DeltaPatchEntry> offered;
+    FilePatchSpecification patch;
+    QString resultPath;
 
     // Results of the check, written by whichever pool thread checked the entry.
     bool exists = false;
     bool current = false;
     bool downloaded = false;
     bool oldExists = false;
+    // The patch's result is already in the temporary directory, checked.
+    bool patched = false;
 };
 
 bool md5Matches(const QString& path, const QString& md5) {
     // Only the verdict counts; its messages go nowhere.
     return CheckSigFunc(path, md5).run();
+}
+
+QString md5Hex(const QString& path) {
+    QFile file(path);
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !md5.addData(&file))
+        return {};
+    return QString::fromLatin1(md5.result().toHex());
 }
 
 void checkEntry(Entry& entry) {
@@ -44,12 +65,47 @@ void checkEntry(Entry& entry) {
     }
     const QString& expected =
         entry.replace.hasUnzip() ? entry.replace.unzipMd5 : entry.download.md5;
-    entry.current =
-        QFileInfo::exists(entry.installedPath) && md5Matches(entry.installedPath, expected);
-    if (!entry.current)
+    const bool exists = QFileInfo::exists(entry.installedPath);
+    if (entry.offered.isEmpty()) {
+        entry.current = exists && md5Matches(entry.installedPath, expected);
+    } else if (exists) {
+        // The sum itself is needed, to find the patch made from exactly this file.
+        const QString md5 = md5Hex(entry.installedPath);
+        entry.current = md5.compare(expected, Qt::CaseInsensitive) == 0;
+        for (const DeltaPatchEntry& offer : std::as_const(entry.offered)) {
+            if (entry.current || md5.isEmpty() || offer.baseMd5 != md5)
+                continue;
+            entry.patch.name = offer.name;
+            entry.patch.sha256 = offer.sha256;
+            entry.patch.size = quint64(offer.size);
+            break;
+        }
+    }
+    if (!entry.current && !entry.patch.name.isEmpty())
+        entry.patched = QFileInfo::exists(entry.resultPath) &&
+                        md5Matches(entry.resultPath, entry.patch.resultMd5);
+    if (!entry.current && !entry.patched)
         entry.downloaded =
             QFileInfo::exists(entry.tempPath) && md5Matches(entry.tempPath, entry.download.md5);
     entry.oldExists = entry.mayDeleteOld && QFileInfo::exists(entry.oldPath);
+}
+
+// The patches of the verified manifest beside the product ini, by installed path; none when
+// there is no manifest or it was made for another product ini.
+QMultiHash<QString, DeltaPatchEntry> offeredPatches(const QString& manifestPath,
+                                                    const QString& iniPath) {
+    QMultiHash<QString, DeltaPatchEntry> offered;
+    ReleaseManifest manifest;
+    QString error;
+    QByteArray sha256;
+    qint64 size = -1;
+    if (!QFileInfo::exists(manifestPath) || !manifest.read(manifestPath, &error) ||
+        !sha256OfFile(iniPath, &sha256, &size) || sha256 != manifest.iniSha256 ||
+        size != manifest.iniSize)
+        return offered;
+    for (const DeltaPatchEntry& patch : std::as_const(manifest.patches))
+        offered.insert(patch.path, patch);
+    return offered;
 }
 
 // The number of keys in all sections, "delete" included.
@@ -76,7 +132,8 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
 
     const QString appRoot = in.appRoot + QLatin1Char('/');
     const QString tempDir = in.tempDir + QLatin1Char('/');
-    QSettings ini(tempDir + in.updateType + QLatin1String(".ini"), QSettings::IniFormat);
+    const QString iniPath = tempDir + in.updateType + QLatin1String(".ini");
+    QSettings ini(iniPath, QSettings::IniFormat);
     const int total = fileCount(ini);
     if (total == 0) {
         report.message(QStringLiteral("No files in product ini"));
@@ -96,6 +153,13 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
                                 printableName(first.key), first.reason));
         return false;
     }
+    const QMultiHash<QString, DeltaPatchEntry> offered =
+        offeredPatches(tempDir + ReleaseManifest::fileName(in.updateType), iniPath);
+    // A patch or its result must not land where a download of the ini does.
+    QSet<QString> tempNames;
+    for (const ProductIniLine& line : std::as_const(productIni.lines))
+        tempNames.insert(line.replace.fileName);
+
     std::vector<Entry> entries;
     entries.reserve(size_t(productIni.lines.size()));
     for (const ProductIniLine& line : std::as_const(productIni.lines)) {
@@ -112,6 +176,19 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
             // Old copies of special files are left for the next start to remove.
             entry.mayDeleteOld = !InstallLayout::isSpecialFileName(
                 QFileInfo(entry.replace.pureDestFilePath()).fileName());
+            const QString dest = entry.replace.pureDestFilePath();
+            const bool gzip = entry.replace.hasUnzip();
+            entry.patch.basePath = dest;
+            entry.patch.result = dest;
+            entry.patch.resultMd5 = gzip ? entry.replace.unzipMd5 : entry.download.md5;
+            entry.patch.resultSize = gzip ? entry.replace.unzipSize : entry.download.size;
+            entry.resultPath = tempDir + dest;
+            for (const DeltaPatchEntry& offer : offered.values(dest)) {
+                if (offer.resultMd5.compare(entry.patch.resultMd5, Qt::CaseInsensitive) == 0 &&
+                    entry.patch.resultSize <= quint64(DeltaPatch::maxFileSize) &&
+                    !tempNames.contains(offer.name) && (!gzip || !tempNames.contains(dest)))
+                    entry.offered.append(offer);
+            }
         }
         entries.push_back(std::move(entry));
     }
@@ -140,6 +217,8 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
     }
     FileSpecifications lists;
     QSet<QString> onDeleteList;
+    int patchCount = 0;
+    quint64 patchBytes = 0, wholeBytes = 0;
     const auto addToDeleteList = [&](const QString& path) {
         if (!onDeleteList.contains(path)) {
             onDeleteList.insert(path);
@@ -159,10 +238,29 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
             addToDeleteList(old);
         if (entry.current)
             continue;
-        lists.replaceList.append(entry.replace);
-        if (!entry.downloaded)
-            lists.downloadList.append(entry.download);
+        const bool patch = !entry.patch.name.isEmpty() && (entry.patched || !entry.downloaded);
+        FileReplaceSpecification replace = entry.replace;
+        if (patch && replace.hasUnzip())
+            replace.patchResult = entry.patch.result;
+        lists.replaceList.append(replace);
+        if (entry.patched || entry.downloaded)
+            continue;
+        FileDownloadSpecification download = entry.download;
+        if (patch) {
+            download.patch = entry.patch;
+            ++patchCount;
+            patchBytes += download.patch.size;
+            wholeBytes += download.size;
+        }
+        lists.downloadList.append(download);
     }
+    if (patchCount > 0)
+        report.message(QStringLiteral("%1 files come as patches: %2 bytes to download instead of "
+                                      "%3, %4 bytes saved")
+                           .arg(patchCount)
+                           .arg(patchBytes)
+                           .arg(wholeBytes)
+                           .arg(wholeBytes - patchBytes));
     return {true, std::move(lists)};
 }
 

@@ -11,6 +11,7 @@
 
 namespace {
 const QString GROUP = QStringLiteral("release");
+const QString PATCHES = QStringLiteral("patches");
 
 QString timeText(const QDateTime& time) {
     return time.toUTC().toString(Qt::ISODate);
@@ -27,8 +28,45 @@ bool parseTime(const QString& text, QDateTime* out) {
 }
 } // namespace
 
+QString DeltaPatchEntry::nameFor(const QString& baseMd5, const QString& resultMd5) {
+    return QStringLiteral("patches/%1-%2.zst").arg(baseMd5, resultMd5);
+}
+
 QString ReleaseManifest::fileName(const QString& updateType) {
     return updateType + QStringLiteral(".manifest");
+}
+
+bool ReleaseManifest::readPatches(QSettings& ini, QString* error) {
+    static const QRegularExpression md5(QStringLiteral("^[0-9a-f]{32}$"));
+    static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+    static const QRegularExpression number(QStringLiteral("^(0|[1-9][0-9]{0,17})$"));
+    patches.clear();
+    ini.endGroup();
+    const int count = ini.beginReadArray(PATCHES);
+    for (int i = 0; i < count; ++i) {
+        ini.setArrayIndex(i);
+        DeltaPatchEntry p;
+        p.path = ini.value(QStringLiteral("path")).toString();
+        p.baseMd5 = ini.value(QStringLiteral("base")).toString();
+        p.name = ini.value(QStringLiteral("name")).toString();
+        p.sha256 = ini.value(QStringLiteral("sha256")).toString().toLatin1();
+        const QString size = ini.value(QStringLiteral("size")).toString();
+        p.resultMd5 = ini.value(QStringLiteral("result")).toString();
+        // Only names of our own form: a patch name becomes a path in the temporary directory.
+        if (p.path.isEmpty() || !md5.match(p.baseMd5).hasMatch() ||
+            !md5.match(p.resultMd5).hasMatch() ||
+            p.name != DeltaPatchEntry::nameFor(p.baseMd5, p.resultMd5) ||
+            !sha256.match(QString::fromLatin1(p.sha256)).hasMatch() ||
+            !number.match(size).hasMatch()) {
+            *error = QStringLiteral("bad patch entry %1").arg(i + 1);
+            ini.endArray();
+            return false;
+        }
+        p.size = size.toLongLong();
+        patches.append(p);
+    }
+    ini.endArray();
+    return true;
 }
 
 bool ReleaseManifest::read(const QString& path, QString* error) {
@@ -61,6 +99,8 @@ bool ReleaseManifest::read(const QString& path, QString* error) {
         *error = QStringLiteral("bad publication time");
     else if (!expiresText.isEmpty() && !parseTime(expiresText, &expires))
         *error = QStringLiteral("bad expiry time '%1'").arg(expiresText);
+    else if (!readPatches(ini, error))
+        ;
     else {
         if (expiresText.isEmpty())
             expires = QDateTime();
@@ -85,6 +125,20 @@ bool ReleaseManifest::write(const QString& path) const {
     if (expires.isValid())
         ini.setValue(QStringLiteral("expires"), timeText(expires));
     ini.endGroup();
+    if (!patches.isEmpty()) {
+        ini.beginWriteArray(PATCHES, int(patches.size()));
+        for (int i = 0; i < patches.size(); ++i) {
+            const DeltaPatchEntry& p = patches.at(i);
+            ini.setArrayIndex(i);
+            ini.setValue(QStringLiteral("path"), p.path);
+            ini.setValue(QStringLiteral("base"), p.baseMd5);
+            ini.setValue(QStringLiteral("name"), p.name);
+            ini.setValue(QStringLiteral("sha256"), QString::fromLatin1(p.sha256));
+            ini.setValue(QStringLiteral("size"), QString::number(p.size));
+            ini.setValue(QStringLiteral("result"), p.resultMd5);
+        }
+        ini.endArray();
+    }
     ini.sync();
     return ini.status() == QSettings::NoError;
 }

@@ -2,16 +2,33 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
+class QSettings;
 struct Rsa_key;
+
+// A patch the release offers: it turns the installed file at path, when its MD5 is baseMd5, into
+// the file the product ini lists (resultMd5). Served at name, relative to the release directory.
+struct DeltaPatchEntry {
+    QString path;
+    QString baseMd5;   // lower-case hex
+    QString name;      // "patches/<baseMd5>-<resultMd5>.zst"
+    QByteArray sha256; // lower-case hex
+    qint64 size = 0;
+    QString resultMd5; // lower-case hex
+
+    // The name a patch between these two contents has.
+    static QString nameFor(const QString& baseMd5, const QString& resultMd5);
+};
 
 // The release manifest: a small ini next to the product ini ("TYPE.manifest", signed into
 // "TYPE.manifest.sig" with RSA-PSS over SHA-256) that binds the build type, the version and the
 // exact product ini of a release, so that a signed ini cannot be replayed as another release.
 struct ReleaseManifest {
-    // Far above any real manifest; bounds its download.
-    static constexpr qint64 MaxFileSize = 64 * 1024;
+    // Bounds its download; the patch list takes most of it, a few hundred bytes a patch. The
+    // same bound as the product ini's.
+    static constexpr qint64 MaxFileSize = qint64(16) << 20;
 
     QString type;
     int version = 0;
@@ -22,6 +39,7 @@ struct ReleaseManifest {
     QDateTime published;
     // Invalid when the release never expires.
     QDateTime expires;
+    QList<DeltaPatchEntry> patches;
 
     // Reads the manifest file; false, with the reason in *error, when a field is missing or
     // malformed.
@@ -30,6 +48,9 @@ struct ReleaseManifest {
     bool write(const QString& path) const;
 
     static QString fileName(const QString& updateType);
+
+private:
+    bool readPatches(QSettings& ini, QString* error);
 };
 
 // SHA-256 and size of a whole file, streamed; false when it cannot be read.

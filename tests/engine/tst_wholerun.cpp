@@ -1,5 +1,6 @@
 // Whole update runs of the real updater (the headless runner) against real nginx mirrors, with
 // releases made by quillon-publish.
+#include "install/deltapatch.h"
 #include "support/authproxy.h"
 #include "support/childprocess.h"
 #include "support/downloadfixture.h"
@@ -7,6 +8,7 @@
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
 #include "support/treesnapshot.h"
+#include "verify/releasemanifest.h"
 
 #include <QDirIterator>
 #include <QProcess>
@@ -62,6 +64,39 @@ Tree clientTree(int version) {
         tree.insert("media/clip.bin", {clip});
         tree.insert("sub/new/deep.txt", {"new in " + v});
         tree.insert("sub/new/big2.dat", {filler("big2 " + v, 300000)});
+    }
+    return tree;
+}
+
+QByteArray noise(int size, quint32 x) {
+    QByteArray data(size, Qt::Uninitialized);
+    for (char& c : data)
+        c = char((x = x * 1103515245u + 12345u) >> 24);
+    return data;
+}
+
+// The base of the delta releases: version 120, a file that changes completely and one whose
+// patch is large enough to be interrupted.
+Tree deltaBaseTree() {
+    Tree tree = clientTree(120);
+    tree.insert("data/noise.bin", {noise(30000, 120)});
+    tree.insert("data/mostly.bin", {noise(200000, 7)});
+    return tree;
+}
+
+// "mixed": version 130, whose files come as patches, whole (no patch pays for the new noise),
+// gzipped or new. "all": every file of the base of 1000 bytes or more changed a little.
+Tree deltaTree(const QString& release) {
+    if (release == "mixed") {
+        Tree tree = clientTree(130);
+        tree.insert("data/noise.bin", {noise(30000, 130)});
+        tree.insert("data/mostly.bin", {noise(200000, 7).replace(100000, 30000, noise(30000, 8))});
+        return tree;
+    }
+    Tree tree = deltaBaseTree();
+    for (FileContent& file : tree) {
+        if (file.data.size() >= 1000)
+            file.data.insert(file.data.size() / 2, "changed in 130");
     }
     return tree;
 }
@@ -166,6 +201,8 @@ private slots:
     void killedAtEveryFileOperation_data();
     void killedAtEveryFileOperation();
     void secondStartDuringRollback();
+    void deltaUpdates_data();
+    void deltaUpdates();
 
 private:
     // A fresh installation of version 120 (by default the client tree) with its settings.
@@ -181,6 +218,9 @@ private:
     QStringList fileOpFaults(const QStringList& faults, const QString& root = {}) const;
     // Publishes the campaign's releases 120 and 130 once; serves them from the first server.
     void startCampaignMirror();
+    // Publishes, once, the delta base as 120 and each delta tree as 130 with patches from it;
+    // the mirror root of the release.
+    QString deltaMirror(const QString& release);
     TreeSnapshot installed() const;
     QStringList tempDirs() const;
     QList<NginxRunner::AccessEntry> requestsSince(qsizetype from) const;
@@ -191,6 +231,7 @@ private:
     TreeSnapshot target, original;
     QString campaignMirror;
     TreeSnapshot campaignTarget, campaignOriginal;
+    QMap<QString, QString> deltaMirrors;
 };
 
 void TstWholeRun::initTestCase() {
@@ -804,7 +845,9 @@ void TstWholeRun::releaseManifestGuards_data() {
         << "The release manifest of version 130 has an invalid " << 0 << false;
     QTest::newRow("endless manifest")
         << "oversize" << 130 << 0 << ""
-        << "client_linux_amd64.manifest sent more than 65536 bytes" << 0 << false;
+        << QString("client_linux_amd64.manifest sent more than %1 bytes")
+               .arg(ReleaseManifest::MaxFileSize)
+        << 0 << false;
     QTest::newRow("manifest removed after one has been seen")
         << "remove" << 130 << 120 << ""
         << "Version 130 has no release manifest, but this " << 0 << false;
@@ -857,7 +900,8 @@ void TstWholeRun::releaseManifestGuards() {
         QVERIFY(manifest.open(QIODevice::Append));
         manifest.write("\n");
     } else if (mirrorChange == "oversize") {
-        QVERIFY(writeTree(served, {{"130/client_linux_amd64.manifest", QByteArray(70000, '#')}}));
+        QVERIFY(writeTree(served, {{"130/client_linux_amd64.manifest",
+                                    QByteArray(ReleaseManifest::MaxFileSize + 5000, '#')}}));
     } else if (mirrorChange == "remove") {
         QVERIFY(QFile::remove(release + ".manifest") && QFile::remove(release + ".manifest.sig"));
     }
@@ -1054,6 +1098,249 @@ void TstWholeRun::secondStartDuringRollback() {
     stopChild(first);
     const QString broken = damage(install, campaignTree(120), campaignTree(130));
     QVERIFY2(broken.isEmpty(), qPrintable(broken));
+}
+
+QString TstWholeRun::deltaMirror(const QString& release) {
+    if (deltaMirrors.contains(release))
+        return deltaMirrors.value(release);
+    PublishOptions options;
+    options.gzipMinSize = 100000;
+    const QString base = work.filePath("delta-base");
+    if (!QFileInfo::exists(base + "/120")) {
+        writeClient(work.filePath("delta-builds/120"), deltaBaseTree());
+        if (!makeRelease(work.filePath("delta-builds/120"), 120, base, options).ok)
+            return {};
+    }
+    const QString build = work.filePath("delta-builds/" + release);
+    writeClient(build, deltaTree(release));
+    options.deltaFrom = {base + "/120"};
+    options.previous = base + "/120/client_linux_amd64.ini";
+    const PublishResult published =
+        makeRelease(build, 130, work.filePath("delta-" + release), options);
+    if (!published.ok || !published.stdOut.contains("patches from 120:"))
+        return {};
+    deltaMirrors.insert(release, work.filePath("delta-" + release));
+    return deltaMirrors.value(release);
+}
+
+// Updates from the delta base to a release with patches: what comes as a patch and what whole,
+// the one line and the fallback when a patch is bad, a resumed patch, and a rollback.
+void TstWholeRun::deltaUpdates_data() {
+    QTest::addColumn<QString>("release");
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected");    // a line contains it
+    QTest::addColumn<int>("fallbacks");       // lines about a patch not used
+    QTest::addColumn<QStringList>("whole");   // installed paths fetched whole
+    QTest::addColumn<QStringList>("patched"); // installed paths never fetched whole
+
+    const QString saved = "files come as patches: ";
+    QTest::newRow("every file patched")
+        << "all"
+        << "" << 0 << saved << 0 << QStringList()
+        << QStringList{"big.dat",        "data/f20.txt",   "data/f31.txt", "data/mostly.bin",
+                       "data/noise.bin", "libQtCore.so.4", "plugins/x.so"};
+    QTest::newRow("mixed release: patched, whole, gzip and new files")
+        << "mixed"
+        << "" << 0 << saved << 0
+        << QStringList{"data/noise.bin", "media/clip.bin", "sub/new/deep.txt", "sub/new/big2.dat"}
+        << QStringList{"big.dat", "data/f20.txt", "data/f31.txt", "data/mostly.bin"};
+    QTest::newRow("installed file differs from every patch base")
+        << "mixed"
+        << "installed differs" << 0 << saved << 0 << QStringList{"data/f20.txt"}
+        << QStringList{"big.dat", "data/f21.txt"};
+    QTest::newRow("corrupt patch: falls back, its mirror dropped")
+        << "mixed"
+        << "corrupt patch" << 0 << "served a corrupt patch, removing mirror" << 1
+        << QStringList{"data/f20.txt"} << QStringList{"big.dat", "data/f21.txt"};
+    QTest::newRow("patch with a wrong result: falls back")
+        << "mixed"
+        << "wrong result" << 0 << "its result does not match the product ini" << 1
+        << QStringList{"data/f20.txt"} << QStringList{"big.dat", "data/f21.txt"};
+    QTest::newRow("interrupted run resumes with its patches")
+        << "mixed"
+        << "interrupted" << 0 << saved << 0 << QStringList()
+        << QStringList{"big.dat", "data/f20.txt", "data/f31.txt", "data/mostly.bin"};
+    QTest::newRow("failure during the replacement rolls back")
+        << "mixed"
+        << "replacement fails" << 3 << "rolling back file updates" << 0 << QStringList()
+        << QStringList{"big.dat", "data/f20.txt"};
+}
+
+void TstWholeRun::deltaUpdates() {
+    QFETCH(QString, release);
+    QFETCH(QString, change);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+    QFETCH(int, fallbacks);
+    QFETCH(QStringList, whole);
+    QFETCH(QStringList, patched);
+    const QString published = deltaMirror(release);
+    QVERIFY(!published.isEmpty());
+    QString served = published;
+    ReleaseManifest manifest;
+    QString error;
+    QVERIFY2(manifest.read(published + "/130/client_linux_amd64.manifest", &error),
+             qPrintable(error));
+    const auto patchOf = [&](const QString& path) {
+        for (const DeltaPatchEntry& p : std::as_const(manifest.patches))
+            if (p.path == path)
+                return p;
+        return DeltaPatchEntry();
+    };
+    for (const QString& path : patched)
+        QVERIFY2(!patchOf(path).name.isEmpty(), qPrintable(path + " has no patch"));
+
+    const DeltaPatchEntry f20 = patchOf("data/f20.txt");
+    const DeltaPatchEntry large = patchOf("data/mostly.bin");
+    if (change == "corrupt patch" || change == "wrong result") {
+        served = work.filePath("delta-row");
+        QDir(served).removeRecursively();
+        QCOMPARE(QProcess::execute("cp", {"-a", published, served}), 0);
+        const QString patchFile = served + "/130/" + f20.name;
+        if (change == "corrupt patch") {
+            QFile file(patchFile);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QByteArray data = file.readAll();
+            data[data.size() / 2] = char(data[data.size() / 2] ^ 0x55);
+            QVERIFY(file.seek(0) && file.write(data) == data.size());
+        } else {
+            // A sound, signed patch of another content of the same size.
+            QByteArray other = deltaTree(release).value("data/f20.txt").data;
+            other[100] = '#';
+            QVERIFY(writeTree(work.filePath("delta-other"), {{"f20.txt", other}}));
+            QFile out(patchFile);
+            QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            const DeltaPatch::Made made = DeltaPatch::make(
+                work.filePath("delta-builds/120/data/f20.txt"),
+                work.filePath("delta-other/f20.txt"), 1 << 20,
+                [&](const char* data, size_t size) { return out.write(data, qint64(size)) > 0; },
+                &error);
+            QCOMPARE(int(made), int(DeltaPatch::Made::Patch));
+            out.close();
+            const QString manifestPath = served + "/130/client_linux_amd64.manifest";
+            ReleaseManifest edited;
+            QVERIFY(edited.read(manifestPath, &error));
+            for (DeltaPatchEntry& p : edited.patches)
+                if (p.path == "data/f20.txt")
+                    QVERIFY(sha256OfFile(patchFile, &p.sha256, &p.size));
+            QVERIFY(QFile::remove(manifestPath) && edited.write(manifestPath));
+            QVERIFY(signManifestWithDevKey(manifestPath));
+        }
+    }
+    if (change == "interrupted")
+        nginx->addServer(served, "location ~ /patches/ { limit_rate_after 1k; limit_rate 3k; }");
+    else
+        nginx->addServer(served);
+    nginx->addServer(served);
+    QString startError;
+    QVERIFY2(nginx->start(&startError), qPrintable(startError));
+    // One transfer at a time where the order of requests shows which mirror was dropped.
+    makeInstallation(change == "interrupted" ? QStringList{nginx->baseUrl(0)}
+                                             : QStringList{nginx->baseUrl(0), nginx->baseUrl(1)},
+                     change == "corrupt patch" ? 1 : 2, deltaBaseTree());
+    if (change == "installed differs")
+        QVERIFY(writeTree(install, {{"data/f20.txt", "edited by the user"}}));
+    if (change == "replacement fails")
+        QVERIFY(QDir().mkpath(install + "/data/_old_f30.txt/blocker"));
+    const TreeSnapshot before = installed();
+
+    qsizetype firstRequests = 0;
+    QSet<QString> appliedBefore;
+    QString partial;
+    qint64 held = 0;
+    if (change == "interrupted") {
+        // Killed while the large patch trickles in; what was applied by then stays in the
+        // temporary directory, and the partial patch is continued with a range.
+        QVERIFY(large.size > 20000);
+        const auto partialPatch = [&] {
+            QDirIterator it(tmp, {QFileInfo(large.name).fileName()}, QDir::Files,
+                            QDirIterator::Subdirectories);
+            if (!it.hasNext())
+                return false;
+            partial = it.next();
+            return QFileInfo(partial).size() >= 10000;
+        };
+        const RunResult first = runUpdater(
+            130,
+            [&](const QString& line) {
+                return line.startsWith("Downloading patches/") &&
+                       QTest::qWaitFor(partialPatch, 20000);
+            },
+            true);
+        QVERIFY(first.killed);
+        held = QFileInfo(partial).size();
+        QVERIFY2(held >= 10000 && held < large.size, qPrintable(partial));
+        const QString temp = tmp + "/" + tempDirs().value(0);
+        const Tree target = deltaTree(release);
+        for (auto it = target.cbegin(); it != target.cend(); ++it) {
+            QFile result(temp + "/" + it.key());
+            if (result.open(QIODevice::ReadOnly) && result.readAll() == it->data)
+                appliedBefore.insert(patchOf(it.key()).name);
+        }
+        appliedBefore.remove(QString());
+        QTRY_VERIFY_WITH_TIMEOUT(nginx->accessLog().size() > 0, 10000);
+        QTest::qWait(1000);
+        firstRequests = nginx->accessLog().size();
+    }
+
+    const RunResult run = runUpdater(130);
+    const QString log = run.lines.join('\n');
+    QVERIFY2(run.exitCode == exitCode, qPrintable(log));
+    QVERIFY2(log.contains(expected), qPrintable(log));
+    QCOMPARE(run.lines.filter(QRegularExpression("^Patch for .* not used")).size(), fallbacks);
+    if (exitCode != 0) {
+        QVERIFY2(installed() == before, qPrintable(describeDifference(before, installed())));
+        return;
+    }
+    TreeSnapshot tree = installed();
+    tree.remove("_old_libQtCore.so.4");
+    const TreeSnapshot wanted = snapshotTree(work.filePath("delta-builds/" + release));
+    QVERIFY2(tree == wanted, qPrintable(describeDifference(wanted, tree)));
+    QVERIFY2(tempDirs().isEmpty(), qPrintable(tempDirs().join(" ")));
+
+    const QList<NginxRunner::AccessEntry> requests = requestsSince(firstRequests);
+    const auto fetchedWhole = [&](const QString& path) {
+        return std::any_of(requests.cbegin(), requests.cend(), [&](const auto& e) {
+            return e.path == "/130/client/" + path || e.path == "/130/client/" + path + ".gz";
+        });
+    };
+    for (const QString& path : whole)
+        QVERIFY2(fetchedWhole(path), qPrintable(path + " not fetched whole"));
+    for (const QString& path : patched)
+        QVERIFY2(!fetchedWhole(path), qPrintable(path + " fetched whole"));
+    if (release == "all") {
+        for (const NginxRunner::AccessEntry& e : requests)
+            QVERIFY2(!e.path.startsWith("/130/client/"), qPrintable(e.path));
+    }
+    if (change == "corrupt patch") {
+        // The mirror that served the corrupt patch serves nothing after it.
+        const QRegularExpressionMatch dropped =
+            QRegularExpression("mirror (mirror\\d) served a corrupt patch").match(log);
+        QVERIFY(dropped.hasMatch());
+        const quint16 badPort = nginx->port(dropped.captured(1) == "mirror1" ? 0 : 1);
+        qsizetype at = -1;
+        for (qsizetype i = 0; i < requests.size(); ++i)
+            if (requests[i].path.endsWith(f20.name))
+                at = i;
+        QVERIFY(at >= 0);
+        QCOMPARE(requests[at].port, badPort);
+        for (qsizetype i = at + 1; i < requests.size(); ++i)
+            QVERIFY2(requests[i].port != badPort, qPrintable(requests[i].path));
+    }
+    if (change == "interrupted") {
+        for (const NginxRunner::AccessEntry& e : requests) {
+            QVERIFY2(!appliedBefore.contains(e.path.mid(5)), qPrintable(e.path + " fetched again"));
+            if (e.path.endsWith(QFileInfo(partial).fileName())) {
+                QCOMPARE(e.range, QString("bytes=%1-").arg(held));
+                QCOMPARE(e.status, 206);
+            }
+        }
+        QVERIFY(!appliedBefore.isEmpty());
+        QVERIFY(std::any_of(requests.cbegin(), requests.cend(), [&](const auto& e) {
+            return e.path.endsWith(large.name) && e.status == 206;
+        }));
+    }
 }
 
 QTEST_GUILESS_MAIN(TstWholeRun)

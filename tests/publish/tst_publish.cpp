@@ -327,6 +327,11 @@ private slots:
             << "is not a readable file";
         QTest::newRow("reserved section")
             << base + QStringList{"--version", "3", "--section", "delete"} << "reserved";
+        QTest::newRow("delta from a version not in the mirror")
+            << base + QStringList{"--version", "3", "--delta-from", "77"} << "is not a directory";
+        QTest::newRow("section named like the patches")
+            << base + QStringList{"--version", "3", "--section", "patches", "--delta-from", "1"}
+            << "bad section 'patches'";
         QTest::newRow("general section")
             << base + QStringList{"--version", "3", "--section", "General"} << "reserved";
         QTest::newRow("update type with a slash")
@@ -486,18 +491,51 @@ private slots:
         QTest::newRow("manifest changed") << "client_linux_amd64.manifest";
         QTest::newRow("manifest signature missing") << "-client_linux_amd64.manifest.sig";
         QTest::newRow("manifest expired") << "~client_linux_amd64.manifest";
+        QTest::newRow("patch changed") << "patch";
+        QTest::newRow("patch that does not apply, manifest re-signed") << "!patch";
+        QTest::newRow("patch named outside patches/, manifest re-signed") << "!name";
     }
     void verifyReleaseFindsTampering() {
         QFETCH(QString, damage);
         QTemporaryDir tmp;
+        // Release 9 carries a patch from 8, which verify applies.
+        QVERIFY(writeTree(tmp.filePath(QStringLiteral("base")),
+                          {{"plain", "p"}, {"blob", noise(20000, 5)}}));
+        QVERIFY(makeRelease(tmp.filePath(QStringLiteral("base")), 8, tmp.filePath("mirror")).ok);
+        QByteArray blob = noise(20000, 5);
+        blob.replace(5000, 100, noise(100, 6));
         QVERIFY(writeTree(tmp.filePath(QStringLiteral("build")),
-                          {{"plain", "p"}, {"packed", QByteArray(10000, 'z')}}));
+                          {{"plain", "p"}, {"packed", QByteArray(10000, 'z')}, {"blob", blob}}));
+        PublishOptions options;
+        options.deltaFrom = {QStringLiteral("8")};
         const PublishResult release =
-            makeRelease(tmp.filePath(QStringLiteral("build")), 9, tmp.filePath("mirror"));
+            makeRelease(tmp.filePath(QStringLiteral("build")), 9, tmp.filePath("mirror"), options);
         QVERIFY(release.ok);
-        QCOMPARE(runPublish({"verify", release.releaseDir}).exitCode, 0);
-        const QString target = release.releaseDir + QLatin1Char('/') + damage.section(u'-', -1);
-        if (damage.startsWith(u'-')) {
+        const PublishResult sound = runPublish({"verify", release.releaseDir});
+        QCOMPARE(sound.exitCode, 0);
+        QVERIFY2(sound.stdOut.contains("1 patches apply"), qPrintable(sound.stdOut));
+        const QString manifestPath = release.releaseDir + "/client_linux_amd64.manifest";
+        ReleaseManifest manifest;
+        QString error;
+        QVERIFY(manifest.read(manifestPath, &error) && manifest.patches.size() == 1);
+        const QString patch = release.releaseDir + "/" + manifest.patches[0].name;
+        QString target = release.releaseDir + QLatin1Char('/') + damage.section(u'-', -1);
+        if (damage.endsWith("patch"))
+            target = patch;
+        if (damage == "!name") {
+            // A name is a path on the mirror and in the updater's temporary directory.
+            QSettings(manifestPath, QSettings::IniFormat)
+                .setValue("patches/1/name", "../client_linux_amd64.ini");
+            QVERIFY(signManifestWithDevKey(manifestPath));
+        } else if (damage == "!patch") {
+            // Sound in the manifest's eyes, but made from other contents.
+            QVERIFY(writeTree(tmp.path(), {{"other", noise(20000, 7)}}));
+            QVERIFY(QFile::remove(patch));
+            QVERIFY(QFile::copy(tmp.filePath("other"), patch));
+            QVERIFY(sha256OfFile(patch, &manifest.patches[0].sha256, &manifest.patches[0].size));
+            QVERIFY(QFile::remove(manifestPath) && manifest.write(manifestPath));
+            QVERIFY(signManifestWithDevKey(manifestPath));
+        } else if (damage.startsWith(u'-')) {
             QVERIFY(QFile::remove(target));
         } else if (damage.startsWith(u'~')) {
             const QString manifest = release.releaseDir + "/" + damage.mid(1);
@@ -512,6 +550,84 @@ private slots:
         const PublishResult verified = runPublish({"verify", release.releaseDir});
         QCOMPARE(verified.exitCode, 1);
         QVERIFY(!verified.stdOut.isEmpty());
+        if (damage == "!patch")
+            QVERIFY2(verified.stdOut.contains("does not apply to release 8"),
+                     qPrintable(verified.stdOut));
+        if (damage == "!name")
+            QVERIFY2(verified.stdOut.contains("malformed (bad patch entry 1)"),
+                     qPrintable(verified.stdOut));
+    }
+
+    // A changed file gets a patch from each earlier version when it is under half its download;
+    // the manifest lists it, verify applies it, and the report says what it saves.
+    void deltaPatches_data() {
+        QTest::addColumn<QByteArray>("oldData");
+        QTest::addColumn<QByteArray>("newData");
+        QTest::addColumn<qint64>("gzipMinSize");
+        QTest::addColumn<bool>("fromBuild"); // --delta-from names a build directory
+        QTest::addColumn<bool>("kept");
+
+        const QByteArray base = noise(60000, 11);
+        QByteArray changed = base;
+        changed.replace(30000, 200, noise(200, 12));
+        QByteArray text;
+        for (int i = 0; text.size() < 200000; ++i)
+            text += "line " + QByteArray::number(i) + " of a text that compresses well\n";
+        QByteArray editedText = text;
+        editedText.replace(100000, 10, "edited!!!!");
+        QTest::newRow("small change: kept") << base << changed << qint64(-1) << false << true;
+        QTest::newRow("from a build directory") << base << changed << qint64(-1) << true << true;
+        QTest::newRow("every byte changed: not kept")
+            << base << noise(60000, 13) << qint64(-1) << false << false;
+        QTest::newRow("unchanged: no patch") << base << base << qint64(-1) << false << false;
+        QTest::newRow("gzipped file: under half its gzip")
+            << text << editedText << qint64(0) << false << true;
+    }
+    void deltaPatches() {
+        QFETCH(QByteArray, oldData);
+        QFETCH(QByteArray, newData);
+        QFETCH(qint64, gzipMinSize);
+        QFETCH(bool, fromBuild);
+        QFETCH(bool, kept);
+        QTemporaryDir tmp;
+        const QString mirror = tmp.filePath("mirror");
+        PublishOptions options;
+        options.gzipMinSize = gzipMinSize;
+        QVERIFY(writeTree(tmp.filePath("old"), {{"lib/file", oldData}, {"same", "s"}}));
+        QVERIFY(makeRelease(tmp.filePath("old"), 3, mirror, options).ok);
+        QVERIFY(writeTree(tmp.filePath("new"), {{"lib/file", newData}, {"same", "s"}}));
+        options.deltaFrom = {fromBuild ? tmp.filePath("old") : QStringLiteral("3")};
+        const PublishResult release = makeRelease(tmp.filePath("new"), 4, mirror, options);
+        QVERIFY2(release.ok, qPrintable(release.stdErr));
+
+        ReleaseManifest manifest;
+        QString error;
+        QVERIFY(manifest.read(release.releaseDir + "/client_linux_amd64.manifest", &error));
+        QCOMPARE(manifest.patches.size(), kept ? 1 : 0);
+        const QString label = fromBuild ? QStringLiteral("old") : QStringLiteral("3");
+        QVERIFY2(release.stdOut.contains(
+                     QStringLiteral("patches from %1: %2 files").arg(label).arg(kept ? 1 : 0)),
+                 qPrintable(release.stdOut));
+        if (!kept) {
+            QVERIFY(!QFileInfo::exists(release.releaseDir + "/patches") ||
+                    entries(release.releaseDir + "/patches").isEmpty());
+            return;
+        }
+        const DeltaPatchEntry& patch = manifest.patches.first();
+        QCOMPARE(patch.path, QStringLiteral("lib/file"));
+        QCOMPARE(patch.baseMd5, md5(oldData));
+        QCOMPARE(patch.resultMd5, md5(newData));
+        const QByteArray body = readAll(release.releaseDir + "/" + patch.name);
+        QCOMPARE(patch.size, body.size());
+        QCOMPARE(patch.sha256, QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex());
+        const QString served = release.releaseDir + "/client/lib/file" +
+                               (gzipMinSize == 0 ? QStringLiteral(".gz") : QString());
+        QVERIFY2(body.size() * 2 < QFileInfo(served).size(), qPrintable(served));
+        if (!fromBuild) {
+            const PublishResult verified = runPublish({"verify", release.releaseDir});
+            QVERIFY2(verified.exitCode == 0 && verified.stdOut.contains("1 patches apply"),
+                     qPrintable(verified.stdOut));
+        }
     }
 
     // A signed ini can still break the updater's rules; verify names every such line.

@@ -128,6 +128,8 @@ PublishResult makeRelease(const QString& buildDir, int version, const QString& m
         add("--gzip-min-size", QString::number(options.gzipMinSize));
     add("--previous", options.previous);
     add("--changelog", options.changelog);
+    for (const QString& base : options.deltaFrom)
+        add("--delta-from", base);
 
     PublishResult result = runPublish(arguments);
     result.releaseDir = QDir(mirrorRoot).absoluteFilePath(QString::number(version));

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 // The development key pair committed in keys/ (its private half is for tests and the demo only).
 QString devPrivateKeyPath();
@@ -28,6 +29,7 @@ struct PublishOptions {
     QString previous;
     QString changelog;
     QString privateKey; // default: the development private key
+    QStringList deltaFrom;
 };
 
 // What one run of quillon-publish left behind.

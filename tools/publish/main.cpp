@@ -27,10 +27,12 @@ Publishes client releases for the Quillon updater.
 
 Commands:
   keygen    make a signing key pair (3072-bit RSA by default, 2048-byte key files)
-  release   write a build into a mirror tree as a signed release with its manifest
+  release   write a build into a mirror tree as a signed release with its manifest, and
+            patches from earlier versions (--delta-from)
   manifest  sign a release manifest for a published release directory, or renew its expiry
   sign      sign a file, writing FILE.sig
-  verify    check FILE against FILE.sig, or check a whole release directory
+  verify    check FILE against FILE.sig, or check a whole release directory (applying its
+            patches)
 
 Run 'quillon-publish <command> --help' for the options of a command.
 Exit codes: 0 success, 1 verify found an invalid signature or file, 2 error.
@@ -86,6 +88,7 @@ public:
         return value;
     }
     QString value(const QString& name) const { return parser.value(name); }
+    QStringList values(const QString& name) const { return parser.values(name); }
     bool isSet(const QString& name) const { return parser.isSet(name); }
     QString argument() const { return parser.positionalArguments().value(0); }
 
@@ -189,8 +192,9 @@ int release(const QStringList& arguments) {
         QStringLiteral("Writes the files of a build directory into ROOT/VERSION/ of a mirror tree: "
                        "the files under SECTION/ (gzipped as NAME.gz where that makes them "
                        "smaller), the product ini TYPE.ini and its signature TYPE.ini.sig, the "
-                       "release manifest TYPE.manifest and its signature TYPE.manifest.sig, and "
-                       "changelog_client.txt. The release appears complete or not at all."),
+                       "release manifest TYPE.manifest and its signature TYPE.manifest.sig, "
+                       "changelog_client.txt, and with --delta-from patches under patches/. The "
+                       "release appears complete or not at all."),
         {});
     cl.add(QStringLiteral("build"), QStringLiteral("Directory holding the client build."),
            QStringLiteral("DIR"));
@@ -216,6 +220,14 @@ int release(const QStringList& arguments) {
            QStringLiteral("PRODUCT_INI"));
     cl.add(QStringLiteral("changelog"),
            QStringLiteral("Text file published as changelog_client.txt."), QStringLiteral("FILE"));
+    cl.add(QStringLiteral("delta-from"),
+           QStringLiteral("An earlier version to make patches from: its version number in this "
+                          "mirror tree, its release directory or its build directory. Repeat for "
+                          "several. Each changed file gets a patch under patches/, listed in the "
+                          "manifest, when it is under half the file's download; files above 512 "
+                          "MiB get none. Updaters that have that version's file fetch the patch "
+                          "instead."),
+           QStringLiteral("VERSION|DIR"));
     addManifestOptions(cl);
     if (!cl.parse(arguments))
         return 0;
@@ -239,6 +251,7 @@ int release(const QStringList& arguments) {
     }
     options.previousIni = cl.value(QStringLiteral("previous"));
     options.changelog = cl.value(QStringLiteral("changelog"));
+    options.deltaFrom = cl.values(QStringLiteral("delta-from"));
     const ManifestOptions manifest = manifestOptions(cl);
     options.versionName = manifest.versionName;
     options.expiresDays = manifest.expiresDays;
@@ -294,8 +307,12 @@ int manifest(const QStringList& arguments) {
         QString ignored;
         const QString path =
             release.filePath(ReleaseManifest::fileName(QFileInfo(iniPath).completeBaseName()));
-        if (!cl.isSet(QStringLiteral("version-name")) && old.read(path, &ignored))
+        const bool renewal = old.read(path, &ignored);
+        if (!cl.isSet(QStringLiteral("version-name")) && renewal)
             these.versionName = old.versionName;
+        // The patches stay listed: a renewal changes the dates only.
+        if (renewal)
+            these.patches = old.patches;
         writeManifest(iniPath, version, these, *key, true);
         std::printf("wrote %s\n", qUtf8Printable(path));
     }

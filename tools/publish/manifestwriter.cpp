@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <cstdio>
+
 namespace {
 constexpr QFileDevice::Permissions FILE_MODE = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                QFileDevice::ReadGroup | QFileDevice::ReadOther;
@@ -33,6 +35,7 @@ void writeManifest(const QString& iniPath, int version, const ManifestOptions& o
     manifest.type = QFileInfo(iniPath).completeBaseName();
     manifest.version = version;
     manifest.versionName = options.versionName;
+    manifest.patches = options.patches;
     if (!sha256OfFile(iniPath, &manifest.iniSha256, &manifest.iniSize))
         throw PublishError(QStringLiteral("cannot read %1").arg(iniPath));
     const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -48,10 +51,17 @@ void writeManifest(const QString& iniPath, int version, const ManifestOptions& o
     const QByteArray text = readSmallFile(draft, ReleaseManifest::MaxFileSize);
     if (text.size() > ReleaseManifest::MaxFileSize)
         throw PublishError(QStringLiteral("the manifest for %1 is larger than %2 bytes; shorten "
-                                          "the version name")
+                                          "the version name or make patches from fewer versions")
                                .arg(iniPath)
                                .arg(ReleaseManifest::MaxFileSize));
 
+    // The bound of updaters that came before patch lists.
+    if (text.size() > 64 * 1024)
+        std::fprintf(stderr,
+                     "quillon-publish: warning: the manifest for %s is %lld bytes; updaters older "
+                     "than delta patches refuse manifests above 65536 bytes and cannot install "
+                     "this release (publish fewer --delta-from versions for them)\n",
+                     qUtf8Printable(iniPath), static_cast<long long>(text.size()));
     const QByteArray digest = QCryptographicHash::hash(text, QCryptographicHash::Sha256);
     QByteArray signature(KEY_FILE_SIZE, '\0');
     unsigned long length = KEY_FILE_SIZE;

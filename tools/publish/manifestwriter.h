@@ -1,5 +1,7 @@
 #pragma once
 
+#include "verify/releasemanifest.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -9,6 +11,8 @@ struct ManifestOptions {
     QString versionName;
     // Days until the manifest expires; 0 for never.
     int expiresDays = 0;
+    // Listed in the manifest, so that its signature covers them.
+    QList<DeltaPatchEntry> patches;
 };
 
 // Writes TYPE.manifest and its signature TYPE.manifest.sig beside the product ini TYPE.ini,

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class ProductIni;
 class RsaKey;
 
 // Checks a published release directory as an updater would see it: the signature of each product
@@ -17,6 +18,9 @@ public:
 
 private:
     bool checkIni(const QString& iniPath);
+    // Applies every patch the manifest lists to its base, found in the other releases of the
+    // mirror tree; returns how many were applied.
+    int checkPatches(const QString& iniPath, const ProductIni& productIni);
     void problem(const QString& text);
 
     QString dir;

@@ -1,5 +1,7 @@
 #include "releasewriter.h"
 
+#include "deltamaker.h"
+#include "install/deltapatch.h"
 #include "install/productini.h"
 #include "manifestwriter.h"
 #include "publishutil.h"
@@ -242,6 +244,9 @@ void ReleaseWriter::validateOptions() const {
                                .arg(options.section));
     if (options.gzipMinSize < 0)
         throw PublishError(QStringLiteral("bad --gzip-min-size: give a number of bytes"));
+    if (!options.deltaFrom.isEmpty() && options.section == u"patches")
+        throw PublishError(QStringLiteral("bad section 'patches': with --delta-from, that name "
+                                          "holds the patches"));
 
     const QFileInfo build(options.buildDir);
     if (!build.exists())
@@ -417,6 +422,7 @@ void ReleaseWriter::writeFiles(const QString& sectionDir) {
                                                         .arg(file.path)});
             ++compressedCount;
             mirrorBytes += packed.size;
+            written.insert(file.path, {QString::fromLatin1(raw.md5), packed.size});
         } else {
             fileBytes = 0;
             raw = copyFile(source, target, file.size, onBytes);
@@ -424,6 +430,7 @@ void ReleaseWriter::writeFiles(const QString& sectionDir) {
                 {file.path,
                  QStringLiteral("%1::%2").arg(QString::fromLatin1(raw.md5)).arg(raw.size)});
             mirrorBytes += raw.size;
+            written.insert(file.path, {QString::fromLatin1(raw.md5), raw.size});
         }
         bytesBefore += file.size;
         ++filesDone;
@@ -501,6 +508,47 @@ void ReleaseWriter::writeProductIni(const QString& iniPath, const QStringList& d
     }
 }
 
+QList<DeltaPatchEntry> ReleaseWriter::makePatches(const QString& releaseDir) {
+    QList<DeltaPatchEntry> patches;
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        throw PublishError(QStringLiteral("cannot create a temporary directory"));
+    const QDir build(QFileInfo(options.buildDir).absoluteFilePath());
+    for (const QString& arg : std::as_const(options.deltaFrom)) {
+        const DeltaBase base = DeltaBase::open(arg, options.mirrorRoot, options.updateType);
+        qint64 patchBytes = 0, wholeBytes = 0;
+        int count = 0;
+        for (const BuildFile& file : std::as_const(files)) {
+            checkInterrupted();
+            const Written& now = written[file.path];
+            QString baseMd5;
+            const QString old = base.plainFile(file.path, scratch.path(), &baseMd5);
+            if (old.isEmpty() || baseMd5 == now.md5 || file.size > DeltaPatch::maxFileSize)
+                continue;
+            DeltaPatchEntry entry;
+            entry.path = file.path;
+            // Clearly smaller than the normal download, or not worth a request of its own.
+            if (makeDeltaPatch(old, baseMd5, build.filePath(file.path), now.md5, now.download / 2,
+                               releaseDir, &entry)) {
+                patches.append(entry);
+                ++count;
+                patchBytes += entry.size;
+                wholeBytes += now.download;
+            }
+            if (old.startsWith(scratch.path()))
+                QFile::remove(old);
+        }
+        patchReport << QStringLiteral("patches from %1: %2 files, %3 bytes instead of %4, %5 "
+                                      "bytes saved")
+                           .arg(base.label)
+                           .arg(count)
+                           .arg(patchBytes)
+                           .arg(wholeBytes)
+                           .arg(wholeBytes - patchBytes);
+    }
+    return patches;
+}
+
 void ReleaseWriter::run() {
     validateOptions();
     const auto key = loadKeyFile(options.keyFile, true);
@@ -547,8 +595,9 @@ void ReleaseWriter::run() {
     }
     signature.truncate(signatureLength);
     writeFileAtomically(iniPath + QStringLiteral(".sig"), signature, FILE_MODE, false);
-    writeManifest(iniPath, options.version.toInt(), {options.versionName, options.expiresDays},
-                  *key, false);
+    const QList<DeltaPatchEntry> patches = makePatches(staging.path());
+    writeManifest(iniPath, options.version.toInt(),
+                  {options.versionName, options.expiresDays, patches}, *key, false);
 
     if (!options.changelog.isEmpty()) {
         const QString changelog = staging.filePath(QStringLiteral("changelog_client.txt"));
@@ -578,4 +627,6 @@ void ReleaseWriter::run() {
                 qUtf8Printable(options.version), static_cast<long long>(files.size()),
                 compressedCount, static_cast<long long>(mirrorBytes),
                 static_cast<long long>(deletes.size()), qUtf8Printable(target));
+    for (const QString& line : std::as_const(patchReport))
+        std::printf("%s\n", qUtf8Printable(line));
 }

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "verify/releasemanifest.h"
+
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 // Everything `quillon-publish release` is told on its command line.
 struct ReleaseOptions {
@@ -17,6 +21,9 @@ struct ReleaseOptions {
     QString changelog;   // optional
     QString versionName; // optional, for the manifest
     int expiresDays = 0; // 0: the manifest never expires
+    // Earlier versions to make patches from: versions of this mirror tree, release or build
+    // directories.
+    QStringList deltaFrom;
 };
 
 // Writes one release into the mirror tree: ROOT/VERSION/ with the section's files (gzipped where
@@ -49,11 +56,19 @@ private:
     QStringList obsoletePaths() const;
     void writeFiles(const QString& sectionDir);
     void writeProductIni(const QString& iniPath, const QStringList& deletes) const;
+    // Patches from each earlier version into releaseDir/patches, with a line per version.
+    QList<DeltaPatchEntry> makePatches(const QString& releaseDir);
 
     ReleaseOptions options;
     QList<BuildFile> files;
     qint64 totalBytes = 0;
     QList<IniLine> lines;
+    struct Written {
+        QString md5;         // of the file itself
+        qint64 download = 0; // what an updater fetches: the gzip when there is one
+    };
+    QHash<QString, Written> written;
+    QStringList patchReport;
     int compressedCount = 0;
     qint64 mirrorBytes = 0;
 };
