@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecification& patch,
                                                          const QString& patchFile,
@@ -57,6 +58,7 @@ bool PatchApplyFunc::run() {
     }
     // Ours alone: a killed run's partial result, or a partial whole download.
     QFile::remove(destPath);
+    QDir().mkpath(QFileInfo(destPath).path());
     if (!createDest()) {
         emit failed(false, QStringLiteral("cannot write %1").arg(destPath));
         return finishDest(false);
