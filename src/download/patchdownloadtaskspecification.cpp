@@ -21,11 +21,16 @@ void PatchDownloadTaskSpecification::execute() {
         makeSubtasksAndStart();
         return;
     }
-    downloadTask = new DownloadTaskSpecification(networkManager, mirrors, patch.name, local,
-                                                 qint64(patch.size), this, 0.7);
-    downloadTask->resumable = true;
-    addSubTask(downloadTask);
-    auto* apply = new PatchApplyTaskSpecification(patch, local, configuration->tempDir, this, 0.3);
+    // A patch that a killed run fetched whole but never applied needs only its check.
+    const bool held = QFileInfo(local).size() == qint64(patch.size);
+    if (!held) {
+        downloadTask = new DownloadTaskSpecification(networkManager, mirrors, patch.name, local,
+                                                     qint64(patch.size), this, 0.7);
+        downloadTask->resumable = true;
+        addSubTask(downloadTask);
+    }
+    auto* apply = new PatchApplyTaskSpecification(patch, local, configuration->tempDir, this,
+                                                  held ? 1.0 : 0.3);
     connect(apply, &PatchApplyTaskSpecification::applyDone, this,
             &PatchDownloadTaskSpecification::onApplyDone, Qt::DirectConnection);
     addSubTask(apply);
@@ -41,14 +46,16 @@ void PatchDownloadTaskSpecification::onApplyDone(bool ok, PatchApplyTaskSpecific
         abort(UserCanceled);
         return;
     }
-    // Like a corrupt file, a patch that is not what the manifest signed costs its mirror.
-    const QString reason = task->corrupt
+    // Like a corrupt file, a patch that is not what the manifest signed costs its mirror (unless
+    // it was held from an earlier run, when nobody can say which mirror sent it).
+    const bool blame = task->corrupt && downloadTask;
+    const QString reason = blame
                                ? QStringLiteral("mirror %1 served a corrupt patch, removing mirror")
                                      .arg(downloadTask->mirror.name)
                                : task->failure;
     emit message(QStringLiteral("Patch for %1 not used (%2); downloading the whole file")
                      .arg(fileName, reason));
-    if (task->corrupt)
+    if (blame)
         mirrors->removeMirror(downloadTask->mirror.name);
     patchDropped = true;
     if (plannedBytes)

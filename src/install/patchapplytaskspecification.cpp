@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace {
 // How a run failed; the value of a failed run.
@@ -29,6 +30,7 @@ ASyncResult applyPatch(const FilePatchSpecification& patch, const QString& patch
         return fail(true, QStringLiteral("the patch does not match its SHA-256"));
     // Ours alone: a killed run's partial result, or a partial whole download.
     QFile::remove(dest);
+    QDir().mkpath(QFileInfo(dest).path());
     NewFile file(dest, 0644);
     if (!file.create())
         return fail(false, QStringLiteral("cannot write %1").arg(dest));
