@@ -1,5 +1,6 @@
 #include "config/configuration.h"
 #include "support/datagrampeer.h"
+#include "support/files.h"
 #include "support/treesnapshot.h"
 
 #include <QAbstractButton>
@@ -19,12 +20,6 @@ namespace {
 
 const QByteArray VersionRequest("3\0", 2);
 const QByteArray NewsRequest("*\0", 2);
-
-void writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
-}
 
 // Answers every Retry/Abort box with the next button of the list and remembers what it showed.
 class BoxAnswerer : public QObject {
@@ -78,7 +73,6 @@ private slots:
     void streams_data();
     void streams();
     void serverSetting();
-    void fixedNames();
     void plantedNamesDoNotBlock();
     void tempDirModeIgnoresUmask();
     void tempDirFailures();
@@ -111,9 +105,9 @@ void TstConfiguration::cleanup() {
 }
 
 void TstConfiguration::writeSettings(const QByteArray& extra) {
-    writeFile(install->filePath("update.ini"), extra +
-                                                   "\n[update]\nserver=127.0.0.1\nversionPort=" +
-                                                   QByteArray::number(peer->port()) + "\n");
+    QVERIFY(writeFile(install->filePath("update.ini"),
+                      extra + "\n[update]\nserver=127.0.0.1\nversionPort=" +
+                          QByteArray::number(peer->port()) + "\n"));
 }
 
 void TstConfiguration::commandLine_data() {
@@ -337,7 +331,7 @@ void TstConfiguration::streams() {
     QFETCH(int, concurrency);
     QFETCH(QString, proxy);
 
-    writeFile(install->filePath("update.ini"), "[update]\n" + settings);
+    QVERIFY(writeFile(install->filePath("update.ini"), "[update]\n" + settings));
     Configuration config;
     config.getProxyAndDownloadConcurrency();
     QCOMPARE(config.downloadConcurrency, concurrency);
@@ -348,38 +342,20 @@ void TstConfiguration::serverSetting() {
     QCOMPARE(Configuration::getUpdateServerHost(), QString("localhost"));
     QCOMPARE(Configuration::getVersionQueryPort(), quint16(17384));
     QCOMPARE(Configuration::getBannerQueryPort(), quint16(2009));
-    writeFile(install->filePath("update.ini"),
-              "[update]\nserver=updates.example.org\nversionPort=4000\nbannerPort=70000\n");
+    QVERIFY(
+        writeFile(install->filePath("update.ini"),
+                  "[update]\nserver=updates.example.org\nversionPort=4000\nbannerPort=70000\n"));
     QCOMPARE(Configuration::getUpdateServerHost(), QString("updates.example.org"));
     QCOMPARE(Configuration::getVersionQueryPort(), quint16(4000));
     // Out of range: the fixed port.
     QCOMPARE(Configuration::getBannerQueryPort(), quint16(2009));
 }
 
-void TstConfiguration::fixedNames() {
-    QCOMPARE(Configuration::getAppRootPath(), install->path());
-    Configuration::setAppRootPath(install->path() + "/");
-    QCOMPARE(Configuration::getSettingsFilePath(), install->path() + "/update.ini");
-    Configuration::setAppRootPath(QString());
-    QCOMPARE(Configuration::getAppRootPath(), QCoreApplication::applicationDirPath());
-
-    QCOMPARE(Configuration::getSpecialFileRenamePrefix(), QString("_old_"));
-    QCOMPARE(&Configuration::getSpecialFileRenamePrefix(),
-             &Configuration::getSpecialFileRenamePrefix());
-    QCOMPARE(Configuration::getSpecialFileNames(),
-             (QStringList{"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4",
-                          "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so"}));
-    QVERIFY(Configuration::isSpecialFileName("libqgif.so"));
-    QVERIFY(!Configuration::isSpecialFileName("Update"));
-    QVERIFY(!Configuration::isSpecialFileName("dir/update"));
-    QVERIFY(!Configuration::isSpecialFileName("_old_update"));
-}
-
 // Another user can take every predictable name beforehand; a random suffix cannot be taken.
 void TstConfiguration::plantedNamesDoNotBlock() {
     QDir dir(tmp->path());
     for (int n = 0; n < 1000; ++n)
-        writeFile(dir.filePath(QString("quillon_temp_%1").arg(n)), QByteArray());
+        QVERIFY(writeFile(dir.filePath(QString("quillon_temp_%1").arg(n)), QByteArray()));
     QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("quillon_temp_XXXXXX")));
     const TreeSnapshot before = snapshotTree(tmp->path());
 
@@ -420,7 +396,7 @@ void TstConfiguration::tempDirModeIgnoresUmask() {
 
 void TstConfiguration::tempDirFailures() {
     // TMPDIR naming something below a plain file: no usable temporary directory at all.
-    writeFile(tmp->filePath("file"), "x");
+    QVERIFY(writeFile(tmp->filePath("file"), "x"));
     qputenv("TMPDIR", QFile::encodeName(tmp->filePath("file") + "/sub"));
     Configuration config;
     QSignalSpy fatalSpy(&config, &Configuration::fatalError);
@@ -456,7 +432,7 @@ void TstConfiguration::privateDirectory() {
     QVERIFY(dir.mkdir("open"));
     QVERIFY(::chmod(QFile::encodeName(dir.filePath("open")), 0703) == 0);
     QVERIFY(QFile::link(dir.filePath("private"), dir.filePath("link")));
-    writeFile(dir.filePath("file"), "x");
+    QVERIFY(writeFile(dir.filePath("file"), "x"));
 
     QVERIFY(Configuration::isPrivateDirectory(dir.filePath("private")));
     QVERIFY(!Configuration::isPrivateDirectory(dir.filePath("shared")));

@@ -3,6 +3,7 @@
 #include "support/authproxy.h"
 #include "support/childprocess.h"
 #include "support/downloadfixture.h"
+#include "support/files.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
