@@ -1,6 +1,7 @@
 #include "install/dircreatetaskspecification.h"
 #include "install/filedeletetaskspecification.h"
 #include "install/filerenametaskspecification.h"
+#include "support/files.h"
 #include "support/tasklog.h"
 
 #include <QDir>
@@ -41,10 +42,9 @@ private:
     QString path(const QString& relative) const {
         return relative.isEmpty() ? dir->path() : dir->filePath(relative);
     }
+    // The mode the test's umask gives.
     void write(const QString& relative) {
-        QFile file(path(relative));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(relative.toUtf8());
+        QVERIFY(writeFile(path(relative), relative.toUtf8(), 0600));
     }
     std::unique_ptr<QTemporaryDir> dir;
 };
@@ -182,9 +182,7 @@ void TstFastFileOps::renameRecordsAndNeverOverwrites() {
         texts(blockedRun.messages),
         QStringList{QStringLiteral("Could not rename '%1' to '%2'").arg(path("a"), path("b"))});
     QVERIFY(log.isEmpty());
-    QFile b(path("b"));
-    QVERIFY(b.open(QIODevice::ReadOnly));
-    QCOMPARE(b.readAll(), QByteArray("b"));
+    QCOMPARE(readAll(path("b")), QByteArray("b"));
 
     FileRenameTaskSpecification rename(path("a"), path("c"), &log, nullptr, 1.0);
     FastRun run(rename);

@@ -458,9 +458,7 @@ void TstFileReplaceList::resetUndoesAFinishedStep() {
     task.execute();
     QTRY_VERIFY_WITH_TIMEOUT(task.state > TaskSpecification::Running, 20000);
     QCOMPARE(task.state, int(TaskSpecification::Finished));
-    QFile third(r("lib/libthird.so"));
-    QVERIFY(third.open(QIODevice::ReadOnly));
-    QCOMPARE(third.readAll(), QByteArray("new three"));
+    QCOMPARE(readAll(r("lib/libthird.so")), QByteArray("new three"));
 }
 
 void TstFileReplaceList::emptyListsFinishAtOnce() {

@@ -502,9 +502,8 @@ private slots:
         QVERIFY(banner->toolTip().isEmpty());
         QVERIFY(banner->pixmap().isNull());
 
-        QFile png(sourcePath(QStringLiteral("scripts/demo-data/banner.png")));
-        QVERIFY(png.open(QIODevice::ReadOnly));
-        window.onBannerFound(png.readAll(), QStringLiteral("https://shop.example:8443/deals?id=4"));
+        window.onBannerFound(readAll(sourcePath(QStringLiteral("scripts/demo-data/banner.png"))),
+                             QStringLiteral("https://shop.example:8443/deals?id=4"));
         QCOMPARE(banner->toolTip(), QStringLiteral("Click to open \"https://shop.example\""));
         QCOMPARE(banner->pixmap().size(), QSize(468, 60));
         UrlCatcher catcher;

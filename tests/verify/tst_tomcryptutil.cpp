@@ -76,9 +76,7 @@ private slots:
         // The DER header carries the key's own length; the rest of the 2048 bytes is filler.
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(PUBLIC_KEY), 4),
                  QByteArray("\x30\x82\x01\x8a"));
-        QFile devPublic(devPublicKeyPath());
-        QVERIFY(devPublic.open(QIODevice::ReadOnly));
-        QCOMPARE(devPublic.readAll(),
+        QCOMPARE(readAll(devPublicKeyPath()),
                  QByteArray(reinterpret_cast<const char*>(PUBLIC_KEY), KEY_FILE_SIZE));
     }
 
@@ -179,9 +177,7 @@ private slots:
         QByteArray exported(KEY_FILE_SIZE, '\0');
         export_key(loadedPublic.get(), KEY_PUBLIC,
                    reinterpret_cast<unsigned char*>(exported.data()));
-        QFile pubFile(QString::fromUtf8(pub));
-        QVERIFY(pubFile.open(QIODevice::ReadOnly));
-        QCOMPARE(pubFile.readAll(), exported);
+        QCOMPARE(readAll(QString::fromUtf8(pub)), exported);
     }
 
     void unsupportedKeySizes_data() {
@@ -225,10 +221,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, expected);
         QTemporaryDir dir;
-        QFile garbage(dir.filePath(QStringLiteral("garbage")));
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write(noise(2048, 2));
-        garbage.close();
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("garbage")), noise(2048, 2)));
         const QString full = path.startsWith(u'/') ? path : dir.filePath(path);
         const QByteArray name = QFile::encodeName(full);
         unsigned char data[16] = {};
