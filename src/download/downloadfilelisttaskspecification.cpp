@@ -68,5 +68,5 @@ void DownloadFileListTaskSpecification::reset() {
     cancelSeen = false;
     doneReported = false;
     totalBytes = 0;
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }

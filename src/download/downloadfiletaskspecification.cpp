@@ -62,5 +62,5 @@ void DownloadFileTaskSpecification::reset() {
     downloadTask = nullptr;
     cancelSeen = false;
     doneReported = false;
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }

@@ -113,7 +113,8 @@ void IniDownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& down
 
 void IniDownloadTaskSpecification::userCanceled() {
     if (backoffTicks > 0 && state == Running) {
-        TaskSpecification::userCanceled();
+        // No subtask runs while backing off: the cancel is this task's alone.
+        TaskSpecification::userCanceled(); // NOLINT(bugprone-parent-virtual-call)
         backoffTicks = 0;
         userCancel();
         return;
@@ -138,5 +139,5 @@ void IniDownloadTaskSpecification::reset() {
     cancelSeen = false;
     doneReported = false;
     failedChecks = 0;
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }

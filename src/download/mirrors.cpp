@@ -18,7 +18,7 @@ QString baseUrl(QString url, int version) {
 Mirrors::Mirrors(QObject* parent)
     : QObject(parent) {}
 
-bool Mirrors::initDefault(QString iniFile, int version) {
+bool Mirrors::initDefault(const QString& iniFile, int version) {
     QSettings settings(iniFile, QSettings::IniFormat);
     const QStringList names = readMirrorNames(settings);
     for (const QString& name : names) {
@@ -65,7 +65,7 @@ void Mirrors::setDefaults(QSettings& settings, int version) {
     }
 }
 
-bool Mirrors::initAlpha(QString iniFile, int version) {
+bool Mirrors::initAlpha(const QString& iniFile, int version) {
     QSettings settings(iniFile, QSettings::IniFormat);
     const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
     if (alpha.isEmpty()) {

@@ -34,10 +34,10 @@ public:
 
     // Reads the array "mirrors" and each mirror's group from the INI file; a missing file gives an
     // empty pool. Always true.
-    bool initDefault(QString iniFile, int version);
+    bool initDefault(const QString& iniFile, int version);
     // The alpha channel's single mirror from group Channel, key alpha; false (and fatalError) when
     // the address is missing.
-    bool initAlpha(QString iniFile, int version);
+    bool initAlpha(const QString& iniFile, int version);
     void setDefaults(QSettings& settings, int version);
     // The trimmed, non-empty names of the array "mirrors" in array order. Only elements present
     // in the file are read, so an absurd "size" costs nothing.

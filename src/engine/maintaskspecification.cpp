@@ -62,5 +62,5 @@ void MainTaskSpecification::reset() {
     clearSubTasks();
     fileSpecifications.clear();
     hadManifest = false;
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }

@@ -3,7 +3,7 @@
 #include <QFile>
 
 namespace {
-constexpr qint64 copyChunk = 64 * 1024;
+constexpr qint64 copyChunk = qint64(64) * 1024;
 }
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList,

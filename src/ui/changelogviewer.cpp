@@ -23,7 +23,7 @@ constexpr int DefaultWidth = 617;
 constexpr int DefaultHeight = 500;
 constexpr int RequestTimeoutMs = 2000;
 constexpr int LineMargin = 50;
-constexpr qint64 MaxBodyBytes = 1024 * 1024;
+constexpr qint64 MaxBodyBytes = qint64(1024) * 1024;
 } // namespace
 
 ChangeLogViewer* ChangeLogViewer::m_instance = nullptr;
@@ -68,7 +68,7 @@ void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, const QString& 
     m_instance->activateWindow();
 }
 
-void ChangeLogViewer::requestRemote(QString newVersion) {
+void ChangeLogViewer::requestRemote(const QString& newVersion) {
     if (reply)
         return;
     changeLogTextEdit->setText(tr("Loading..."));
@@ -114,7 +114,7 @@ QString ChangeLogViewer::getRemoteUrl() {
     const QString updateIni = root.filePath(QStringLiteral("update.ini"));
     if (QFileInfo::exists(updateIni)) {
         const QSettings settings(updateIni, QSettings::IniFormat);
-        const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
+        QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
         if (!alpha.isEmpty())
             return alpha;
     }

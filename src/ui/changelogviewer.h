@@ -28,7 +28,7 @@ public:
     static ChangeLogViewer* instance() { return m_instance; }
 
     // Starts a download unless one is in flight; an empty version keeps the stored one.
-    void requestRemote(QString newVersion);
+    void requestRemote(const QString& newVersion);
     // The next base URL to try, or an empty string once every address has been tried.
     QString getRemoteUrl();
     // Takes one base URL out of the untried mirrors at random; empty if none is left.

@@ -11,7 +11,7 @@ struct Rsa_key;
 // exact product ini of a release, so that a signed ini cannot be replayed as another release.
 struct ReleaseManifest {
     // Far above any real manifest; bounds its download.
-    static constexpr qint64 MaxFileSize = 64 * 1024;
+    static constexpr qint64 MaxFileSize = qint64(64) * 1024;
 
     QString type;
     int version = 0;
