@@ -6,6 +6,8 @@
 #include <QSslError>
 #include <QUrl>
 
+#include <utility>
+
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* networkManager,
                                                      Mirrors* mirrors, const QString& remotePath,
                                                      const QString& localFile, qint64 expectedSize,
@@ -287,7 +289,7 @@ void DownloadTaskSpecification::downloadFinished() {
 bool DownloadTaskSpecification::errorRetry(QString text) {
     mirrors->addMirrorError(mirror.name);
     resetDownload();
-    emit message(text);
+    emit message(std::move(text));
     startDownload();
     return true;
 }

@@ -18,7 +18,7 @@ class IniDownloadTaskSpecification : public ComposedTaskSpecification {
 
 public:
     // Ceiling on the product ini's size while it downloads.
-    static constexpr qint64 maxIniBytes = 16 * 1024 * 1024;
+    static constexpr qint64 maxIniBytes = qint64(16) * 1024 * 1024;
     static constexpr int maxBackoffTicks = 30;
 
     // None of the pointers is owned; all must outlive the task.

@@ -89,7 +89,7 @@ bool UpdateChecker::readFromServer() {
 
     timeval timeout{};
     timeout.tv_sec = receiveTimeoutMs / 1000;
-    timeout.tv_usec = (receiveTimeoutMs % 1000) * 1000;
+    timeout.tv_usec = suseconds_t(receiveTimeoutMs % 1000) * 1000;
     if (::setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0)
         return false;
 

@@ -9,7 +9,7 @@
 
 namespace {
 // Large enough to keep the hash busy, small enough that memory stays flat for any file size.
-constexpr qint64 READ_CHUNK = 64 * 1024;
+constexpr qint64 READ_CHUNK = qint64(64) * 1024;
 
 // The engine registers the algorithms before each run; a check started without an engine (tests,
 // tools) must not reach LibTomCrypt unprepared, which aborts instead of failing.

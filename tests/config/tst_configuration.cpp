@@ -1,6 +1,7 @@
 #include "config/configuration.h"
 #include "config/installlayout.h"
 #include "support/datagrampeer.h"
+#include "support/files.h"
 #include "support/treesnapshot.h"
 
 #include <QFile>
@@ -18,12 +19,6 @@ namespace {
 
 const QByteArray VersionRequest("3\0", 2);
 const QByteArray NewsRequest("*\0", 2);
-
-void writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
-}
 
 // Answers every failed version query with the next answer of the list (true: Retry; an empty list
 // answers Abort) and counts the questions.
@@ -56,7 +51,6 @@ private slots:
     void serverSetting();
     void downgradeAllowed_data();
     void downgradeAllowed();
-    void fixedNames();
     void plantedNamesDoNotBlock();
     void tempDirModeIgnoresUmask();
     void tempDirFailures();
@@ -89,9 +83,9 @@ void TstConfiguration::cleanup() {
 }
 
 void TstConfiguration::writeSettings(const QByteArray& extra) {
-    writeFile(install->filePath("update.ini"), extra +
-                                                   "\n[update]\nserver=127.0.0.1\nversionPort=" +
-                                                   QByteArray::number(peer->port()) + "\n");
+    QVERIFY(writeFile(install->filePath("update.ini"),
+                      extra + "\n[update]\nserver=127.0.0.1\nversionPort=" +
+                          QByteArray::number(peer->port()) + "\n"));
 }
 
 void TstConfiguration::commandLine_data() {
@@ -311,7 +305,7 @@ void TstConfiguration::streams() {
     QFETCH(int, concurrency);
     QFETCH(QString, proxy);
 
-    writeFile(install->filePath("update.ini"), "[update]\n" + settings);
+    QVERIFY(writeFile(install->filePath("update.ini"), "[update]\n" + settings));
     Configuration config;
     QCOMPARE(config.downloadConcurrency, concurrency);
     QCOMPARE(config.proxy, proxy);
@@ -322,8 +316,9 @@ void TstConfiguration::serverSetting() {
     QCOMPARE(defaults.updateServer, QString("localhost"));
     QCOMPARE(defaults.versionQueryPort, quint16(17384));
     QCOMPARE(defaults.bannerQueryPort, quint16(2009));
-    writeFile(install->filePath("update.ini"),
-              "[update]\nserver=updates.example.org\nversionPort=4000\nbannerPort=70000\n");
+    QVERIFY(
+        writeFile(install->filePath("update.ini"),
+                  "[update]\nserver=updates.example.org\nversionPort=4000\nbannerPort=70000\n"));
     const Configuration set;
     QCOMPARE(set.updateServer, QString("updates.example.org"));
     QCOMPARE(set.versionQueryPort, quint16(4000));
@@ -352,30 +347,11 @@ void TstConfiguration::downgradeAllowed() {
     QTEST(config.downgradeAllowed(), "allowed");
 }
 
-void TstConfiguration::fixedNames() {
-    QCOMPARE(InstallLayout::getAppRootPath(), install->path());
-    InstallLayout::setAppRootPath(install->path() + "/");
-    QCOMPARE(InstallLayout::settingsFilePath(), install->path() + "/update.ini");
-    InstallLayout::setAppRootPath(QString());
-    QCOMPARE(InstallLayout::getAppRootPath(), QCoreApplication::applicationDirPath());
-
-    QCOMPARE(InstallLayout::getSpecialFileRenamePrefix(), QString("_old_"));
-    QCOMPARE(&InstallLayout::getSpecialFileRenamePrefix(),
-             &InstallLayout::getSpecialFileRenamePrefix());
-    QCOMPARE(InstallLayout::getSpecialFileNames(),
-             (QStringList{"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4",
-                          "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so"}));
-    QVERIFY(InstallLayout::isSpecialFileName("libqgif.so"));
-    QVERIFY(!InstallLayout::isSpecialFileName("Update"));
-    QVERIFY(!InstallLayout::isSpecialFileName("dir/update"));
-    QVERIFY(!InstallLayout::isSpecialFileName("_old_update"));
-}
-
 // Another user can take every predictable name beforehand; a random suffix cannot be taken.
 void TstConfiguration::plantedNamesDoNotBlock() {
     QDir dir(tmp->path());
     for (int n = 0; n < 1000; ++n)
-        writeFile(dir.filePath(QString("quillon_temp_%1").arg(n)), QByteArray());
+        QVERIFY(writeFile(dir.filePath(QString("quillon_temp_%1").arg(n)), QByteArray()));
     QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("quillon_temp_XXXXXX")));
     const TreeSnapshot before = snapshotTree(tmp->path());
 
@@ -416,7 +392,7 @@ void TstConfiguration::tempDirModeIgnoresUmask() {
 
 void TstConfiguration::tempDirFailures() {
     // TMPDIR naming something below a plain file: no usable temporary directory at all.
-    writeFile(tmp->filePath("file"), "x");
+    QVERIFY(writeFile(tmp->filePath("file"), "x"));
     qputenv("TMPDIR", QFile::encodeName(tmp->filePath("file") + "/sub"));
     Configuration config;
     QSignalSpy fatalSpy(&config, &Configuration::fatalError);
@@ -452,7 +428,7 @@ void TstConfiguration::privateDirectory() {
     QVERIFY(dir.mkdir("open"));
     QVERIFY(::chmod(QFile::encodeName(dir.filePath("open")), 0703) == 0);
     QVERIFY(QFile::link(dir.filePath("private"), dir.filePath("link")));
-    writeFile(dir.filePath("file"), "x");
+    QVERIFY(writeFile(dir.filePath("file"), "x"));
 
     QVERIFY(InstallLayout::isPrivateDirectory(dir.filePath("private")));
     QVERIFY(!InstallLayout::isPrivateDirectory(dir.filePath("shared")));

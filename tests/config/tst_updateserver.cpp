@@ -1,4 +1,5 @@
 #include "net/updatechecker.h"
+#include "support/files.h"
 #include "support/testpaths.h"
 
 #include <QFile>
@@ -18,12 +19,6 @@ namespace {
 const QByteArray ThreeChannels = "[stable]\nversion = 120\nname = 1.2.0\n"
                                  "[beta]\nversion = 121\nname = 1.2.1\n"
                                  "[alpha]\nversion = 130\nname = 1.3.0\n";
-
-void writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
-}
 
 // quillon-update-server as a child process on free loopback ports.
 class ServerProcess {
@@ -107,7 +102,7 @@ void TstUpdateServer::helpExampleAnswersTheUpdater() {
     QString example;
     for (const QString& line : text.mid(begin + 10, end - begin - 10).split('\n'))
         example += line.mid(4) + '\n';
-    writeFile(dir.filePath("example.ini"), example.toUtf8());
+    QVERIFY(writeFile(dir.filePath("example.ini"), example.toUtf8()));
 
     ServerProcess server;
     QVERIFY2(server.start(dir.filePath("example.ini")), qPrintable(server.log));
@@ -143,9 +138,9 @@ void TstUpdateServer::limitsAndEncoding() {
     // character goes out as a character reference.
     const QByteArray name(511 - 4, 'n');
     const QByteArray news = QByteArray(4095 - 7, 'a') + "\xe2\x82\xac"; // ... + "&#8364;"
-    writeFile(dir.filePath("news.html"), news + "\n");
-    writeFile(dir.filePath("limits.ini"),
-              "[stable]\nversion=120\nname=" + name + "\n[news]\nfile = news.html\n");
+    QVERIFY(writeFile(dir.filePath("news.html"), news + "\n"));
+    QVERIFY(writeFile(dir.filePath("limits.ini"),
+                      "[stable]\nversion=120\nname=" + name + "\n[news]\nfile = news.html\n"));
 
     ServerProcess server;
     QVERIFY2(server.start(dir.filePath("limits.ini")), qPrintable(server.log));
@@ -165,17 +160,17 @@ void TstUpdateServer::limitsAndEncoding() {
 
 void TstUpdateServer::reloadOnSighup() {
     const QString config = dir.filePath("reload.ini");
-    writeFile(config, "[stable]\nversion = 120\nname = old\n[news]\ntext = old news\n");
+    QVERIFY(writeFile(config, "[stable]\nversion = 120\nname = old\n[news]\ntext = old news\n"));
     ServerProcess server;
     QVERIFY2(server.start(config), qPrintable(server.log));
     UpdateChecker checker("127.0.0.1", server.versionPort, 3000);
     QVERIFY(checker.checkUpdate());
     QCOMPARE(checker.channelVersions, (Pairs{{"120", "old"}}));
 
-    writeFile(dir.filePath("reload-news.html"), "new <i>news</i>\n");
-    writeFile(config, "[stable]\nversion = 121\nname = new\n[beta]\nversion = 122\n"
-                      "[news]\nfile = reload-news.html\n"
-                      "[banner]\nimage = http://127.0.0.1/b.png\n");
+    QVERIFY(writeFile(dir.filePath("reload-news.html"), "new <i>news</i>\n"));
+    QVERIFY(writeFile(config, "[stable]\nversion = 121\nname = new\n[beta]\nversion = 122\n"
+                              "[news]\nfile = reload-news.html\n"
+                              "[banner]\nimage = http://127.0.0.1/b.png\n"));
     server.signal(SIGHUP);
     QVERIFY(server.waitForLog("configuration reloaded"));
     QVERIFY(checker.checkUpdate());
@@ -184,7 +179,7 @@ void TstUpdateServer::reloadOnSighup() {
     QCOMPARE(askBanner(server.bannerPort), QByteArray("http://127.0.0.1/b.png,"));
 
     // A broken file is reported and the running configuration stays.
-    writeFile(config, "[stable]\nversion = 1.2.3\n");
+    QVERIFY(writeFile(config, "[stable]\nversion = 1.2.3\n"));
     server.signal(SIGHUP);
     QVERIFY(server.waitForLog("reload failed"));
     QVERIFY(server.log.contains("\"1.2.3\" is not a decimal version number"));
@@ -248,7 +243,7 @@ void TstUpdateServer::badConfigurations() {
     QFETCH(QString, message);
 
     const QString config = dir.filePath("bad.ini");
-    writeFile(config, content);
+    QVERIFY(writeFile(config, content));
     QProcess process;
     process.start(binPath("quillon-update-server"),
                   {"--version-port", "0", "--banner-port", "0", config});
@@ -262,7 +257,7 @@ void TstUpdateServer::badConfigurations() {
 void TstUpdateServer::portInUse() {
     QUdpSocket taken;
     QVERIFY(taken.bind(QHostAddress::LocalHost, 0));
-    writeFile(dir.filePath("port.ini"), ThreeChannels);
+    QVERIFY(writeFile(dir.filePath("port.ini"), ThreeChannels));
     QProcess process;
     process.start(binPath("quillon-update-server"),
                   {"--version-port", QString::number(taken.localPort()), "--banner-port", "0",

@@ -3,9 +3,11 @@
 #include "download/downloadfiletaskspecification.h"
 #include "download/downloadtaskspecification.h"
 #include "download/mirrors.h"
+#include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
+#include "support/files.h"
+#include "support/tasklog.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -18,28 +20,6 @@
 Q_DECLARE_METATYPE(FaultRule)
 
 namespace {
-
-QByteArray pattern(int size, int seed) {
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = char((i * 13 + seed * 101 + i / 199) & 0xff);
-    return data;
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void tickAll(TaskSpecification& task, int times, quint64* done = nullptr) {
-    for (int i = 0; i < times; ++i) {
-        quint64 d = 0, total = 0, speed = 0;
-        bool busy = false;
-        task.timeTick(d, total, speed, busy);
-        if (done)
-            *done = d;
-    }
-}
 
 class ListTask final : public DownloadFileListTaskSpecification {
 public:
@@ -57,66 +37,39 @@ public:
     }
 };
 
-// Mirrors mA and mB (directories m?/7/ of one test server) serving section "client".
-struct Rig {
-    QTemporaryDir serverDir;
-    QTemporaryDir tempDir;
-    FaultHttpServer server;
-    QNetworkAccessManager manager;
-    Mirrors pool;
+// Mirrors mA and mB serving section "client".
+struct Rig : MirrorRig {
     Configuration config;
     QList<FileDownloadSpecification> list;
     QMap<QString, QByteArray> contents;
 
     explicit Rig(const QStringList& mirrors = {QStringLiteral("mA"), QStringLiteral("mB")}) {
-        server.setRoot(serverDir.path());
-        server.listen();
-        for (const QString& name : mirrors) {
-            FTPSiteAccessData m;
-            m.name = name;
-            m.url = server.baseUrl() + QLatin1Char('/') + name + QStringLiteral("/7");
-            m.retries = 2;
-            pool.mirrors.append(m);
-        }
-        config.tempDir = tempDir.path();
+        for (const QString& name : mirrors)
+            addMirror(name);
+        config.tempDir = localDir.path();
         config.downloadConcurrency = 2;
     }
     void addFile(const QString& fileName, const QByteArray& data, bool upperMd5 = false) {
-        for (const FTPSiteAccessData& m : std::as_const(pool.mirrors)) {
-            const QString path =
-                serverDir.filePath(m.name + QStringLiteral("/7/client/") + fileName);
-            QDir().mkpath(QFileInfo(path).path());
-            QFile out(path);
-            out.open(QIODevice::WriteOnly);
-            out.write(data);
-        }
-        QString md5 =
-            QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-        if (upperMd5)
-            md5 = md5.toUpper();
-        list.append({QStringLiteral("client"), fileName, md5, quint64(data.size())});
+        for (const FTPSiteAccessData& m : std::as_const(pool.mirrors))
+            QVERIFY(writeFile(remote(m.name, QStringLiteral("client/") + fileName), data));
+        const QString sum = md5(data);
+        list.append({QStringLiteral("client"), fileName, upperMd5 ? sum.toUpper() : sum,
+                     quint64(data.size())});
         contents.insert(fileName, data);
     }
     static QString path(const QString& mirror, const QString& fileName) {
-        return QLatin1Char('/') + mirror + QStringLiteral("/7/client/") + fileName;
+        return MirrorRig::path(mirror, QStringLiteral("client/") + fileName);
     }
     QStringList tempEntries() const {
         QStringList out;
-        QDirIterator it(tempDir.path(), QDir::AllEntries | QDir::NoDotAndDotDot,
+        QDirIterator it(localDir.path(), QDir::AllEntries | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
         while (it.hasNext())
-            out << QDir(tempDir.path()).relativeFilePath(it.next());
+            out << QDir(localDir.path()).relativeFilePath(it.next());
         out.sort();
         return out;
     }
 };
-
-QStringList texts(const QSignalSpy& spy) {
-    QStringList out;
-    for (const QList<QVariant>& args : spy)
-        out << args.at(0).toString();
-    return out;
-}
 
 } // namespace
 
@@ -140,10 +93,10 @@ private slots:
     // serving a corrupt copy of one of them.
     void wholeList() {
         Rig rig;
-        rig.addFile(QStringLiteral("top.bin"), pattern(70000, 1));
-        rig.addFile(QStringLiteral("lib/plugins/a.so"), pattern(30000, 2), true);
-        rig.addFile(QStringLiteral("lib/plugins/b.so"), pattern(45000, 3));
-        rig.addFile(QStringLiteral("doc/readme.txt"), pattern(5000, 4));
+        rig.addFile(QStringLiteral("top.bin"), noise(70000, 1));
+        rig.addFile(QStringLiteral("lib/plugins/a.so"), noise(30000, 2), true);
+        rig.addFile(QStringLiteral("lib/plugins/b.so"), noise(45000, 3));
+        rig.addFile(QStringLiteral("doc/readme.txt"), noise(5000, 4));
         FaultRule corrupt;
         corrupt.corruptAt = 1234;
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("lib/plugins/b.so")),
@@ -161,11 +114,9 @@ private slots:
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
         task.execute();
         // The display shows the whole list's size from the first tick on.
-        quint64 done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        task.timeTick(done, total, speed, downloading);
-        QCOMPARE(total, quint64(70000 + 30000 + 45000 + 5000));
-        QCOMPARE(done, quint64(0));
+        const TickReport first = tick(task);
+        QCOMPARE(first.total, quint64(70000 + 30000 + 45000 + 5000));
+        QCOMPARE(first.done, quint64(0));
 
         QCOMPARE(task.subTaskList().size(), 4);
         for (TaskSpecification* sub : std::as_const(task.subTaskList())) {
@@ -180,7 +131,7 @@ private slots:
         QCOMPARE(canceled.count(), 0);
         QCOMPARE(task.progressValue(), 0.4);
         for (auto it = rig.contents.cbegin(); it != rig.contents.cend(); ++it)
-            QCOMPARE(readAll(rig.tempDir.filePath(it.key())), it.value());
+            QCOMPARE(readAll(rig.local(it.key())), it.value());
         QCOMPARE(rig.tempEntries(),
                  (QStringList{"doc", "doc/readme.txt", "lib", "lib/plugins", "lib/plugins/a.so",
                               "lib/plugins/b.so", "top.bin"}));
@@ -195,14 +146,14 @@ private slots:
         QCOMPARE(rig.server.requestCount(
                      Rig::path(QStringLiteral("mB"), QStringLiteral("lib/plugins/b.so"))),
                  1);
-        task.timeTick(done, total, speed, downloading);
-        QCOMPARE(done, total);
-        QVERIFY(!downloading);
+        const TickReport last = tick(task);
+        QCOMPARE(last.done, last.total);
+        QVERIFY(!last.downloading);
     }
 
     void fileTaskWeights() {
         Rig rig;
-        rig.addFile(QStringLiteral("w.bin"), pattern(100, 5));
+        rig.addFile(QStringLiteral("w.bin"), noise(100, 5));
         FileTask task(rig.list.first(), &rig.manager, &rig.pool, &rig.config, nullptr, 0.25);
         task.execute();
         QCOMPARE(task.subTaskList().size(), 2);
@@ -218,8 +169,8 @@ private slots:
     // Every mirror serves a corrupt copy: each goes after one check, then the list gives up.
     void corruptEverywhere() {
         Rig rig({QStringLiteral("mA"), QStringLiteral("mB"), QStringLiteral("mC")});
-        rig.addFile(QStringLiteral("c.bin"), pattern(20000, 6));
-        rig.addFile(QStringLiteral("ok.bin"), pattern(20000, 7));
+        rig.addFile(QStringLiteral("c.bin"), noise(20000, 6));
+        rig.addFile(QStringLiteral("ok.bin"), noise(20000, 7));
         FaultRule corrupt;
         corrupt.corruptAt = 0;
         for (const char* m : {"mA", "mB", "mC"})
@@ -244,10 +195,10 @@ private slots:
 
     void directoryCannotBeMade() {
         Rig rig;
-        rig.addFile(QStringLiteral("top.bin"), pattern(10, 8));
-        rig.addFile(QStringLiteral("sub/dir/f.bin"), pattern(10, 9));
+        rig.addFile(QStringLiteral("top.bin"), noise(10, 8));
+        rig.addFile(QStringLiteral("sub/dir/f.bin"), noise(10, 9));
         // A plain file where a directory must go: fails for root too.
-        QFile blocker(rig.tempDir.filePath(QStringLiteral("sub")));
+        QFile blocker(rig.local(QStringLiteral("sub")));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         ListTask task(&rig.list, &rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
@@ -257,7 +208,7 @@ private slots:
         QCOMPARE(canceled.count(), 1);
         QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         QCOMPARE(texts(messages), QStringList{QStringLiteral("Could not create dir %1/sub/dir")
-                                                  .arg(QDir(rig.tempDir.path()).canonicalPath())});
+                                                  .arg(QDir(rig.localDir.path()).canonicalPath())});
         QTest::qWait(50);
         QCOMPARE(rig.server.totalRequests(), 0);
     }
@@ -317,7 +268,7 @@ private slots:
         QFETCH(qint64, aBytes);
 
         Rig rig;
-        const QByteArray data = pattern(60000, 11);
+        const QByteArray data = noise(60000, 11);
         rig.addFile(QStringLiteral("r.bin"), data);
         const QString aPath = Rig::path(QStringLiteral("mA"), QStringLiteral("r.bin"));
         const QString bPath = Rig::path(QStringLiteral("mB"), QStringLiteral("r.bin"));
@@ -327,7 +278,7 @@ private slots:
             if (rig.pool.getMirrorIndex(QStringLiteral("mA")) < 0 && !b.name.isEmpty())
                 rig.pool.mirrors.append(std::exchange(b, FTPSiteAccessData()));
         });
-        const QString local = rig.tempDir.filePath(QStringLiteral("r.bin"));
+        const QString local = rig.local(QStringLiteral("r.bin"));
         QByteArray part = data.left(held);
         if (held > data.size())
             part += QByteArray(held - data.size(), 'x');
@@ -344,12 +295,10 @@ private slots:
         QCoreApplication::sendPostedEvents(&task, QEvent::MetaCall);
         QVERIFY(task.downloadTask->reply);
         // The bytes held count as done from the start.
-        quint64 done = 0;
-        tickAll(task, 1, &done);
-        QCOMPARE(done, quint64(held < data.size() ? held : 0));
+        QCOMPARE(tick(task).done, quint64(held < data.size() ? held : 0));
         if (stallAt >= 0) {
             QTRY_COMPARE_WITH_TIMEOUT(task.downloadTask->receivedBytes, qint64(stallAt), 5000);
-            tickAll(task, 16);
+            tick(task, 16);
         }
         QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
         QCOMPARE(task.state(), TaskSpecification::Finished);
@@ -378,7 +327,7 @@ private slots:
     void connectionsAreReused() {
         Rig rig({QStringLiteral("mA")});
         for (int i = 0; i < 2000; ++i)
-            rig.addFile(QStringLiteral("d%1/f%2.bin").arg(i % 10).arg(i), pattern(50 + i % 300, i));
+            rig.addFile(QStringLiteral("d%1/f%2.bin").arg(i % 10).arg(i), noise(50 + i % 300, i));
         rig.server.setKeepAlive(true);
         rig.server.setDelay(2);
         rig.config.downloadConcurrency = 6;
@@ -397,7 +346,7 @@ private slots:
     // the bad file on as finished.
     void userCancelDuringFailingCheck() {
         Rig rig({QStringLiteral("mA")});
-        rig.addFile(QStringLiteral("u.bin"), pattern(1000, 10));
+        rig.addFile(QStringLiteral("u.bin"), noise(1000, 10));
         FaultRule corrupt;
         corrupt.corruptAt = 5;
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("u.bin")), corrupt);

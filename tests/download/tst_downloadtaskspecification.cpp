@@ -4,6 +4,8 @@
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
+#include "support/files.h"
+#include "support/tasklog.h"
 #include "support/testpaths.h"
 
 #include <QDir>
@@ -23,71 +25,7 @@ Q_DECLARE_METATYPE(FaultRule)
 
 namespace {
 
-QByteArray pattern(int size) {
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = char((i * 7 + i / 251) & 0xff);
-    return data;
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// A test server whose directories m<N>/7/ act as mirrors of one pool.
-struct Rig {
-    QTemporaryDir serverDir;
-    QTemporaryDir localDir;
-    FaultHttpServer server;
-    QNetworkAccessManager manager;
-    Mirrors pool;
-
-    Rig() {
-        server.setRoot(serverDir.path());
-        server.listen();
-    }
-    void publish(const QString& mirror, const QString& file, const QByteArray& data) {
-        const QString path = serverDir.filePath(mirror + QStringLiteral("/7/") + file);
-        QDir().mkpath(QFileInfo(path).path());
-        QFile out(path);
-        out.open(QIODevice::WriteOnly);
-        out.write(data);
-    }
-    void addMirror(const QString& name, const QString& url = QString()) {
-        FTPSiteAccessData d;
-        d.name = name;
-        d.url =
-            url.isEmpty() ? server.baseUrl() + QLatin1Char('/') + name + QStringLiteral("/7") : url;
-        d.retries = 2;
-        pool.mirrors.append(d);
-    }
-    static QString path(const QString& mirror, const QString& file) {
-        return QLatin1Char('/') + mirror + QStringLiteral("/7/") + file;
-    }
-    QString local(const QString& name) const { return localDir.filePath(name); }
-    const FTPSiteAccessData* mirror(const QString& name) const {
-        const int i = pool.getMirrorIndex(name);
-        return i < 0 ? nullptr : &pool.mirrors[i];
-    }
-};
-
-QStringList texts(const QSignalSpy& spy) {
-    QStringList out;
-    for (const QList<QVariant>& args : spy)
-        out << args.at(0).toString();
-    return out;
-}
-
-void tick(DownloadTaskSpecification& task, int times, bool* downloading = nullptr) {
-    for (int i = 0; i < times; ++i) {
-        quint64 done = 0, total = 0, speed = 0;
-        bool busy = false;
-        task.timeTick(done, total, speed, busy);
-        if (downloading)
-            *downloading = busy;
-    }
-}
+using Rig = MirrorRig;
 
 // Ticks ticksPerPiece times after each arrival of data, so that the idle rule never fires and only
 // the transfer rate decides; returns the ticks spent once the task has ended or maxTicks passed.
@@ -190,9 +128,9 @@ private slots:
         QFETCH(QString, text);
 
         Rig rig;
-        const QByteArray data = expectedSize == 0 ? QByteArray() : pattern(60000);
-        rig.publish(QStringLiteral("mA"), QStringLiteral("data.bin"), data);
-        rig.publish(QStringLiteral("mB"), QStringLiteral("data.bin"), data);
+        const QByteArray data = expectedSize == 0 ? QByteArray() : noise(60000);
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("data.bin")), data));
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mB"), QStringLiteral("data.bin")), data));
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("data.bin")), rule);
         rig.addMirror(QStringLiteral("mA"));
         bool bAdded = false;
@@ -274,8 +212,8 @@ private slots:
         QFETCH(bool, contentLength);
         QFETCH(qint64, expectedSize);
         Rig rig;
-        const QByteArray data = pattern(300000);
-        rig.publish(QStringLiteral("mA"), QStringLiteral("p.bin"), data);
+        const QByteArray data = noise(300000);
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("p.bin")), data));
         // Slow enough for Qt's progress reports, which come at most every 100 ms.
         FaultRule rule;
         rule.sendContentLength = contentLength;
@@ -290,14 +228,12 @@ private slots:
         QSignalSpy progress(&task, &TaskSpecification::updateProgress);
         task.execute();
         QTRY_VERIFY_WITH_TIMEOUT(task.receivedBytes >= 240000, 5000);
-        quint64 done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        task.timeTick(done, total, speed, downloading);
-        QVERIFY(downloading);
-        QCOMPARE(done, quint64(task.receivedBytes));
-        QCOMPARE(speed, done);
+        const TickReport report = tick(task);
+        QVERIFY(report.downloading);
+        QCOMPARE(report.done, quint64(task.receivedBytes));
+        QCOMPARE(report.speed, report.done);
         const bool known = contentLength || expectedSize > 0;
-        QCOMPARE(total, known ? quint64(300000) : quint64(0));
+        QCOMPARE(report.total, known ? quint64(300000) : quint64(0));
 
         QTRY_COMPARE_WITH_TIMEOUT(task.state(), TaskSpecification::Finished, 5000);
         QCOMPARE(readAll(rig.local(QStringLiteral("p.bin"))), data);
@@ -317,8 +253,8 @@ private slots:
     // Data keeps the stall count at zero; 16 silent ticks restart with a fresh, empty file.
     void stallRestartsAfterSixteenTicks() {
         Rig rig;
-        const QByteArray data = pattern(400000);
-        rig.publish(QStringLiteral("mA"), QStringLiteral("s.bin"), data);
+        const QByteArray data = noise(400000);
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("s.bin")), data));
         FaultRule rule;
         rule.stallAfter = 200000;
         rule.times = 1;
@@ -333,15 +269,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(task.receivedBytes, qint64(200000), 5000);
         QVERIFY(QFileInfo(local).size() > 0);
 
-        bool downloading = false;
-        tick(task, 15, &downloading);
-        QVERIFY(downloading);
+        QVERIFY(tick(task, 15).downloading);
         QCOMPARE(task.state(), TaskSpecification::Running);
         QCOMPARE(rig.server.totalRequests(), 1);
         QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 0);
 
-        tick(task, 1, &downloading);
-        QVERIFY(!downloading);
+        QVERIFY(!tick(task).downloading);
         QCOMPARE(texts(messages).last(), QStringLiteral("file s.bin timed out on mirror mA"));
         QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 1);
         // The new attempt truncated the partial file at once.
@@ -373,9 +306,9 @@ private slots:
         QFETCH(int, slowVerdicts);
         QFETCH(TaskSpecification::State, endState);
         Rig rig;
-        const QByteArray data = pattern(300000);
-        rig.publish(QStringLiteral("mA"), QStringLiteral("d.bin"), data);
-        rig.publish(QStringLiteral("mB"), QStringLiteral("d.bin"), data);
+        const QByteArray data = noise(300000);
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("d.bin")), data));
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mB"), QStringLiteral("d.bin")), data));
         FaultRule rule;
         rule.dripBytes = pieceBytes;
         rule.dripIntervalMs = 10;
@@ -439,7 +372,7 @@ private slots:
         QFETCH(TaskSpecification::State, endState);
         Rig rig;
         const QString name = QStringLiteral("client_x.manifest");
-        rig.publish(QStringLiteral("mA"), name, pattern(5000));
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), name), noise(5000)));
         FaultRule rule;
         rule.dripBytes = 1;
         rule.dripIntervalMs = 50;
@@ -458,9 +391,7 @@ private slots:
             // Each request's ticks start once the mirror has it and is trickling.
             if (i % (limit + 1) == 0)
                 QTRY_COMPARE_WITH_TIMEOUT(rig.server.requestCount(path), i / (limit + 1) + 1, 5000);
-            quint64 done = 0, total = 0, speed = 0;
-            bool busy = false;
-            task.timeTick(done, total, speed, busy);
+            tick(task);
         }
         QTRY_COMPARE_WITH_TIMEOUT(rig.server.requestCount(path), requests, 5000);
         QCOMPARE(task.state(), endState);
@@ -488,8 +419,9 @@ private slots:
         QFETCH(QString, how);
         QFETCH(TaskSpecification::State, endState);
         Rig rig;
-        rig.publish(QStringLiteral("mA"), QStringLiteral("1.bin"), pattern(300000));
-        rig.publish(QStringLiteral("mA"), QStringLiteral("2.bin"), pattern(5000));
+        QVERIFY(
+            writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("1.bin")), noise(300000)));
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("2.bin")), noise(5000)));
         FaultRule stall;
         stall.stallAfter = 1000;
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("1.bin")), stall);
@@ -506,7 +438,7 @@ private slots:
             QCOMPARE(rig.pool.getRandomMirror(taken), 0);
         } else if (how == QLatin1String("delete-manifest")) {
             const QString name = QStringLiteral("client_x.manifest");
-            rig.publish(QStringLiteral("mA"), name, pattern(5000));
+            QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), name), noise(5000)));
             stall.stallAfter = 10;
             rig.server.setRule(Rig::path(QStringLiteral("mA"), name), stall);
             holder = std::make_unique<ManifestDownloadTaskSpecification>(
@@ -547,8 +479,8 @@ private slots:
     // The second download waits for the only mirror and then uses it.
     void twoDownloadsTakeTurns() {
         Rig rig;
-        rig.publish(QStringLiteral("mA"), QStringLiteral("1.bin"), pattern(3000));
-        rig.publish(QStringLiteral("mA"), QStringLiteral("2.bin"), pattern(5000));
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("1.bin")), noise(3000)));
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("2.bin")), noise(5000)));
         FaultRule rule;
         rule.dripBytes = 1000;
         rule.dripIntervalMs = 20;
@@ -567,9 +499,7 @@ private slots:
         second.execute();
         QCOMPARE(second.state(), TaskSpecification::Running);
         QVERIFY(!second.reply);
-        bool downloading = true;
-        tick(second, 20, &downloading);
-        QVERIFY(!downloading);
+        QVERIFY(!tick(second, 20).downloading);
         QCOMPARE(second.state(), TaskSpecification::Running);
 
         QTRY_COMPARE_WITH_TIMEOUT(second.state(), TaskSpecification::Finished, 5000);
@@ -609,7 +539,7 @@ private slots:
 
     void localFileCannotBeCreated() {
         Rig rig;
-        rig.publish(QStringLiteral("mA"), QStringLiteral("f"), "x");
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("f")), "x"));
         rig.addMirror(QStringLiteral("mA"));
         // A plain file where the directory should be: holds for root too.
         QFile blocker(rig.local(QStringLiteral("dir")));
@@ -643,7 +573,7 @@ private slots:
         QFETCH(int, size);
         QFETCH(QString, limit);
         Rig rig;
-        rig.publish(QStringLiteral("mA"), QStringLiteral("f.bin"), pattern(size));
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("f.bin")), noise(size)));
         const QString local = rig.local(QStringLiteral("f.bin"));
         QProcess child;
         child.start(binPath(QStringLiteral("fetchlimited")),
@@ -674,7 +604,8 @@ private slots:
     void cancellation() {
         QFETCH(bool, byUser);
         Rig rig;
-        rig.publish(QStringLiteral("mA"), QStringLiteral("c.bin"), pattern(300000));
+        QVERIFY(
+            writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("c.bin")), noise(300000)));
         FaultRule rule;
         rule.stallAfter = 100000;
         rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("c.bin")), rule);

@@ -3,7 +3,9 @@
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
+#include "support/files.h"
 #include "support/releasemaker.h"
+#include "support/tasklog.h"
 #include "verify/checksignaturetaskspecification.h"
 #include "verify/tomcryptutil.h"
 
@@ -21,16 +23,6 @@ namespace {
 
 const QString iniName = QStringLiteral("client_linux_amd64.ini");
 
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString& path, const QByteArray& data) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
 // Exposes the subtasks so that the tests can read their weights.
 class IniTask final : public IniDownloadTaskSpecification {
 public:
@@ -39,52 +31,36 @@ public:
 };
 
 // A server with one mirror holding a signed product ini, and a temporary directory to fill.
-struct Rig {
-    QTemporaryDir serverDir;
-    QTemporaryDir tempDir;
-    FaultHttpServer server;
-    QNetworkAccessManager manager;
-    Mirrors pool;
+struct Rig : MirrorRig {
     Configuration config;
     QByteArray ini = "[files]\nclient::0123456789abcdef0123456789abcdef::10\n";
 
     Rig() {
-        server.setRoot(serverDir.path());
-        server.listen();
-        QDir(serverDir.path()).mkpath(QStringLiteral("m/7"));
-        writeFile(remote(iniName), ini);
-        signWithDevKey(remote(iniName));
-        FTPSiteAccessData mirror;
-        mirror.name = QStringLiteral("m");
-        mirror.url = server.baseUrl() + QStringLiteral("/m/7");
-        mirror.retries = 2;
-        pool.mirrors.append(mirror);
+        addMirror(QStringLiteral("m"));
+        QVERIFY(writeFile(remote(iniName), ini));
+        QVERIFY(signWithDevKey(remote(iniName)));
         config.updateType = QStringLiteral("client_linux_amd64");
-        config.tempDir = tempDir.path();
+        config.tempDir = localDir.path();
     }
     // More mirrors with the same base address, so that the requests add up per path.
     void addMirrors(int count) {
-        for (int i = 2; i <= count; ++i) {
-            FTPSiteAccessData mirror = pool.mirrors.first();
-            mirror.name = QStringLiteral("m%1").arg(i);
-            pool.mirrors.append(mirror);
-        }
+        const QString url = pool.mirrors.first().url;
+        for (int i = 2; i <= count; ++i)
+            addMirror(QStringLiteral("m%1").arg(i), url);
     }
     QString remote(const QString& name) const {
-        return serverDir.filePath(QStringLiteral("m/7/") + name);
+        return MirrorRig::remote(QStringLiteral("m"), name);
     }
-    QString local(const QString& name) const { return tempDir.filePath(name); }
+    // A signature of the right size that never verifies.
+    void serveGarbageSignature() {
+        FaultRule garbage;
+        garbage.body = QByteArray(qint64(compiled_in_signature_size()), 'g');
+        server.setRule(path(QStringLiteral("m"), iniName + ".sig"), garbage);
+    }
     int requests(const QString& name) const {
-        return server.requestCount(QStringLiteral("/m/7/") + name);
+        return server.requestCount(path(QStringLiteral("m"), name));
     }
 };
-
-QStringList texts(const QSignalSpy& spy) {
-    QStringList out;
-    for (const QList<QVariant>& args : spy)
-        out << args.at(0).toString();
-    return out;
-}
 
 // Runs the task to its end, ticking only while it backs off so that no transfer is hurried;
 // returns the ticks spent backing off, or -1 when the task did not end in time.
@@ -95,9 +71,7 @@ int runBackingOff(IniTask& task) {
         20000)) {
         if (task.state() != TaskSpecification::Running)
             return ticks;
-        quint64 done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        task.timeTick(done, total, speed, downloading);
+        tick(task);
         ++ticks;
     }
     return -1;
@@ -256,9 +230,7 @@ private slots:
         Rig rig;
         // Each failure may cost two mirrors (ini and signature from different ones).
         rig.addMirrors(6);
-        FaultRule garbage;
-        garbage.body = QByteArray(qint64(compiled_in_signature_size()), 'g');
-        rig.server.setRule(QStringLiteral("/m/7/") + iniName + ".sig", garbage);
+        rig.serveGarbageSignature();
         IniTask task(&rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
         // Start near the limit: 998 failures so far, so three more checks are left.
         task.failedChecks = 998;
@@ -283,9 +255,7 @@ private slots:
     void userCancelWhileBackingOff() {
         Rig rig;
         rig.addMirrors(2);
-        FaultRule garbage;
-        garbage.body = QByteArray(qint64(compiled_in_signature_size()), 'g');
-        rig.server.setRule(QStringLiteral("/m/7/") + iniName + ".sig", garbage);
+        rig.serveGarbageSignature();
         IniTask task(&rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
         QSignalSpy canceled(&task, &TaskSpecification::canceled);
         task.execute();
@@ -294,10 +264,7 @@ private slots:
         task.userCanceled();
         QCOMPARE(canceled.count(), 1);
         QCOMPARE(task.state(), TaskSpecification::UserCanceled);
-        quint64 done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        for (int i = 0; i < 40; ++i)
-            task.timeTick(done, total, speed, downloading);
+        tick(task, 40);
         QTest::qWait(100);
         QCOMPARE(rig.server.totalRequests(), requests);
         QCOMPARE(canceled.count(), 1);

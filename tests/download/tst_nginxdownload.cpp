@@ -3,10 +3,11 @@
 #include "download/inidownloadtaskspecification.h"
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
+#include "support/files.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
+#include "support/tasklog.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QSet>
@@ -14,24 +15,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-
-namespace {
-
-QByteArray md5Of(const QString& path) {
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QByteArray("<unreadable>");
-    return hash.result().toHex();
-}
-
-bool sameContents(const QString& a, const QString& b) {
-    QFile fa(a), fb(b);
-    return fa.open(QIODevice::ReadOnly) && fb.open(QIODevice::ReadOnly) &&
-           fa.readAll() == fb.readAll();
-}
-
-} // namespace
 
 // A release made by quillon-publish, served by nginx from three server blocks, fetched and
 // verified by the product ini download and the download list, as a run does.
@@ -84,7 +67,7 @@ private slots:
             ini.state() == TaskSpecification::Finished,
             qPrintable(iniMessages.isEmpty() ? QString() : iniMessages.last().at(0).toString()));
         const QString productIni = tempDir + QStringLiteral("/client_linux_amd64.ini");
-        QVERIFY(sameContents(productIni, release.productIni));
+        QCOMPARE(readAll(productIni), readAll(release.productIni));
 
         QList<FileDownloadSpecification> list = downloadListFromIni(productIni);
         QCOMPARE(list.size(), 200);
@@ -93,12 +76,7 @@ private slots:
         // The engine's once-a-second poll, as in a run.
         QTimer poll;
         quint64 lastTotal = 0;
-        connect(&poll, &QTimer::timeout, this, [&] {
-            quint64 done = 0, total = 0, speed = 0;
-            bool downloading = false;
-            files.timeTick(done, total, speed, downloading);
-            lastTotal = total;
-        });
+        connect(&poll, &QTimer::timeout, this, [&] { lastTotal = tick(files).total; });
         poll.start(1000);
         files.execute();
         QTRY_VERIFY_WITH_TIMEOUT(files.state() != TaskSpecification::Running, 60000);
@@ -109,9 +87,10 @@ private slots:
         quint64 listTotal = 0;
         for (const FileDownloadSpecification& entry : std::as_const(list)) {
             const QString local = tempDir + QLatin1Char('/') + entry.fileName;
-            QCOMPARE(md5Of(local), entry.md5.toLatin1().toLower());
-            QVERIFY(sameContents(local, release.releaseDir + QLatin1Char('/') + entry.section +
-                                            QLatin1Char('/') + entry.fileName));
+            const QByteArray data = readAll(local);
+            QCOMPARE(md5(data), entry.md5.toLower());
+            QCOMPARE(data, readAll(release.releaseDir + QLatin1Char('/') + entry.section +
+                                   QLatin1Char('/') + entry.fileName));
             listTotal += entry.size;
         }
         QVERIFY(lastTotal == 0 || lastTotal == listTotal);

@@ -2,8 +2,11 @@
 #include "config/installlayout.h"
 #include "engine/updateengine.h"
 #include "engine/updateinidata.h"
+#include "install/filespecifications.h"
 #include "support/bannerpeer.h"
 #include "support/faulthttpserver.h"
+#include "support/files.h"
+#include "support/tasklog.h"
 #include "support/treesnapshot.h"
 
 #include <QNetworkAccessManager>
@@ -27,19 +30,6 @@ void writeSettings(const QString& group, const QVariantMap& values) {
         settings.setValue(it.key(), it.value());
 }
 
-void touch(const QString& path, const QByteArray& content = "x") {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-QStringList messagesOf(const QSignalSpy& spy) {
-    QStringList out;
-    for (const QList<QVariant>& args : spy)
-        out << args.at(0).toString();
-    return out;
-}
-
 } // namespace
 
 // Every test gets a fresh installation directory and its own system temporary directory.
@@ -57,7 +47,8 @@ private slots:
     void recordedDirectory();
     void recordOfOtherVersionIsWiped();
     void cleanupRemovesDirectoryAndRecord();
-    void removeOldFilesTouchesOnlyPrefixedCopies();
+    void removeOldFiles_data();
+    void removeOldFiles();
     void setAsideCopiesAtStart_data();
     void setAsideCopiesAtStart();
     void sessionRecord();
@@ -182,7 +173,7 @@ void TstUpdateEngine::initializeNeedsMirrorsIni() {
     UpdateEngine engine(*configuration, nullptr);
     QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
     QVERIFY(!engine.initialize());
-    QCOMPARE(messagesOf(fatal), QStringList{"mirrors.ini is missing, cannot proceed."});
+    QCOMPARE(texts(fatal), QStringList{"mirrors.ini is missing, cannot proceed."});
     QVERIFY(!engine.busy());
     QVERIFY(
         QDir(tmp->path()).entryList({"quillon_temp_*"}, QDir::AllEntries | QDir::System).isEmpty());
@@ -206,11 +197,11 @@ void TstUpdateEngine::recordedDirectory_data() {
 void TstUpdateEngine::recordedDirectory() {
     QFETCH(QString, kind);
     QFETCH(bool, adopted);
-    touch(install->filePath("mirrors.ini"), "");
+    QVERIFY(writeFile(install->filePath("mirrors.ini"), ""));
     newConfiguration();
     QVERIFY(configuration->createTempDir());
     QString planted = configuration->tempDir;
-    touch(planted + "/file.txt");
+    QVERIFY(writeFile(planted + "/file.txt", "x"));
     const QByteArray native = QFile::encodeName(planted);
     QString recorded = planted;
     QTemporaryDir elsewhere;
@@ -227,13 +218,13 @@ void TstUpdateEngine::recordedDirectory() {
         planted = recorded = elsewhere.filePath("home");
         QVERIFY(QDir().mkpath(planted + "/.ssh"));
         QVERIFY(::chmod(QFile::encodeName(planted).constData(), 0755) == 0);
-        touch(planted + "/.ssh/id_ed25519", "private key");
+        QVERIFY(writeFile(planted + "/.ssh/id_ed25519", "private key"));
     } else if (kind == "outside") {
         qputenv("TMPDIR", QFile::encodeName(elsewhere.path()));
         QVERIFY(configuration->createTempDir());
         qputenv("TMPDIR", QFile::encodeName(tmp->path()));
         planted = recorded = configuration->tempDir;
-        touch(planted + "/file.txt");
+        QVERIFY(writeFile(planted + "/file.txt", "x"));
     } else if (kind == "wrongname") {
         recorded = tmp->filePath("session");
         QVERIFY(QDir().rename(planted, recorded));
@@ -256,11 +247,11 @@ void TstUpdateEngine::recordedDirectory() {
     QCOMPARE(engine.state, int(UpdateEngine::EngineReady));
     if (adopted) {
         QCOMPARE(configuration->tempDir, recorded);
-        QCOMPARE(messagesOf(messages), QStringList{"Previous update session for v. 130 found"});
+        QCOMPARE(texts(messages), QStringList{"Previous update session for v. 130 found"});
     } else {
         QVERIFY(configuration->tempDir != recorded);
         QVERIFY(InstallLayout::isSessionDirectory(configuration->tempDir));
-        QCOMPARE(messagesOf(messages),
+        QCOMPARE(texts(messages),
                  QStringList{QString("Recorded session directory %1 was not made by the "
                                      "updater; left untouched")
                                  .arg(recorded)});
@@ -275,20 +266,20 @@ void TstUpdateEngine::recordedDirectory() {
 }
 
 void TstUpdateEngine::recordOfOtherVersionIsWiped() {
-    touch(install->filePath("mirrors.ini"), "");
+    QVERIFY(writeFile(install->filePath("mirrors.ini"), ""));
     newConfiguration();
     QVERIFY(configuration->createTempDir());
     const QString old = configuration->tempDir;
     QVERIFY(QDir().mkpath(old + "/client/sub"));
-    touch(old + "/.hidden");
-    touch(old + "/client/sub/a.dll");
+    QVERIFY(writeFile(old + "/.hidden", "x"));
+    QVERIFY(writeFile(old + "/client/sub/a.dll", "x"));
     UpdateIniData::modify(120, old, "client_linux_amd64");
 
     UpdateEngine engine(*configuration, nullptr);
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QVERIFY(engine.initialize());
     QCOMPARE(
-        messagesOf(messages),
+        texts(messages),
         (QStringList{QString("Cleanup previous session (v. 120, %1) files...").arg(old), "Ok"}));
     QVERIFY(!QFileInfo::exists(old));
     QVERIFY(configuration->tempDir != old);
@@ -303,15 +294,15 @@ void TstUpdateEngine::cleanupRemovesDirectoryAndRecord() {
     QSignalSpy messages(&engine, &UpdateEngine::message);
     engine.cleanup();
     const QStringList both{"Remove temporary files...", "Temporary files removed."};
-    QCOMPARE(messagesOf(messages), both);
+    QCOMPARE(texts(messages), both);
 
     QVERIFY(configuration->createTempDir());
-    touch(configuration->tempDir + "/.partial");
+    QVERIFY(writeFile(configuration->tempDir + "/.partial", "x"));
     QVERIFY(QDir().mkpath(configuration->tempDir + "/client/deep"));
     UpdateIniData::modify(130, configuration->tempDir, "client_linux_amd64");
     messages.clear();
     engine.cleanup();
-    QCOMPARE(messagesOf(messages), both);
+    QCOMPARE(texts(messages), both);
     QVERIFY(!QFile::exists(configuration->tempDir));
     QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
     // The user's settings in the same file stay.
@@ -320,18 +311,31 @@ void TstUpdateEngine::cleanupRemovesDirectoryAndRecord() {
     QVERIFY(!settings.childGroups().contains("current"));
 }
 
-void TstUpdateEngine::removeOldFilesTouchesOnlyPrefixedCopies() {
-    const QDir dir(install->path());
-    for (const char* name : {"libQtCore.so.4", "_old_libQtCore.so.4", "_old_update", "update",
-                             "_old_other.so", "_old_libqjpeg.so.bak"})
-        touch(dir.filePath(name));
-    UpdateEngine::removeOldFiles(install->path());
-    QStringList left = dir.entryList(QDir::Files);
-    left.sort();
-    QCOMPARE(left,
-             (QStringList{"_old_libqjpeg.so.bak", "_old_other.so", "libQtCore.so.4", "update"}));
+void TstUpdateEngine::removeOldFiles_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("removed");
+    // What replacement sets aside for each special file is what the next start removes.
+    for (const char* special : {"update", "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4",
+                                "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so"}) {
+        FileReplaceSpecification spec;
+        spec.fileName = special;
+        QTest::newRow(qPrintable("copy of " + spec.fileName)) << spec.oldDestFileName() << true;
+    }
+    QTest::newRow("the updater") << "update" << false;
+    QTest::newRow("a special file") << "libQtCore.so.4" << false;
+    QTest::newRow("copy of another file") << "_old_other.so" << false;
+    QTest::newRow("longer name") << "_old_libqjpeg.so.bak" << false;
+    QTest::newRow("other letter case") << "_old_Update" << false;
+    QTest::newRow("without the prefix's underscore") << "old_update" << false;
 }
 
+void TstUpdateEngine::removeOldFiles() {
+    QFETCH(QString, name);
+    QFETCH(bool, removed);
+    QVERIFY(writeFile(install->filePath(name), "x"));
+    UpdateEngine::removeOldFiles(install->path());
+    QCOMPARE(QFile::exists(install->filePath(name)), !removed);
+}
 void TstUpdateEngine::setAsideCopiesAtStart_data() {
     QTest::addColumn<bool>("runRecorded");
     QTest::newRow("nothing recorded: removed") << false;
@@ -344,7 +348,7 @@ void TstUpdateEngine::setAsideCopiesAtStart() {
                              "accessible/_old_libqtaccessiblewidgets.so"};
     for (const QString& copy : copies) {
         QVERIFY(QDir().mkpath(QFileInfo(install->filePath(copy)).path()));
-        touch(install->filePath(copy));
+        QVERIFY(writeFile(install->filePath(copy), "x"));
     }
     if (runRecorded) {
         QVERIFY(configuration->createTempDir());

@@ -4,6 +4,7 @@
 #include "support/authproxy.h"
 #include "support/childprocess.h"
 #include "support/downloadfixture.h"
+#include "support/files.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
@@ -107,8 +108,7 @@ Tree deltaTree(const QString& release) {
 // last file alone in its directory.
 Tree campaignTree(int version) {
     const QByteArray v = QByteArray::number(version);
-    QFile program(binPath("update"));
-    QByteArray binary = program.open(QIODevice::ReadOnly) ? program.readAll() : QByteArray();
+    QByteArray binary = readAll(binPath("update"));
     if (version == 120)
         binary += "\n120\n";
     Tree tree;
@@ -653,10 +653,7 @@ void TstWholeRun::failureDuringReplacementRollsBack() {
         QVERIFY(QDir().mkpath(served));
         QCOMPARE(QProcess::execute("cp", {"-a", mirror + "/130", served + "/130"}), 0);
         const QString ini = served + "/130/client_linux_amd64.ini";
-        QFile file(ini);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
-        file.close();
+        QStringList lines = QString::fromUtf8(readAll(ini)).split('\n');
         bool edited = false;
         for (QString& line : lines) {
             QStringList fields = line.split("::");
@@ -667,9 +664,7 @@ void TstWholeRun::failureDuringReplacementRollsBack() {
             }
         }
         QVERIFY(edited);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(lines.join('\n').toUtf8());
-        file.close();
+        QVERIFY(writeFile(ini, lines.join('\n').toUtf8()));
         QVERIFY(resignProductIni(ini));
     }
     nginx->addServer(served);
@@ -996,10 +991,9 @@ void TstWholeRun::killedAtEveryFileOperation() {
     const RunResult reference = runUpdater(
         130, {}, false, fileOpFaults(failing + QStringList{"FILEOP_LOG=" + logPath}, root));
     QVERIFY2(reference.exitCode == exitCode, qPrintable(reference.lines.join('\n')));
-    QFile logFile(logPath);
-    QVERIFY(logFile.open(QIODevice::ReadOnly));
+    QVERIFY(QFile::exists(logPath));
     const QStringList operations =
-        QString::fromUtf8(logFile.readAll()).split('\n', Qt::SkipEmptyParts);
+        QString::fromUtf8(readAll(logPath)).split('\n', Qt::SkipEmptyParts);
     int first = 1;
     if (!failWrite.isEmpty()) {
         while (first <= operations.size() && !operations.at(first - 1).contains(failWrite))

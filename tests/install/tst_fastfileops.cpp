@@ -1,6 +1,8 @@
 #include "install/dircreatetaskspecification.h"
 #include "install/filedeletetaskspecification.h"
 #include "install/filerenametaskspecification.h"
+#include "support/files.h"
+#include "support/tasklog.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,12 +19,6 @@ struct FastRun {
         , finished(&task, &TaskSpecification::finished)
         , canceled(&task, &TaskSpecification::canceled) {
         task.execute();
-    }
-    QStringList messageTexts() const {
-        QStringList texts;
-        for (const QList<QVariant>& args : messages)
-            texts << args.at(0).toString();
-        return texts;
     }
     QSignalSpy messages;
     QSignalSpy finished;
@@ -46,10 +42,9 @@ private:
     QString path(const QString& relative) const {
         return relative.isEmpty() ? dir->path() : dir->filePath(relative);
     }
+    // The mode the test's umask gives.
     void write(const QString& relative) {
-        QFile file(path(relative));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(relative.toUtf8());
+        QVERIFY(writeFile(path(relative), relative.toUtf8(), 0600));
     }
     std::unique_ptr<QTemporaryDir> dir;
 };
@@ -112,7 +107,7 @@ void TstFastFileOps::dirCreate() {
     QCOMPARE(run.finished.count(), ok ? 1 : 0);
     QCOMPARE(run.canceled.count(), ok ? 0 : 1);
     QCOMPARE(task.state(), ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
-    QCOMPARE(run.messageTexts(),
+    QCOMPARE(texts(run.messages),
              message.isEmpty() ? QStringList{} : QStringList{message.arg(path(messagePath))});
     QStringList paths;
     for (const RollbackData& data : log) {
@@ -145,7 +140,7 @@ void TstFastFileOps::dirCreateUndoRemovesOnlyNewLevels() {
     // A bare relative name has no parent to create it in.
     DirCreateTaskSpecification bare(QStringLiteral("x"), &log, nullptr, 1.0);
     FastRun bareRun(bare);
-    QCOMPARE(bareRun.messageTexts(), QStringList{"Could not create dir x"});
+    QCOMPARE(texts(bareRun.messages), QStringList{"Could not create dir x"});
     QCOMPARE(bare.state(), TaskSpecification::ErrorCanceled);
 }
 
@@ -171,7 +166,7 @@ void TstFastFileOps::deleteFile() {
     QCOMPARE(task.rollbackList, nullptr);
     FastRun run(task);
     QCOMPARE(task.state(), ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
-    QCOMPARE(run.messageTexts(),
+    QCOMPARE(texts(run.messages),
              messaged ? QStringList{"Could not delete '" + path("f") + "'"} : QStringList{});
     QVERIFY(!QFileInfo::exists(path("f")));
 }
@@ -184,12 +179,10 @@ void TstFastFileOps::renameRecordsAndNeverOverwrites() {
     FastRun blockedRun(blocked);
     QCOMPARE(blocked.state(), TaskSpecification::ErrorCanceled);
     QCOMPARE(
-        blockedRun.messageTexts(),
+        texts(blockedRun.messages),
         QStringList{QStringLiteral("Could not rename '%1' to '%2'").arg(path("a"), path("b"))});
     QVERIFY(log.isEmpty());
-    QFile b(path("b"));
-    QVERIFY(b.open(QIODevice::ReadOnly));
-    QCOMPARE(b.readAll(), QByteArray("b"));
+    QCOMPARE(readAll(path("b")), QByteArray("b"));
 
     FileRenameTaskSpecification rename(path("a"), path("c"), &log, nullptr, 1.0);
     FastRun run(rename);

@@ -3,6 +3,7 @@
 #include "install/filedeletelisttaskspecification.h"
 #include "install/filereplacelisttaskspecification.h"
 #include "install/posixfile.h"
+#include "support/files.h"
 #include "support/gzipdata.h"
 #include "support/testpaths.h"
 #include "support/treesnapshot.h"
@@ -19,29 +20,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-QString md5(const QByteArray& data) {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-bool writeFile(const QString& path, const QByteArray& content, int mode = 0644) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    return chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
-}
-
-QByteArray bytes(int size, char seed) {
-    QByteArray data(size, Qt::Uninitialized);
-    quint32 x = quint32(seed) * 2654435761u + 1;
-    for (char& c : data) {
-        x = x * 1664525u + 1013904223u;
-        c = char(x >> 24);
-    }
-    return data;
-}
 
 FileReplaceSpecification copyEntry(const QString& key) {
     return {QStringLiteral("client"), key, {}, 0, {}};
@@ -215,7 +193,7 @@ void TstFileReplaceList::failureUndoesEverything_data() {
     // sibling's random part).
     QTest::addColumn<QString>("failure");
 
-    const QByteArray big = bytes(600000, 3);
+    const QByteArray big = noise(600000, 3);
     Scenario s = baseScenario();
     s.downloads.remove("lib/libthird.so");
     QTest::newRow("missing-source")
@@ -482,9 +460,7 @@ void TstFileReplaceList::resetUndoesAFinishedStep() {
     task.execute();
     QTRY_VERIFY_WITH_TIMEOUT(task.state() > TaskSpecification::Running, 20000);
     QCOMPARE(task.state(), TaskSpecification::Finished);
-    QFile third(r("lib/libthird.so"));
-    QVERIFY(third.open(QIODevice::ReadOnly));
-    QCOMPARE(third.readAll(), QByteArray("new three"));
+    QCOMPARE(readAll(r("lib/libthird.so")), QByteArray("new three"));
 }
 
 void TstFileReplaceList::emptyListsFinishAtOnce() {

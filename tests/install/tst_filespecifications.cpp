@@ -8,7 +8,6 @@ class TstFileSpecifications : public QObject {
 private slots:
     void destFileName_data();
     void destFileName();
-    void clearEmptiesAllLists();
 };
 
 void TstFileSpecifications::destFileName_data() {
@@ -62,21 +61,6 @@ void TstFileSpecifications::destFileName() {
     QCOMPARE(spec.destFileName(prefix), expected);
     if (prefix == QLatin1String("_old_"))
         QCOMPARE(spec.oldDestFileName(), expected);
-}
-
-void TstFileSpecifications::clearEmptiesAllLists() {
-    FileSpecifications specs;
-    specs.downloadList.append({QStringLiteral("s"), QStringLiteral("k"), QStringLiteral("m"), 3});
-    specs.replaceList.append({QStringLiteral("s"), QStringLiteral("k"), {}, 0, {}});
-    specs.deleteList.append(QStringLiteral("old.txt"));
-    FileSpecifications copy = specs;
-    specs.clear();
-    QVERIFY(specs.downloadList.isEmpty());
-    QVERIFY(specs.replaceList.isEmpty());
-    QVERIFY(specs.deleteList.isEmpty());
-    // A copy is a value of its own.
-    QCOMPARE(copy.downloadList.size(), 1);
-    QCOMPARE(copy.downloadList.first().size, quint64(3));
 }
 
 QTEST_APPLESS_MAIN(TstFileSpecifications)

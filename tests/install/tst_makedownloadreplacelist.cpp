@@ -1,9 +1,11 @@
 #include "config/configuration.h"
 #include "config/installlayout.h"
 #include "install/makedownloadreplacelisttaskspecification.h"
+#include "support/files.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
 #include "support/samplesite.h"
+#include "support/tasklog.h"
 #include "support/testpaths.h"
 #include "support/treesnapshot.h"
 
@@ -18,20 +20,9 @@
 
 namespace {
 
-QString md5(const QByteArray& data) {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
 // The value of a 2-field line describing content.
 QString line(const QByteArray& content) {
     return md5(content) + "::" + QString::number(content.size());
-}
-
-void writeFile(const QString& path, const QByteArray& content) {
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
 }
 
 // "path=content" pairs; content "<dir>" makes a directory, "->target" a symbolic link.
@@ -47,7 +38,7 @@ void writeFiles(const QString& root, const Files& files) {
         else if (content.startsWith(QLatin1String("->")))
             QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile::link(content.mid(2), path));
         else
-            writeFile(path, content.toUtf8());
+            QVERIFY(writeFile(path, content.toUtf8()));
     }
 }
 
@@ -135,10 +126,7 @@ QStringList TstMakeDownloadReplaceList::build(const QString& ini, FileSpecificat
         for (const QList<QVariant>& args : progressSpy)
             progress->append(args.at(0).toReal());
     }
-    QStringList texts;
-    for (const QList<QVariant>& args : messages)
-        texts << args.at(0).toString();
-    return texts;
+    return texts(messages);
 }
 
 void TstMakeDownloadReplaceList::lists_data() {
@@ -189,6 +177,12 @@ void TstMakeDownloadReplaceList::lists_data() {
     QTest::newRow("only-delete-section")
         << "[delete]\na=\nb=\nc=\n"
         << Files{"a=1", "c=3"} << Files{} << true << "" << none << none << QStringList{"a", "c"};
+    // Only the updater's own files are protected, by their exact names.
+    QTest::newRow("delete-names-close-to-protected-ones")
+        << "[delete]\nUpdate=\n_old_update=\nlibQtCore.so.4.bak=\nsub/update.ini=\n"
+        << Files{"Update=1", "_old_update=2", "libQtCore.so.4.bak=3", "sub/update.ini=4"} << Files{}
+        << true << "" << none << none
+        << QStringList{"Update", "_old_update", "libQtCore.so.4.bak", "sub/update.ini"};
     // Copies moved aside by a killed run: removed unless they belong to a special file or are
     // themselves files of the build.
     QTest::newRow("leftover-old-copies")
@@ -333,9 +327,9 @@ void TstMakeDownloadReplaceList::lists() {
 
     writeFiles(root, installed);
     writeFiles(temp->path(), downloaded);
-    writeFile(root + "/bulk", bulk);
+    QVERIFY(writeFile(root + "/bulk", bulk));
     // Outside the installation: a traversal would find it.
-    writeFile(base->filePath("outside"), "x");
+    QVERIFY(writeFile(base->filePath("outside"), "x"));
     const TreeSnapshot before = snapshotTree(base->path());
 
     FileSpecifications specs;
@@ -380,7 +374,7 @@ void TstMakeDownloadReplaceList::progressIsInKeyOrder() {
         const QByteArray content = QByteArray(i % 7 == 0 ? 3000000 : 100 + i, char('a' + i % 26));
         const QString name = QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0'));
         ini += name + "=" + line(content) + "\n";
-        writeFile(root + '/' + name, i % 5 == 0 ? QByteArray("changed") : content);
+        QVERIFY(writeFile(root + '/' + name, i % 5 == 0 ? QByteArray("changed") : content));
     }
     FileSpecifications specs;
     TaskSpecification::State end;
@@ -403,16 +397,39 @@ void TstMakeDownloadReplaceList::progressIsInKeyOrder() {
 
 void TstMakeDownloadReplaceList::failureKeepsTheRunsLists() {
     FileSpecifications specs;
+    specs.downloadList.append({"client", "kept", md5("k"), 1});
+    specs.replaceList.append({"client", "kept", {}, 0, {}});
     specs.deleteList << "kept";
     TaskSpecification::State end;
     build("[client]\ngood=" + line("g") + "\nzbad=1::2::3\n", specs, end);
     QCOMPARE(end, TaskSpecification::ErrorCanceled);
     QCOMPARE(specs.deleteList, QStringList{"kept"});
-    QVERIFY(specs.replaceList.isEmpty());
+    QCOMPARE(specs.replaceList.size(), 1);
+    QCOMPARE(specs.replaceList.first().fileName, QString("kept"));
+    QCOMPARE(specs.downloadList.size(), 1);
+    QCOMPARE(specs.downloadList.first().fileName, QString("kept"));
 
     // A successful run replaces all three lists.
     build("[client]\ngood=" + line("g") + "\n", specs, end);
     QCOMPARE(end, TaskSpecification::Finished);
+    QVERIFY(specs.deleteList.isEmpty());
+    QCOMPARE(specs.replaceList.size(), 1);
+    QCOMPARE(specs.replaceList.first().fileName, QString("good"));
+    QCOMPARE(specs.downloadList.size(), 1);
+    QCOMPARE(specs.downloadList.first().fileName, QString("good"));
+
+    // The same task run again after a reset starts from empty lists.
+    QVERIFY(writeFile(root + "/old", "o"));
+    MakeDownloadReplaceListTaskSpecification task(configuration.get(), specs, nullptr, 0.5);
+    for (const QString& ini :
+         {"[client]\nx=" + line("x") + "\ny=" + line("y") + "\n[delete]\nold=\n",
+          "[client]\ngood=" + line("g") + "\n"}) {
+        QVERIFY(writeFile(temp->filePath("client_linux_amd64.ini"), ini.toUtf8()));
+        task.reset();
+        task.execute();
+        QTRY_VERIFY(task.state() != TaskSpecification::Running);
+        QCOMPARE(task.state(), TaskSpecification::Finished);
+    }
     QVERIFY(specs.deleteList.isEmpty());
     QCOMPARE(specs.replaceList.size(), 1);
     QCOMPARE(specs.downloadList.size(), 1);

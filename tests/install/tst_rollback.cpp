@@ -1,4 +1,5 @@
 #include "install/rollback.h"
+#include "support/files.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,15 +29,6 @@ private slots:
 
 private:
     QString path(const QString& relative) const { return dir->filePath(relative); }
-    void write(const QString& relative, const QByteArray& data = "x") {
-        QFile file(path(relative));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(data);
-    }
-    QByteArray read(const QString& relative) const {
-        QFile file(path(relative));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
     std::unique_ptr<QTemporaryDir> dir;
 };
 
@@ -59,11 +51,11 @@ void TstRollback::undoesNewestFirstAndCarriesOnPastFailure() {
     // file a renamed to d/b, file d/c written, and a file recorded as created that someone
     // removed meanwhile (its undo fails too).
     QVERIFY(QDir(dir->path()).mkdir("d"));
-    write("d/b", "old");
-    write("d/c", "new");
-    write("e", "new e");
-    write("_old_e", "old e");
-    write("f", "new f");
+    QVERIFY(writeFile(path("d/b"), "old"));
+    QVERIFY(writeFile(path("d/c"), "new"));
+    QVERIFY(writeFile(path("e"), "new e"));
+    QVERIFY(writeFile(path("_old_e"), "old e"));
+    QVERIFY(writeFile(path("f"), "new f"));
     RollbackDataList log;
     log.add(RollbackData(RollbackData::Replace, path("_old_e"), path("e")));
     log.add(RollbackData(RollbackData::Replace, path("_old_f"), path("f")));
@@ -89,10 +81,10 @@ void TstRollback::undoesNewestFirstAndCarriesOnPastFailure() {
     QCOMPARE(spy.at(1).at(0).toString(),
              QStringLiteral("warning: rollback replace %1 failed").arg(path("f")));
     QVERIFY(!QFileInfo::exists(path("d")));
-    QCOMPARE(read("a"), QByteArray("old"));
-    QCOMPARE(read("e"), QByteArray("old e"));
+    QCOMPARE(readAll(path("a")), QByteArray("old"));
+    QCOMPARE(readAll(path("e")), QByteArray("old e"));
     QVERIFY(!QFileInfo::exists(path("_old_e")));
-    QCOMPARE(read("f"), QByteArray("new f"));
+    QCOMPARE(readAll(path("f")), QByteArray("new f"));
 }
 
 void TstRollback::renameNeverOverwrites_data() {
@@ -107,8 +99,8 @@ void TstRollback::renameNeverOverwrites() {
     if (danglingLink)
         QVERIFY(QFile::link(path("target"), path("a")));
     else
-        write("a", "someone else's");
-    write("b", "moved");
+        QVERIFY(writeFile(path("a"), "someone else's"));
+    QVERIFY(writeFile(path("b"), "moved"));
     RollbackDataList log;
     log.add(RollbackData(RollbackData::Rename, path("a"), path("b")));
     Reporter reporter;
@@ -117,10 +109,11 @@ void TstRollback::renameNeverOverwrites() {
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(0).toString(),
              QStringLiteral("warning: rollback rename %1 to %2 failed").arg(path("a"), path("b")));
-    QCOMPARE(read("a"), danglingLink ? QByteArray() : QByteArray("someone else's"));
+    QCOMPARE(readAll(path("a")),
+             danglingLink ? QByteArray("<missing>") : QByteArray("someone else's"));
     QCOMPARE(QFileInfo(path("a")).isSymLink(), danglingLink);
     QVERIFY(!QFileInfo::exists(path("target")));
-    QCOMPARE(read("b"), QByteArray("moved"));
+    QCOMPARE(readAll(path("b")), QByteArray("moved"));
 }
 
 void TstRollback::createDirKeepsNonEmptyDirectory() {
@@ -137,7 +130,7 @@ void TstRollback::createDirKeepsNonEmptyDirectory() {
 }
 
 void TstRollback::nullReporterChangesOnlyTheReport() {
-    write("f");
+    QVERIFY(writeFile(path("f"), "x"));
     RollbackDataList log;
     log.add(RollbackData(RollbackData::CreateFile, path("f")));
     log.add(RollbackData(RollbackData::CreateFile, path("missing")));
@@ -147,7 +140,7 @@ void TstRollback::nullReporterChangesOnlyTheReport() {
 }
 
 void TstRollback::clearLeavesFilesAlone() {
-    write("f");
+    QVERIFY(writeFile(path("f"), "x"));
     RollbackDataList log;
     log.add(RollbackData(RollbackData::CreateFile, path("f")));
     log.clear();

@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <memory>
+
 using Pairs = QList<QPair<QString, QString>>;
 
 namespace {
@@ -21,10 +23,8 @@ private slots:
     void newsAnswer_data();
     void newsAnswer();
     void datagramFromThirdSocketIgnored();
-    void noVersionAnswerTimesOut();
-    void noNewsAnswerKeepsVersions();
-    void nobodyListening();
-    void hostWithoutIpv4Address();
+    void failedQuery_data();
+    void failedQuery();
     void retryStartsAfresh();
 };
 
@@ -128,50 +128,59 @@ void TstUpdateChecker::datagramFromThirdSocketIgnored() {
     QCOMPARE(checker.newsText, QString("real news"));
 }
 
-void TstUpdateChecker::noVersionAnswerTimesOut() {
-    DatagramPeer peer;
-    peer.start();
-    UpdateChecker checker("127.0.0.1", peer.port(), 300);
+void TstUpdateChecker::failedQuery_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("listening");
+    // A null answer: the peer does not answer that request.
+    QTest::addColumn<QByteArray>("versionAnswer");
+    QTest::addColumn<QByteArray>("newsAnswer");
+    QTest::addColumn<Pairs>("pairs");
+    // Requests the peer should have had; -1 when nobody listens.
+    QTest::addColumn<int>("versionRequests");
+    QTest::addColumn<int>("newsRequests");
+
+    QTest::newRow("no version answer")
+        << "127.0.0.1" << true << QByteArray() << QByteArray() << Pairs{} << 1 << 0;
+    // The versions stay for the caller, but the query counts as failed.
+    QTest::newRow("no news answer") << "127.0.0.1" << true << QByteArray("120#a,121#b")
+                                    << QByteArray() << Pairs{{"120", "a"}, {"121", "b"}} << 1 << 1;
+    QTest::newRow("nobody listening")
+        << "127.0.0.1" << false << QByteArray() << QByteArray() << Pairs{} << -1 << -1;
+    QTest::newRow("host without IPv4 address")
+        << "::1" << true << QByteArray("120") << QByteArray("") << Pairs{} << 0 << 0;
+}
+
+void TstUpdateChecker::failedQuery() {
+    QFETCH(QString, host);
+    QFETCH(bool, listening);
+    QFETCH(QByteArray, versionAnswer);
+    QFETCH(QByteArray, newsAnswer);
+    QFETCH(Pairs, pairs);
+    QFETCH(int, versionRequests);
+    QFETCH(int, newsRequests);
+
+    auto peer = std::make_unique<DatagramPeer>();
+    if (!versionAnswer.isNull())
+        peer->setAnswer(VersionRequest, versionAnswer);
+    if (!newsAnswer.isNull())
+        peer->setAnswer(NewsRequest, newsAnswer);
+    const quint16 port = peer->port();
+    if (listening)
+        peer->start();
+    else
+        peer.reset();
+    UpdateChecker checker(host, port, 300);
     QElapsedTimer clock;
     clock.start();
     QVERIFY(!checker.checkUpdate());
     // The given time-out, not the default of five seconds.
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(checker.channelVersions.isEmpty());
-    QCOMPARE(peer.requestCount(VersionRequest), 1);
-    QCOMPARE(peer.requestCount(NewsRequest), 0);
-}
-
-void TstUpdateChecker::noNewsAnswerKeepsVersions() {
-    DatagramPeer peer;
-    peer.setAnswer(VersionRequest, "120#a,121#b");
-    peer.start();
-    UpdateChecker checker("127.0.0.1", peer.port(), 300);
-    QVERIFY(!checker.checkUpdate());
-    QCOMPARE(checker.channelVersions, (Pairs{{"120", "a"}, {"121", "b"}}));
+    QCOMPARE(checker.channelVersions, pairs);
     QVERIFY(checker.newsText.isEmpty());
-    QCOMPARE(peer.requestCount(NewsRequest), 1);
-}
-
-void TstUpdateChecker::nobodyListening() {
-    quint16 port;
-    {
-        DatagramPeer closed;
-        port = closed.port();
+    if (listening) {
+        QCOMPARE(peer->requestCount(VersionRequest), versionRequests);
+        QCOMPARE(peer->requestCount(NewsRequest), newsRequests);
     }
-    UpdateChecker checker("127.0.0.1", port, 300);
-    QVERIFY(!checker.checkUpdate());
-    QVERIFY(checker.channelVersions.isEmpty());
-}
-
-void TstUpdateChecker::hostWithoutIpv4Address() {
-    DatagramPeer peer;
-    peer.setAnswer(VersionRequest, "120");
-    peer.setAnswer(NewsRequest, "");
-    peer.start();
-    UpdateChecker checker("::1", peer.port(), 300);
-    QVERIFY(!checker.checkUpdate());
-    QCOMPARE(peer.requestCount(VersionRequest), 0);
 }
 
 void TstUpdateChecker::retryStartsAfresh() {

@@ -1,3 +1,4 @@
+#include "support/files.h"
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
 #include "verify/checksignaturetaskspecification.h"
@@ -35,11 +36,6 @@ Ini readIni(const QString& path) {
     return ini;
 }
 
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 QByteArray gunzip(const QString& path) {
     gzFile gz = gzopen(QFile::encodeName(path).constData(), "rb");
     if (!gz)
@@ -51,19 +47,6 @@ QByteArray gunzip(const QString& path) {
         out.append(buffer, got);
     gzclose(gz);
     return out;
-}
-
-QString md5(const QByteArray& data) {
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray noise(qsizetype size, quint32 seed) {
-    QByteArray data(size, Qt::Uninitialized);
-    for (auto& c : data) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return data;
 }
 
 // Entries of a directory, for "nothing was left behind" checks.

@@ -88,3 +88,30 @@ bool writeSyntheticBuild(const QString& dir, int count, qint64 totalBytes, quint
     }
     return true;
 }
+
+MirrorRig::MirrorRig() {
+    server.setRoot(serverDir.path());
+    server.listen();
+}
+
+void MirrorRig::addMirror(const QString& name, const QString& url) {
+    FTPSiteAccessData mirror;
+    mirror.name = name;
+    mirror.url =
+        url.isEmpty() ? server.baseUrl() + QLatin1Char('/') + name + QStringLiteral("/7") : url;
+    mirror.retries = 2;
+    pool.mirrors.append(mirror);
+}
+
+QString MirrorRig::remote(const QString& mirror, const QString& file) const {
+    return serverDir.filePath(mirror + QStringLiteral("/7/") + file);
+}
+
+QString MirrorRig::path(const QString& mirror, const QString& file) {
+    return QLatin1Char('/') + mirror + QStringLiteral("/7/") + file;
+}
+
+const FTPSiteAccessData* MirrorRig::mirror(const QString& name) const {
+    const int i = pool.getMirrorIndex(name);
+    return i < 0 ? nullptr : &pool.mirrors[i];
+}

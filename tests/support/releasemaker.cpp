@@ -76,19 +76,6 @@ bool resignProductIni(const QString& productIni) {
     return signManifestWithDevKey(manifestPath);
 }
 
-bool writeTree(const QString& root, const QMap<QString, QByteArray>& files) {
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QString path = root + QLatin1Char('/') + it.key();
-        QFile file(path);
-        if (!QDir().mkpath(QFileInfo(path).path()) || !file.open(QIODevice::WriteOnly) ||
-            file.write(it.value()) != it.value().size()) {
-            qWarning("writeTree: cannot write %s", qPrintable(path));
-            return false;
-        }
-    }
-    return true;
-}
-
 PublishResult runPublish(const QStringList& arguments) {
     PublishResult result;
     QProcess process;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -17,9 +16,6 @@ bool signManifestWithDevKey(const QString& path);
 // Re-signs a hand-edited product ini and, when its release has a manifest, binds the manifest to
 // the edited ini and re-signs it too, as a careless publisher would.
 bool resignProductIni(const QString& productIni);
-
-// Writes `files` (relative path -> contents) under `root`, creating directories as needed.
-bool writeTree(const QString& root, const QMap<QString, QByteArray>& files);
 
 // Options of quillon-publish release; empty or negative values keep the tool's defaults.
 struct PublishOptions {

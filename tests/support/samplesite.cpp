@@ -1,6 +1,8 @@
 #include "support/samplesite.h"
 
 #include "support/downloadfixture.h"
+#include "support/faulthttpserver.h"
+#include "support/files.h"
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
 
@@ -8,7 +10,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSettings>
 
 namespace SampleSite {
@@ -19,13 +21,6 @@ QByteArray lines(const QString& prefix, int count) {
     QByteArray out;
     for (int i = 1; i <= count; ++i)
         out += (prefix + QStringLiteral(" row %1\n").arg(i)).toUtf8();
-    return out;
-}
-
-QByteArray noise(quint32 seed, int size) {
-    QRandomGenerator generator(seed);
-    QByteArray out(size, Qt::Uninitialized);
-    generator.fillRange(reinterpret_cast<quint32*>(out.data()), size / 4);
     return out;
 }
 
@@ -53,7 +48,7 @@ QMap<QString, QByteArray> files(int version) {
                     .arg(version)
                     .toUtf8());
     tree.insert(QStringLiteral("bin/qlnclient"), "client binary " + QByteArray::number(version));
-    tree.insert(LargeFile, noise(quint32(version), 400000));
+    tree.insert(LargeFile, noise(400000, quint32(version)));
     for (int i = 1; i <= 20; ++i) {
         // Odd maps change in 130, even ones stay.
         const bool changes = isNew && i % 2 == 1;
@@ -86,11 +81,8 @@ bool make(const QString& workDir, Site* site) {
                                   QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
                                   QFile::ExeOther);
     const QString changelog = workDir + QStringLiteral("/changelog.txt");
-    QFile log(changelog);
-    if (!log.open(QIODevice::WriteOnly))
+    if (!writeFile(changelog, "Quillon 130\n\n- faster sync\n- sync plug-ins\n"))
         return false;
-    log.write("Quillon 130\n\n- faster sync\n- sync plug-ins\n");
-    log.close();
 
     const PublishResult old = makeRelease(site->build120, OldVersion, site->mirrorRoot);
     if (!old.ok)
@@ -118,6 +110,31 @@ bool install(const Site& site, const QString& installDir, const QStringList& mir
             ini.setValue(it.key(), it.value());
     }
     return writeMirrorsIni(installDir + QStringLiteral("/mirrors.ini"), mirrorBaseUrls);
+}
+
+QString dripLargeFile(FaultHttpServer& mirror, int bytes) {
+    FaultRule slow;
+    slow.dripBytes = bytes;
+    slow.dripIntervalMs = 100;
+    const QString path = QStringLiteral("/%1/client/").arg(NewVersion) + LargeFile;
+    mirror.setRule(path, slow);
+    return path;
+}
+
+TreeSnapshot clientFiles(const QString& root) {
+    static const QRegularExpression mode(QStringLiteral("^(file|dir) [0-7]+"));
+    TreeSnapshot out;
+    const TreeSnapshot all = snapshotTree(root);
+    for (auto it = all.cbegin(); it != all.cend(); ++it) {
+        const QString& path = it.key();
+        if (path == u"update" || path == u"update.ini" || path == u"mirrors.ini" ||
+            path == u"translations" || path.startsWith(u"translations/"))
+            continue;
+        QString value = it.value();
+        value.replace(mode, QStringLiteral("\\1"));
+        out.insert(path, value);
+    }
+    return out;
 }
 
 QString clientLogPath(const QString& installDir) {

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "support/treesnapshot.h"
+
+class FaultHttpServer;
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -33,6 +37,14 @@ bool make(const QString& workDir, Site* site);
 // translations, "update.ini" with the given settings lines and "mirrors.ini" naming baseUrls.
 bool install(const Site& site, const QString& installDir, const QStringList& mirrorBaseUrls,
              const QMap<QString, QString>& updateIniValues = {});
+
+// Has a mirror serving mirrorRoot send the large library of 130 slowly, `bytes` every 100 ms;
+// returns the path its requests ask for.
+QString dripLargeFile(FaultHttpServer& mirror, int bytes);
+
+// What an installation or a build holds of the client, without the modes that replacement sets:
+// everything but the updater, its translations and its two ini files.
+TreeSnapshot clientFiles(const QString& root);
 
 // The start script's log beside the installation.
 QString clientLogPath(const QString& installDir);

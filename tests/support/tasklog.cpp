@@ -24,3 +24,19 @@ QStringList TaskLog::only(const QString& kind) const {
     }
     return out;
 }
+
+QStringList texts(const QSignalSpy& spy) {
+    QStringList out;
+    for (const QList<QVariant>& args : spy)
+        out << args.at(0).toString();
+    return out;
+}
+
+TickReport tick(TaskSpecification& task, int times) {
+    TickReport report;
+    for (int i = 0; i < times; ++i) {
+        report = TickReport();
+        task.timeTick(report.done, report.total, report.speed, report.downloading);
+    }
+    return report;
+}

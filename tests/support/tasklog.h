@@ -2,6 +2,7 @@
 
 #include "tasks/composedtaskspecification.h"
 
+#include <QSignalSpy>
 #include <QStringList>
 
 // One line per signal of the watched tasks, in emission order, e.g. "a progress 0.4",
@@ -52,3 +53,16 @@ public:
     using ComposedTaskSpecification::abort;
     using ComposedTaskSpecification::runningTaskList;
 };
+
+// The first argument of each emission a spy caught, as text: messages, errors.
+QStringList texts(const QSignalSpy& spy);
+
+// What the engine's once-a-second poll reads from a task.
+struct TickReport {
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+};
+// Polls task `times` times; returns what the last poll reported.
+TickReport tick(TaskSpecification& task, int times = 1);

@@ -6,6 +6,7 @@
 #include "support/authproxy.h"
 #include "support/datagrampeer.h"
 #include "support/faulthttpserver.h"
+#include "support/files.h"
 #include "support/nginxrunner.h"
 #include "support/samplesite.h"
 #include "support/testpaths.h"
@@ -99,25 +100,6 @@ template <typename T> T* child(QWidget& window, const char* name) {
     if (!widget)
         qFatal("no widget %s", name);
     return widget;
-}
-
-TreeSnapshot clientFiles(const QString& root) {
-    static const QRegularExpression mode(QStringLiteral("^(file|dir) [0-7]+"));
-    TreeSnapshot out;
-    const TreeSnapshot all = snapshotTree(root);
-    for (auto it = all.cbegin(); it != all.cend(); ++it) {
-        if (it.key() == u"update" || it.key() == u"update.ini" || it.key() == u"mirrors.ini" ||
-            it.key().startsWith(u"translations"))
-            continue;
-        QString value = it.value();
-        out.insert(it.key(), value.replace(mode, QStringLiteral("\\1")));
-    }
-    return out;
-}
-
-QString readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 } // namespace
@@ -234,8 +216,8 @@ private slots:
             QStringLiteral("Update: Update cancelled. Push \"Details\" to check reasons.")));
         QVERIFY(!window.findChild<UpdateEngine*>()->busy());
         // The failed run left the installation as it was.
-        const TreeSnapshot before = clientFiles(site.build120);
-        TreeSnapshot now = clientFiles(dir);
+        const TreeSnapshot before = SampleSite::clientFiles(site.build120);
+        TreeSnapshot now = SampleSite::clientFiles(dir);
         now.remove(QStringLiteral("plugins"));
         QVERIFY2(now == before, qPrintable(describeDifference(before, now)));
 
@@ -246,14 +228,14 @@ private slots:
         QVERIFY(start->isEnabled());
         QCOMPARE(window.focusWidget(), start);
         QCOMPARE(progress->value(), 1000);
-        const TreeSnapshot expected = clientFiles(site.build130);
-        const TreeSnapshot actual = clientFiles(dir);
+        const TreeSnapshot expected = SampleSite::clientFiles(site.build130);
+        const TreeSnapshot actual = SampleSite::clientFiles(dir);
         QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
 
         QTest::mouseClick(start, Qt::LeftButton);
         QVERIFY(!window.isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(readAll(SampleSite::clientLogPath(dir)),
-                                  QStringLiteral("Quillon client 130 started\n"), 5000);
+                                  QByteArray("Quillon client 130 started\n"), 5000);
     }
 
     void unattendedRunStartsTheClient_data() {
@@ -303,11 +285,7 @@ private slots:
     void closeDuringRun() {
         FaultHttpServer slowMirror(site.mirrorRoot);
         QVERIFY(slowMirror.listen());
-        FaultRule slow;
-        slow.dripBytes = 4000;
-        slow.dripIntervalMs = 100;
-        const QString slowPath = QStringLiteral("/130/client/") + SampleSite::LargeFile;
-        slowMirror.setRule(slowPath, slow);
+        const QString slowPath = SampleSite::dripLargeFile(slowMirror, 4000);
         const QString dir = freshInstallation({slowMirror.baseUrl()});
 
         Configuration config;
@@ -335,8 +313,8 @@ private slots:
         QCOMPARE(boxes.seen.size(), 2);
         QVERIFY(!engine->busy());
         // The cancelled run undid its changes.
-        const TreeSnapshot expected = clientFiles(site.build120);
-        const TreeSnapshot actual = clientFiles(dir);
+        const TreeSnapshot expected = SampleSite::clientFiles(site.build120);
+        const TreeSnapshot actual = SampleSite::clientFiles(dir);
         QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
         // With nothing running the window closes without a question.
         QVERIFY(window.close());
@@ -414,8 +392,8 @@ private slots:
             QVERIFY(child<QPlainTextEdit>(window, "outputTextEdit")
                         ->toPlainText()
                         .contains(QStringLiteral("User aborted update")));
-        const TreeSnapshot expected = clientFiles(site.build120);
-        const TreeSnapshot actual = clientFiles(dir);
+        const TreeSnapshot expected = SampleSite::clientFiles(site.build120);
+        const TreeSnapshot actual = SampleSite::clientFiles(dir);
         QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
     }
 
@@ -585,9 +563,8 @@ private slots:
         QVERIFY(banner->toolTip().isEmpty());
         QVERIFY(banner->pixmap().isNull());
 
-        QFile png(sourcePath(QStringLiteral("scripts/demo-data/banner.png")));
-        QVERIFY(png.open(QIODevice::ReadOnly));
-        window.onBannerFound(png.readAll(), QStringLiteral("https://shop.example:8443/deals?id=4"));
+        window.onBannerFound(readAll(sourcePath(QStringLiteral("scripts/demo-data/banner.png"))),
+                             QStringLiteral("https://shop.example:8443/deals?id=4"));
         QCOMPARE(banner->toolTip(), QStringLiteral("Click to open \"https://shop.example\""));
         QCOMPARE(banner->pixmap().size(), QSize(468, 60));
         UrlCatcher catcher;

@@ -1,6 +1,7 @@
 // The real `update` program, end to end: a temporary installation of 120, release 130 on nginx
 // mirrors, and the binary from build/bin copied into the installation.
 #include "support/faulthttpserver.h"
+#include "support/files.h"
 #include "support/nginxrunner.h"
 #include "support/samplesite.h"
 #include "support/testpaths.h"
@@ -20,28 +21,6 @@
 #include <QXmlStreamReader>
 
 namespace {
-
-// What the installation holds of the client, without the modes that replacement sets.
-TreeSnapshot clientFiles(const QString& root) {
-    static const QRegularExpression mode(QStringLiteral("^(file|dir) [0-7]+"));
-    TreeSnapshot out;
-    const TreeSnapshot all = snapshotTree(root);
-    for (auto it = all.cbegin(); it != all.cend(); ++it) {
-        const QString& path = it.key();
-        if (path == u"update" || path == u"update.ini" || path == u"mirrors.ini" ||
-            path == u"translations" || path.startsWith(u"translations/"))
-            continue;
-        QString value = it.value();
-        value.replace(mode, QStringLiteral("\\1"));
-        out.insert(path, value);
-    }
-    return out;
-}
-
-QString readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
 
 // The installation has no moved-aside copies left and no longer holds the deleted file: step 5
 // is done and the run is about to report success.
@@ -151,13 +130,13 @@ private slots:
         QCOMPARE(update.exitStatus(), QProcess::NormalExit);
         QCOMPARE(update.exitCode(), 0);
 
-        const TreeSnapshot expected = clientFiles(site.build130);
-        const TreeSnapshot actual = clientFiles(installDir);
+        const TreeSnapshot expected = SampleSite::clientFiles(site.build130);
+        const TreeSnapshot actual = SampleSite::clientFiles(installDir);
         QVERIFY2(actual == expected, qPrintable(describeDifference(expected, actual)));
         QVERIFY(QFileInfo(installDir + QStringLiteral("/qlnclient_runscript.sh")).isExecutable());
         // The client is started a second after success, detached.
         QTRY_COMPARE_WITH_TIMEOUT(readAll(SampleSite::clientLogPath(installDir)),
-                                  QStringLiteral("Quillon client 130 started\n"), 5000);
+                                  QByteArray("Quillon client 130 started\n"), 5000);
         // The run's record is gone from update.ini.
         QSettings ini(installDir + QStringLiteral("/update.ini"), QSettings::IniFormat);
         QVERIFY(!ini.childGroups().contains(QStringLiteral("current")));
@@ -208,11 +187,7 @@ private slots:
         // The mirror drips the large library, so the run lasts a few seconds.
         FaultHttpServer mirror(site.mirrorRoot);
         QVERIFY(mirror.listen());
-        FaultRule slow;
-        slow.dripBytes = 16000;
-        slow.dripIntervalMs = 100;
-        const QString slowPath = QStringLiteral("/130/client/") + SampleSite::LargeFile;
-        mirror.setRule(slowPath, slow);
+        const QString slowPath = SampleSite::dripLargeFile(mirror, 16000);
 
         // The update server answers the banner query with an image on the same mirror.
         QVERIFY(QDir().mkpath(site.mirrorRoot + QStringLiteral("/banner")));

@@ -1,3 +1,4 @@
+#include "support/files.h"
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
 #include "verify/releasemanifest.h"
@@ -27,15 +28,6 @@ class TstOpenSslInterop : public QObject {
         if (output)
             *output = process.readAllStandardOutput();
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
-
-    static QByteArray readAll(const QString& file) {
-        QFile f(file);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    static bool write(const QString& file, const QByteArray& data) {
-        QFile f(file);
-        return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
     }
 
     // The key file holds the DER export followed by zero filler; OpenSSL wants the DER alone.
@@ -84,8 +76,8 @@ private slots:
         openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
         if (openssl.isEmpty())
             QFAIL("openssl is not installed (scripts/setup installs it)");
-        QVERIFY(write(path("priv.der"), derOf(readAll(devPrivateKeyPath()))));
-        QVERIFY(write(path("pub.der"), derOf(readAll(devPublicKeyPath()))));
+        QVERIFY(writeFile(path("priv.der"), derOf(readAll(devPrivateKeyPath()))));
+        QVERIFY(writeFile(path("pub.der"), derOf(readAll(devPublicKeyPath()))));
         QCOMPARE(run({"rsa", "-inform", "DER", "-in", path("priv.der"), "-out", path("priv.pem")}),
                  0);
         QCOMPARE(run({"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in", path("pub.der"),
@@ -129,7 +121,7 @@ private slots:
         QByteArray content(70000, Qt::Uninitialized);
         for (qsizetype i = 0; i < content.size(); ++i)
             content[i] = static_cast<char>(i * 31 % 251);
-        QVERIFY(write(file, content));
+        QVERIFY(writeFile(file, content));
         const QString sig = file + QStringLiteral(".sig");
 
         if (signer == u"openssl dgst") {
@@ -152,11 +144,11 @@ private slots:
 
         if (damage == u"file") {
             content[12345] = content[12345] ^ 0x10;
-            QVERIFY(write(file, content));
+            QVERIFY(writeFile(file, content));
         } else if (damage == u"signature") {
             QByteArray bytes = readAll(sig);
             bytes[77] = bytes[77] ^ 0x01;
-            QVERIFY(write(sig, bytes));
+            QVERIFY(writeFile(sig, bytes));
         }
         const bool valid = damage == u"none";
         QCOMPARE(verifyWithTomCrypt(file, hash), valid);
@@ -166,7 +158,7 @@ private slots:
     // The salt length is part of the format: OpenSSL's default (the digest length) must not pass.
     void otherSaltLengthIsRejected() {
         const QString file = path("salt20");
-        QVERIFY(write(file, "salt"));
+        QVERIFY(writeFile(file, "salt"));
         QCOMPARE(
             run({"dgst", "-sha1", "-sigopt", "rsa_padding_mode:pss", "-sigopt",
                  "rsa_pss_saltlen:20", "-sign", path("priv.pem"), "-out", file + ".sig", file}),

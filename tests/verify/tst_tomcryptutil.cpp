@@ -1,8 +1,8 @@
+#include "support/files.h"
 #include "support/releasemaker.h"
 #include "verify/tomcryptutil.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -37,13 +37,6 @@ bool rejected(Rsa_key* key, const QByteArray& message, const QByteArray& sig) {
     } catch (const crypt_exception& e) {
         return QByteArray(e.what()).startsWith("rsa_verify_hash: ");
     }
-}
-
-QByteArray randomBytes(qsizetype size) {
-    QByteArray data(size, Qt::Uninitialized);
-    for (auto& c : data)
-        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
-    return data;
 }
 
 // Runs `call` and returns the exception text, or "no exception".
@@ -83,9 +76,7 @@ private slots:
         // The DER header carries the key's own length; the rest of the 2048 bytes is filler.
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(PUBLIC_KEY), 4),
                  QByteArray("\x30\x82\x01\x8a"));
-        QFile devPublic(devPublicKeyPath());
-        QVERIFY(devPublic.open(QIODevice::ReadOnly));
-        QCOMPARE(devPublic.readAll(),
+        QCOMPARE(readAll(devPublicKeyPath()),
                  QByteArray(reinterpret_cast<const char*>(PUBLIC_KEY), KEY_FILE_SIZE));
     }
 
@@ -94,7 +85,7 @@ private slots:
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("one byte") << QByteArray("x");
         QTest::newRow("text") << QByteArray("[client]\nupdate=abc::12\n");
-        QTest::newRow("1 MiB") << randomBytes(1 << 20);
+        QTest::newRow("1 MiB") << noise(1 << 20, 1);
     }
     void signAndVerify() {
         QFETCH(QByteArray, message);
@@ -186,9 +177,7 @@ private slots:
         QByteArray exported(KEY_FILE_SIZE, '\0');
         export_key(loadedPublic.get(), KEY_PUBLIC,
                    reinterpret_cast<unsigned char*>(exported.data()));
-        QFile pubFile(QString::fromUtf8(pub));
-        QVERIFY(pubFile.open(QIODevice::ReadOnly));
-        QCOMPARE(pubFile.readAll(), exported);
+        QCOMPARE(readAll(QString::fromUtf8(pub)), exported);
     }
 
     void unsupportedKeySizes_data() {
@@ -232,10 +221,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, expected);
         QTemporaryDir dir;
-        QFile garbage(dir.filePath(QStringLiteral("garbage")));
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write(randomBytes(2048));
-        garbage.close();
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("garbage")), noise(2048, 2)));
         const QString full = path.startsWith(u'/') ? path : dir.filePath(path);
         const QByteArray name = QFile::encodeName(full);
         unsigned char data[16] = {};
@@ -268,7 +254,7 @@ private slots:
         QFETCH(qsizetype, size);
         QTemporaryDir dir;
         const QByteArray name = QFile::encodeName(dir.filePath(QStringLiteral("data")));
-        const QByteArray data = randomBytes(size);
+        const QByteArray data = noise(size, 3);
         write_file(name.constData(),
                    reinterpret_cast<unsigned char*>(const_cast<char*>(data.data())), data.size());
         // The buffer may come in non-null: read_file grows it with realloc.
@@ -284,7 +270,7 @@ private slots:
 
     // Checks run on several pool threads at once; they share only the registration tables.
     void concurrentVerification() {
-        const QByteArray message = randomBytes(4096);
+        const QByteArray message = noise(4096, 4);
         const QByteArray sig = signWith(privateKey.get(), message);
         std::atomic<int> good{0}, bad{0};
         std::vector<std::thread> threads;

@@ -80,7 +80,7 @@ public:
     }
 
     QString required(const QString& name) const {
-        const QString value = parser.value(name);
+        QString value = parser.value(name);
         if (value.isEmpty())
             throw PublishError(QStringLiteral("%1: --%2 is required (see quillon-publish %1 "
                                               "--help)")

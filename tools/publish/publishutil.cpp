@@ -90,7 +90,7 @@ QByteArray sha1OfFile(const QString& path) {
     if (!file.open(QIODevice::ReadOnly))
         throw PublishError(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
     QCryptographicHash hash(QCryptographicHash::Sha1);
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    QByteArray buffer(qsizetype(64) * 1024, Qt::Uninitialized);
     for (;;) {
         const qint64 got = file.read(buffer.data(), buffer.size());
         if (got < 0)

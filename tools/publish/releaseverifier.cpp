@@ -37,7 +37,7 @@ Digest unpackedDigestOf(const QString& path) {
     if (!gz)
         return {};
     QCryptographicHash md5(QCryptographicHash::Md5);
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    QByteArray buffer(qsizetype(64) * 1024, Qt::Uninitialized);
     qint64 size = 0;
     int got;
     while ((got = gzread(gz, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) {

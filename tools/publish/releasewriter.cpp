@@ -28,7 +28,7 @@
 #include <zlib.h>
 
 namespace {
-constexpr qint64 CHUNK = 64 * 1024;
+constexpr qint64 CHUNK = qint64(64) * 1024;
 const QString DELETE_SECTION = QStringLiteral("delete");
 constexpr QFileDevice::Permissions FILE_MODE = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                QFileDevice::ReadGroup | QFileDevice::ReadOther;
