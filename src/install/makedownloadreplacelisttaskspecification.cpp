@@ -8,8 +8,11 @@
 #include <QMutex>
 #include <QSet>
 #include <QSettings>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 
+#include <atomic>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -115,21 +118,37 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
         entries.push_back(std::move(entry));
     }
 
-    // Hashed on the pool, this thread included. Progress is reported for the longest prefix of
+    // Hashed on the pool, this thread included: one loop per pool thread, each taking the next
+    // entry, so that the threads share the entries evenly (the map's own blocks grow, and one
+    // thread could be left with a long tail). Progress is reported for the longest prefix of
     // checked entries, so it still reads 1/total, 2/total, ... in key order.
     const size_t count = entries.size();
-    std::vector<bool> done(count, false);
+    std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
+    for (size_t i = 0; i < count; ++i)
+        done[i].store(false, std::memory_order_relaxed);
     size_t reported = 0;
-    QMutex progressLock;
-    QtConcurrent::blockingMap(entries, [&](Entry& entry) {
-        checkEntry(entry);
-        const QMutexLocker locker(&progressLock);
-        done[size_t(&entry - entries.data())] = true;
-        while (reported < count && done[reported]) {
+    QMutex reporting;
+    // Only one thread reports at a time, so the reports leave in order; the others go on hashing.
+    const auto reportFinished = [&] {
+        while (reported < count && done[reported].load(std::memory_order_acquire)) {
             ++reported;
             report.progress(qreal(reported) / total);
         }
+    };
+    std::atomic<size_t> next = 0;
+    std::vector<int> loops(size_t(std::max(1, QThreadPool::globalInstance()->maxThreadCount())));
+    QtConcurrent::blockingMap(loops, [&](int) {
+        for (size_t i; (i = next.fetch_add(1)) < count;) {
+            checkEntry(entries[i]);
+            done[i].store(true, std::memory_order_release);
+            if (reporting.tryLock()) {
+                reportFinished();
+                reporting.unlock();
+            }
+        }
     });
+    // What the last entries' threads left to a report then in progress.
+    reportFinished();
 
     // A name the build itself installs is never deleted as somebody's old copy.
     QSet<QString> installed;
