@@ -6,10 +6,10 @@
 
 #include <QFileInfo>
 #include <QMutex>
+#include <QSemaphore>
 #include <QSet>
 #include <QSettings>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentMap>
 
 #include <atomic>
 #include <memory>
@@ -118,17 +118,16 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
         entries.push_back(std::move(entry));
     }
 
-    // Hashed on the pool, this thread included: one loop per pool thread, each taking the next
-    // entry, so that the threads share the entries evenly (the map's own blocks grow, and one
-    // thread could be left with a long tail). Progress is reported for the longest prefix of
-    // checked entries, so it still reads 1/total, 2/total, ... in key order.
+    // Hashed on the pool's free threads and on this one, each taking the next entry, so that
+    // the threads share the entries evenly. Only one thread reports at a time, so progress
+    // still reads 1/total, 2/total, ... in key order for the longest prefix of checked entries.
+    // Helpers are started only on threads free now: waiting for queued ones could wait for ever.
     const size_t count = entries.size();
     std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
     for (size_t i = 0; i < count; ++i)
         done[i].store(false, std::memory_order_relaxed);
     size_t reported = 0;
     QMutex reporting;
-    // Only one thread reports at a time, so the reports leave in order; the others go on hashing.
     const auto reportFinished = [&] {
         while (reported < count && done[reported].load(std::memory_order_acquire)) {
             ++reported;
@@ -136,8 +135,7 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
         }
     };
     std::atomic<size_t> next = 0;
-    std::vector<int> loops(size_t(std::max(1, QThreadPool::globalInstance()->maxThreadCount())));
-    QtConcurrent::blockingMap(loops, [&](int) {
+    const auto checkAll = [&] {
         for (size_t i; (i = next.fetch_add(1)) < count;) {
             checkEntry(entries[i]);
             done[i].store(true, std::memory_order_release);
@@ -146,7 +144,17 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
                 reporting.unlock();
             }
         }
-    });
+    };
+    QSemaphore helpersDone;
+    int helpers = 0;
+    QThreadPool* pool = QThreadPool::globalInstance();
+    while (size_t(helpers + 1) < count && pool->tryStart([&] {
+        checkAll();
+        helpersDone.release();
+    }))
+        ++helpers;
+    checkAll();
+    helpersDone.acquire(helpers);
     // What the last entries' threads left to a report then in progress.
     reportFinished();
 
