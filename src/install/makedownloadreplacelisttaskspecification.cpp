@@ -13,10 +13,13 @@
 
 #include <QFileInfo>
 #include <QMutex>
+#include <QSemaphore>
 #include <QSet>
 #include <QSettings>
-#include <QtConcurrent/QtConcurrentMap>
+#include <QThreadPool>
 
+#include <atomic>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -193,21 +196,45 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
         entries.push_back(std::move(entry));
     }
 
-    // Hashed on the pool, this thread included. Progress is reported for the longest prefix of
-    // checked entries, so it still reads 1/total, 2/total, ... in key order.
+    // Hashed on the pool's free threads and on this one, each taking the next entry, so that
+    // the threads share the entries evenly. Only one thread reports at a time, so progress
+    // still reads 1/total, 2/total, ... in key order for the longest prefix of checked entries.
+    // Helpers are started only on threads free now: waiting for queued ones could wait for ever.
     const size_t count = entries.size();
-    std::vector<bool> done(count, false);
+    std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
+    for (size_t i = 0; i < count; ++i)
+        done[i].store(false, std::memory_order_relaxed);
     size_t reported = 0;
-    QMutex progressLock;
-    QtConcurrent::blockingMap(entries, [&](Entry& entry) {
-        checkEntry(entry);
-        const QMutexLocker locker(&progressLock);
-        done[size_t(&entry - entries.data())] = true;
-        while (reported < count && done[reported]) {
+    QMutex reporting;
+    const auto reportFinished = [&] {
+        while (reported < count && done[reported].load(std::memory_order_acquire)) {
             ++reported;
             report.progress(qreal(reported) / total);
         }
-    });
+    };
+    std::atomic<size_t> next = 0;
+    const auto checkAll = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < count;) {
+            checkEntry(entries[i]);
+            done[i].store(true, std::memory_order_release);
+            if (reporting.tryLock()) {
+                reportFinished();
+                reporting.unlock();
+            }
+        }
+    };
+    QSemaphore helpersDone;
+    int helpers = 0;
+    QThreadPool* pool = QThreadPool::globalInstance();
+    while (size_t(helpers + 1) < count && pool->tryStart([&] {
+        checkAll();
+        helpersDone.release();
+    }))
+        ++helpers;
+    checkAll();
+    helpersDone.acquire(helpers);
+    // What the last entries' threads left to a report then in progress.
+    reportFinished();
 
     // A name the build itself installs is never deleted as somebody's old copy.
     QSet<QString> installed;
