@@ -16,7 +16,7 @@ namespace DeltaPatch {
 namespace {
 
 constexpr int compressionLevel = 19;
-constexpr size_t readChunk = 128 * 1024;
+constexpr size_t readChunk = size_t(128) * 1024;
 
 // A whole file mapped read-only; an empty file maps to nothing.
 class MappedFile final {

@@ -226,7 +226,7 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
     QSemaphore helpersDone;
     int helpers = 0;
     QThreadPool* pool = QThreadPool::globalInstance();
-    while (size_t(helpers + 1) < count && pool->tryStart([&] {
+    while (size_t(helpers) + 1 < count && pool->tryStart([&] {
         checkAll();
         helpersDone.release();
     }))

@@ -38,7 +38,7 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* sub) {
 
 void ComposedTaskSpecification::executeSubTasks() {
     setRunning();
-    const int n = std::min<qsizetype>(pendingTasks.size(), maxRunningTasks);
+    const int n = int(std::min<qsizetype>(pendingTasks.size(), maxRunningTasks));
     if (n == 0) {
         subtasksDone();
         return;

@@ -19,7 +19,7 @@ constexpr int DefaultWidth = 617;
 constexpr int DefaultHeight = 500;
 constexpr int RequestTimeoutMs = 2000;
 constexpr int LineMargin = 50;
-constexpr qint64 MaxBodyBytes = 1024 * 1024;
+constexpr qint64 MaxBodyBytes = qint64(1024) * 1024;
 } // namespace
 
 ChangeLogViewer* ChangeLogViewer::m_instance = nullptr;
@@ -72,7 +72,7 @@ void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, const Settings&
     m_instance->activateWindow();
 }
 
-void ChangeLogViewer::requestRemote(QString newVersion) {
+void ChangeLogViewer::requestRemote(const QString& newVersion) {
     if (reply)
         return;
     changeLogTextEdit->setText(tr("Loading..."));

@@ -30,7 +30,7 @@ public:
     static ChangeLogViewer* instance() { return m_instance; }
 
     // Starts a download unless one is in flight; an empty version keeps the stored one.
-    void requestRemote(QString newVersion);
+    void requestRemote(const QString& newVersion);
     // Takes one base URL out of the untried mirrors at random; empty if none is left.
     QString getRandomMirror();
     // Shows text and fits the dialog to it.

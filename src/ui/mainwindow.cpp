@@ -142,14 +142,14 @@ void MainWindow::onVersionQueryFailed(bool* retry) {
     *retry = box.exec() == QMessageBox::Retry;
 }
 
-void MainWindow::onFatalConfigError(QString errorMessage) {
+void MainWindow::onFatalConfigError(const QString& errorMessage) {
     fatalShown = true;
     startButton->setEnabled(false);
     QMessageBox::critical(nullptr, tr("Error"), errorMessage, QMessageBox::Ok);
     endProgram(1);
 }
 
-void MainWindow::onFatalError(QString errorMessage) {
+void MainWindow::onFatalError(const QString& errorMessage) {
     // Set before the box: its event loop may run the unattended start meanwhile.
     fatalShown = true;
     startButton->setEnabled(false);
@@ -167,7 +167,7 @@ void MainWindow::endProgram(int exitCode) {
     QCoreApplication::exit(engine->installationChanged ? 0 : exitCode);
 }
 
-void MainWindow::onError(QString errorMessage) {
+void MainWindow::onError(const QString& errorMessage) {
     onAppendText(errorMessage);
     refresh();
     QMessageBox::critical(this, tr("Error"), errorMessage, QMessageBox::Ok);
@@ -194,7 +194,7 @@ void MainWindow::on_startButton_clicked() {
     engine->startUpdate();
 }
 
-void MainWindow::onAppendText(QString text) {
+void MainWindow::onAppendText(const QString& text) {
     pendingLines.append(text);
     scheduleRefresh();
 }
@@ -277,14 +277,14 @@ void MainWindow::onUpdateCanceled() {
                           QMessageBox::Ok);
 }
 
-void MainWindow::onOtherInstanceActivate(QString message) {
+void MainWindow::onOtherInstanceActivate(const QString& message) {
     if (message != QLatin1String("#"))
         return;
     raise();
     activateWindow();
 }
 
-void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl) {
+void MainWindow::onBannerFound(const QByteArray& bannerImage, const QString& clickUrl) {
     QPixmap pixmap;
     if (!pixmap.loadFromData(bannerImage))
         return;
@@ -306,7 +306,8 @@ void MainWindow::on_changelogButton_clicked() {
                                                QString::number(configuration.clientVersion));
 }
 
-void MainWindow::onProxyCredentialsNeeded(QString proxyName, QString* user, QString* password) {
+void MainWindow::onProxyCredentialsNeeded(const QString& proxyName, QString* user,
+                                          QString* password) {
     QDialog dialog(this);
     dialog.setObjectName(QStringLiteral("proxyDialog"));
     dialog.setWindowTitle(tr("Proxy login"));

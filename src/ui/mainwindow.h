@@ -33,21 +33,21 @@ protected:
 public slots:
     // The Retry/Abort question of a failed version query; Escape answers Abort.
     void onVersionQueryFailed(bool* retry);
-    void onFatalConfigError(QString errorMessage);
-    void onFatalError(QString errorMessage);
-    void onError(QString errorMessage);
+    void onFatalConfigError(const QString& errorMessage);
+    void onFatalError(const QString& errorMessage);
+    void onError(const QString& errorMessage);
     void onAutoStartUpdate();
     void on_startButton_clicked();
-    void onAppendText(QString text);
+    void onAppendText(const QString& text);
     void onProgressUpdate(qreal doneFrac);
     void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
                             bool downloading);
     void onUpdateFinished();
     void onUpdateCanceled();
-    void onOtherInstanceActivate(QString message);
-    void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    void onOtherInstanceActivate(const QString& message);
+    void onBannerFound(const QByteArray& bannerImage, const QString& clickUrl);
     // A small modal dialog; leaves user empty when the user cancels it.
-    void onProxyCredentialsNeeded(QString proxyName, QString* user, QString* password);
+    void onProxyCredentialsNeeded(const QString& proxyName, QString* user, QString* password);
     void onDetailsPressed();
     void on_changelogButton_clicked();
 

@@ -31,7 +31,7 @@ void gunzip(const QString& from, const QString& to) {
             gzclose(in);
         throw PublishError(QStringLiteral("cannot unpack %1").arg(from));
     }
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    QByteArray buffer(qsizetype(64) * 1024, Qt::Uninitialized);
     int got;
     while ((got = gzread(in, buffer.data(), unsigned(buffer.size()))) > 0) {
         if (out.write(buffer.constData(), got) != got)

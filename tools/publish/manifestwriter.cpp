@@ -56,7 +56,7 @@ void writeManifest(const QString& iniPath, int version, const ManifestOptions& o
                                .arg(ReleaseManifest::MaxFileSize));
 
     // The bound of updaters that came before patch lists.
-    if (text.size() > 64 * 1024)
+    if (text.size() > qsizetype(64) * 1024)
         std::fprintf(stderr,
                      "quillon-publish: warning: the manifest for %s is %lld bytes; updaters older "
                      "than delta patches refuse manifests above 65536 bytes and cannot install "
