@@ -421,6 +421,90 @@ private slots:
                  endState == TaskSpecification::Running ? 1 : 0);
     }
 
+    // The manifest step short of its signature check. A missing manifest passes, or is refused
+    // once one has been seen, at no cost to the mirror; a missing signature is refused; any other
+    // failure costs the mirror one error and the pair is fetched again, from one mirror.
+    void manifestOutcome_data() {
+        QTest::addColumn<int>("manifestStatus"); // the first answer; 0: the file
+        QTest::addColumn<int>("sigStatus");
+        QTest::addColumn<bool>("required");
+        QTest::addColumn<int>("mirrorCount");
+        QTest::addColumn<QString>("text"); // a line of the log or an error
+        QTest::addColumn<int>("errorCount");
+        QTest::addColumn<TaskSpecification::State>("endState");
+        const QString refused = QStringLiteral(" The release is refused; nothing was changed.");
+        const QString badSig =
+            "The release manifest of version 7 has an invalid signature." + refused;
+        QTest::newRow("no-manifest")
+            << 404 << 0 << false << 1
+            << "Warning: version 7 has no release manifest; it is not bound to its version and "
+               "update type"
+            << 0 << TaskSpecification::Finished;
+        QTest::newRow("no-manifest-after-one")
+            << 404 << 0 << true << 1
+            << "Version 7 has no release manifest, but this installation was updated from a "
+               "release with one." +
+                   refused
+            << 0 << TaskSpecification::ErrorCanceled;
+        QTest::newRow("no-signature")
+            << 0 << 404 << false << 1 << badSig << 0 << TaskSpecification::ErrorCanceled;
+        QTest::newRow("manifest-500") << 500 << 0 << false << 1 << "%A.manifest returned 500" << 1
+                                      << TaskSpecification::ErrorCanceled;
+        QTest::newRow("signature-500") << 0 << 500 << false << 1 << "%A.manifest.sig returned 500"
+                                       << 1 << TaskSpecification::ErrorCanceled;
+        QTest::newRow("pair-from-one-mirror")
+            << 0 << 0 << false << 2 << badSig << 0 << TaskSpecification::ErrorCanceled;
+    }
+    void manifestOutcome() {
+        QFETCH(int, manifestStatus);
+        QFETCH(int, sigStatus);
+        QFETCH(bool, required);
+        QFETCH(int, mirrorCount);
+        QFETCH(QString, text);
+        QFETCH(int, errorCount);
+        QFETCH(TaskSpecification::State, endState);
+        Rig rig;
+        const QString name = QStringLiteral("client_x.manifest");
+        const QStringList names{QStringLiteral("mA"), QStringLiteral("mB")};
+        for (const QString& m : names.first(mirrorCount)) {
+            QVERIFY(writeFile(rig.remote(m, name), noise(500)));
+            QVERIFY(writeFile(rig.remote(m, name + ".sig"), noise(100)));
+            rig.addMirror(m);
+        }
+        for (const auto& [file, status] :
+             {std::pair{name, manifestStatus}, {name + ".sig", sigStatus}}) {
+            FaultRule rule;
+            rule.status = status;
+            rule.times = 1;
+            if (status != 0)
+                rig.server.setRule(Rig::path(QStringLiteral("mA"), file), rule);
+        }
+        Configuration config;
+        config.updateType = QStringLiteral("client_x");
+        config.clientVersion = 7;
+        config.tempDir = rig.localDir.path();
+        bool hadManifest = true;
+        ManifestDownloadTaskSpecification task(&rig.manager, &rig.pool, &config, required,
+                                               &hadManifest, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QSignalSpy errors(&task, &TaskSpecification::error);
+        task.execute();
+        QTRY_COMPARE_WITH_TIMEOUT(task.state(), endState, 5000);
+
+        text.replace(QStringLiteral("%A"), rig.server.baseUrl() + QStringLiteral("/mA/7/client_x"));
+        QVERIFY2((texts(messages) + texts(errors)).contains(text),
+                 qPrintable((texts(messages) + texts(errors)).join('\n')));
+        QVERIFY(rig.mirror(QStringLiteral("mA")));
+        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, errorCount);
+        QCOMPARE(hadManifest, endState != TaskSpecification::Finished);
+        for (const QString& m : names.first(mirrorCount)) {
+            QCOMPARE(rig.mirror(m)->useCount, 0);
+            if (mirrorCount > 1)
+                QCOMPARE(rig.server.requestCount(Rig::path(m, name + ".sig")),
+                         rig.server.requestCount(Rig::path(m, name)));
+        }
+    }
+
     // A download waiting for the only mirror starts as soon as its slot is free again, whatever
     // freed it; a removal that empties the pool ends the wait with an error.
     void slotHandOver_data() {
