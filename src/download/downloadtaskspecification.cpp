@@ -55,13 +55,20 @@ bool DownloadTaskSpecification::retryIfOversized(qint64 size) {
 }
 
 void DownloadTaskSpecification::execute() {
-    emit message(QStringLiteral("Downloading %1").arg(remotePath));
+    if (!quiet)
+        emit message(QStringLiteral("Downloading %1").arg(remotePath));
     setRunning();
     startDownload();
 }
 
 void DownloadTaskSpecification::startDownload() {
-    const int result = mirrors->getRandomMirror(mirror);
+    const int result = sameMirrorAs ? mirrors->takeMirror(sameMirrorAs->mirror.name, mirror)
+                                    : mirrors->getRandomMirror(mirror);
+    if (result == 1 && sameMirrorAs) {
+        failed = true;
+        finish();
+        return;
+    }
     if (result == 1) {
         errorCancel();
         return;
@@ -170,7 +177,14 @@ void DownloadTaskSpecification::onMetaDataChanged() {
             retryIfOversized(resumeFrom + length.toLongLong());
         return;
     }
-    mirrors->removeMirror(mirror.name);
+    if (notFoundEnds && isNumber && code == 404) {
+        resetDownload();
+        notFound = true;
+        finish();
+        return;
+    }
+    if (!notFoundEnds)
+        mirrors->removeMirror(mirror.name);
     errorRetry(QStringLiteral("%1 returned %2").arg(requestUrl()).arg(isNumber ? code : 0));
 }
 
@@ -280,7 +294,8 @@ void DownloadTaskSpecification::onDownloadFinished() {
 }
 
 void DownloadTaskSpecification::downloadFinished() {
-    emit message(QStringLiteral("Downloading %1 finished").arg(remotePath));
+    if (!quiet)
+        emit message(QStringLiteral("Downloading %1 finished").arg(remotePath));
     mirrors->releaseMirror(mirror.name);
     holdsMirror = false;
     finish();
@@ -290,6 +305,11 @@ bool DownloadTaskSpecification::errorRetry(QString text) {
     mirrors->addMirrorError(mirror.name);
     resetDownload();
     emit message(std::move(text));
+    if (sameMirrorAs) {
+        failed = true;
+        finish();
+        return true;
+    }
     startDownload();
     return true;
 }
@@ -372,6 +392,17 @@ void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
         errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
         return;
     }
+    if (requestTickLimit > 0) {
+        if (++transferTicks > requestTickLimit) {
+            errorRetry(QStringLiteral("file %1 too slow on mirror %2: not received within %3 "
+                                      "seconds")
+                           .arg(remotePath, mirror.name)
+                           .arg(requestTickLimit));
+            return;
+        }
+        downloading = true;
+        return;
+    }
     // A trickle that keeps the idle count low must not hold the download for ever; a slow but
     // steady mirror above the rate is left alone.
     const int slot = ++transferTicks % rateWindowTicks;
@@ -391,6 +422,8 @@ void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 
 void DownloadTaskSpecification::reset() {
     resetDownload();
+    notFound = false;
+    failed = false;
     TaskSpecification::reset();
 }
 
@@ -404,7 +437,8 @@ void DownloadTaskSpecification::userCanceled() {
 
 void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*) {
     if (reply) {
-        emit message(QStringLiteral("Abort downloading %1").arg(remotePath));
+        if (!quiet)
+            emit message(QStringLiteral("Abort downloading %1").arg(remotePath));
         resetDownload();
     }
     errorCancel();

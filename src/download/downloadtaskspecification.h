@@ -70,6 +70,21 @@ public:
     // MD5 in hex; empty before that.
     bool hashBody = false;
     QString bodyMd5;
+    // Options for small side files, all off by default.
+    // Each request must end within this many ticks, however it trickles; this replaces the rate
+    // check. 0: no such bound.
+    int requestTickLimit = 0;
+    // The file may be absent: a 404 ends the download as finished with notFound set, at no cost
+    // to the mirror, and any other unexpected status costs the mirror an error, not the mirror.
+    bool notFoundEnds = false;
+    bool notFound = false;
+    // Fetch only from the mirror that delivered this finished download, so that a pair of files
+    // comes from one mirror. A failure there ends the download as finished with failed set,
+    // without a retry elsewhere: the caller starts the pair over.
+    const DownloadTaskSpecification* sameMirrorAs = nullptr;
+    bool failed = false;
+    // No "Downloading" lines, for a caller that reports the step itself.
+    bool quiet = false;
     // The mirror of the current attempt; after a finished download it still names the mirror that
     // delivered the file, although its use has been given back.
     FTPSiteAccessData mirror;

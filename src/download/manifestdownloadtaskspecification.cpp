@@ -1,98 +1,73 @@
 #include "manifestdownloadtaskspecification.h"
 
 #include "config/configuration.h"
-#include "verify/releasemanifest.h"
 #include "verify/tomcryptutil.h"
 
 #include <QDateTime>
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QTimer>
 
 namespace {
-constexpr int busyRetryMs = 200;
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+} // namespace
 
 ManifestDownloadTaskSpecification::ManifestDownloadTaskSpecification(
     QNetworkAccessManager* networkManager, Mirrors* mirrors, Configuration* configuration,
     bool manifestRequired, bool* hadManifest, QObject* parent, double weight)
-    : TaskSpecification(parent, weight)
+    : ComposedTaskSpecification(1, weight, parent)
     , networkManager(networkManager)
     , mirrors(mirrors)
     , configuration(configuration)
     , manifestRequired(manifestRequired)
     , hadManifest(hadManifest) {}
 
-ManifestDownloadTaskSpecification::~ManifestDownloadTaskSpecification() {
-    dropReply();
-    // Otherwise the slot stays taken for the rest of the run.
-    if (holdsMirror && mirrors)
-        mirrors->releaseMirror(mirror.name);
-}
-
 void ManifestDownloadTaskSpecification::execute() {
     emit message(QStringLiteral("Download / check release manifest"));
-    setRunning();
-    fetchingSignature = false;
-    startFetch();
+    makeSubtasksAndStart();
 }
 
-void ManifestDownloadTaskSpecification::startFetch() {
-    if (state() != Running)
-        return;
-    if (!holdsMirror) {
-        const int result = mirrors->getRandomMirror(mirror);
-        if (result == 1) {
-            errorCancel();
-            return;
-        }
-        if (result == 2) {
-            QTimer::singleShot(busyRetryMs, this, &ManifestDownloadTaskSpecification::startFetch);
-            return;
-        }
-        holdsMirror = true;
-    }
-    QString name = ReleaseManifest::fileName(configuration->updateType);
-    if (fetchingSignature)
-        name += QStringLiteral(".sig");
-    QNetworkRequest request{QUrl(mirror.url + QLatin1Char('/') + name)};
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    // A stalled mirror costs an error like a failed one (0 would mean no time-out at all).
-    request.setTransferTimeout(qMax(1, mirror.timeout) * 1000);
-    reply = networkManager->get(request);
-    requestTicks = 0;
-    QByteArray& into = fetchingSignature ? signature : manifest;
-    into.clear();
-    connect(reply, &QNetworkReply::readyRead, this, [this, &into] {
-        into += reply->readAll();
-        if (into.size() > sizeBound())
-            reply->abort();
-    });
-    connect(reply, &QNetworkReply::finished, this,
-            &ManifestDownloadTaskSpecification::onReplyFinished);
+DownloadTaskSpecification* ManifestDownloadTaskSpecification::makeDownload(const QString& name,
+                                                                           qint64 sizeLimit) {
+    auto* download = new DownloadTaskSpecification(networkManager, mirrors, name,
+                                                   configuration->tempDir + QLatin1Char('/') + name,
+                                                   -1, this, 0.5);
+    download->sizeLimit = sizeLimit;
+    download->requestTickLimit = requestTickLimit;
+    download->notFoundEnds = true;
+    download->quiet = true;
+    return download;
 }
 
-qint64 ManifestDownloadTaskSpecification::sizeBound() const {
+void ManifestDownloadTaskSpecification::makeSubtasksAndStart() {
     // A manifest is tiny and a signature exactly as long as the key: more is not a manifest, and
-    // must not fill memory.
-    return fetchingSignature ? qint64(compiled_in_signature_size()) : ReleaseManifest::MaxFileSize;
+    // must not fill memory or disk.
+    manifestDownload = makeDownload(ReleaseManifest::fileName(configuration->updateType),
+                                    ReleaseManifest::MaxFileSize);
+    connect(manifestDownload, &TaskSpecification::finished, this,
+            &ManifestDownloadTaskSpecification::onManifestFetched, Qt::DirectConnection);
+    addSubTask(manifestDownload);
+    executeSubTasks();
 }
 
-void ManifestDownloadTaskSpecification::onReplyFinished() {
-    if (!reply)
+void ManifestDownloadTaskSpecification::onManifestFetched() {
+    if (manifestDownload->notFound)
         return;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QNetworkReply::NetworkError code = reply->error();
-    QByteArray& into = fetchingSignature ? signature : manifest;
-    into += reply->readAll();
-    const QString url = reply->url().toString();
-    const QString errorText = reply->errorString();
-    dropReply();
+    // Added while the manifest's end is handled, so it starts next.
+    sigDownload =
+        makeDownload(ReleaseManifest::fileName(configuration->updateType) + QStringLiteral(".sig"),
+                     qint64(compiled_in_signature_size()));
+    sigDownload->sameMirrorAs = manifestDownload;
+    addSubTask(sigDownload);
+}
 
-    if (status == 404 && !fetchingSignature) {
-        stop();
+void ManifestDownloadTaskSpecification::subtasksDone() {
+    if (getStateFromSubTasks() != Finished) {
+        ComposedTaskSpecification::subtasksDone();
+        return;
+    }
+    if (manifestDownload->notFound) {
         if (manifestRequired) {
             refuse(tr("Version %1 has no release manifest, but this installation was updated "
                       "from a release with one.")
@@ -106,28 +81,18 @@ void ManifestDownloadTaskSpecification::onReplyFinished() {
         finish();
         return;
     }
-    if (status == 404) {
+    if (sigDownload->notFound) {
         // A manifest without its signature is as good as a forged one.
         refuse(tr("The release manifest of version %1 has an invalid signature.")
                    .arg(configuration->clientVersion));
         return;
     }
-    if (code != QNetworkReply::NoError || status != 200 || into.size() > sizeBound()) {
-        emit message(into.size() > sizeBound()
-                         ? QStringLiteral("%1 sent more than %2 bytes").arg(url).arg(sizeBound())
-                         : QStringLiteral("%1: %2").arg(url, errorText));
-        mirrors->addMirrorError(mirror.name);
+    if (sigDownload->failed) {
         // Both files come from the same mirror: start over on another one.
-        stop();
-        startFetch();
+        reset();
+        makeSubtasksAndStart();
         return;
     }
-    if (!fetchingSignature) {
-        fetchingSignature = true;
-        startFetch();
-        return;
-    }
-    stop();
     checkManifest();
 }
 
@@ -135,29 +100,21 @@ void ManifestDownloadTaskSpecification::checkManifest() {
     const int version = configuration->clientVersion;
     const QString iniPath =
         configuration->tempDir + QLatin1Char('/') + configuration->updateType + ".ini";
+    const QString path = configuration->tempDir + QLatin1Char('/') +
+                         ReleaseManifest::fileName(configuration->updateType);
     // Small files and one RSA verification: quick enough for the GUI thread.
     bool signatureValid = false;
     try {
         RsaKey key;
         load_key(key.get(), PUBLIC_KEY, KEY_FILE_SIZE);
-        signatureValid = verifyManifestSignature(key.get(), manifest, signature);
+        signatureValid = verifyManifestSignature(key.get(), readFile(path),
+                                                 readFile(path + QStringLiteral(".sig")));
     } catch (const crypt_exception&) {
     }
     if (!signatureValid) {
         refuse(tr("The release manifest of version %1 has an invalid signature.").arg(version));
         return;
     }
-    const QString path = configuration->tempDir + QLatin1Char('/') +
-                         ReleaseManifest::fileName(configuration->updateType);
-    QFile::remove(path);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(manifest) != manifest.size() ||
-        !file.flush()) {
-        emit error(QStringLiteral("Unable to create file %1 for saving").arg(path));
-        errorCancel();
-        return;
-    }
-    file.close();
 
     ReleaseManifest m;
     QString problem;
@@ -190,60 +147,12 @@ void ManifestDownloadTaskSpecification::checkManifest() {
 }
 
 void ManifestDownloadTaskSpecification::refuse(const QString& reason) {
-    stop();
     emit error(reason + QLatin1Char(' ') + tr("The release is refused; nothing was changed."));
     errorCancel();
 }
 
-void ManifestDownloadTaskSpecification::dropReply() {
-    if (reply) {
-        disconnect(reply, nullptr, this, nullptr);
-        // At once: a deferred delete waits for any modal box, and the reply keeps buffering.
-        reply->abort();
-        reply->deleteLater();
-        reply = nullptr;
-    }
-}
-
-void ManifestDownloadTaskSpecification::stop() {
-    dropReply();
-    if (holdsMirror)
-        mirrors->releaseMirror(mirror.name);
-    holdsMirror = false;
-    fetchingSignature = false;
-}
-
-void ManifestDownloadTaskSpecification::reset() {
-    stop();
-    manifest.clear();
-    signature.clear();
-    TaskSpecification::reset();
-}
-
-void ManifestDownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
-                                                 quint64& speed, bool& downloading) {
-    TaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
-    // The transfer time-out only sees silence: a mirror sending a byte now and then would hold
-    // the run for ever.
-    if (state() != Running || !reply || ++requestTicks <= requestTickLimit)
-        return;
-    emit message(QStringLiteral("file %1 too slow on mirror %2: not received within %3 seconds")
-                     .arg(reply->url().fileName(), mirror.name)
-                     .arg(requestTickLimit));
-    mirrors->addMirrorError(mirror.name);
-    stop();
-    startFetch();
-}
-
-void ManifestDownloadTaskSpecification::userCanceled() {
-    TaskSpecification::userCanceled();
-    if (state() == Running) {
-        stop();
-        userCancel();
-    }
-}
-
-void ManifestDownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*) {
-    stop();
-    errorCancel();
+void ManifestDownloadTaskSpecification::onReset() {
+    clearSubTasks();
+    manifestDownload = nullptr;
+    sigDownload = nullptr;
 }

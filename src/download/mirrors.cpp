@@ -66,6 +66,17 @@ int Mirrors::getRandomMirror(FTPSiteAccessData& out) {
     return 1;
 }
 
+int Mirrors::takeMirror(const QString& name, FTPSiteAccessData& out) {
+    const int i = getMirrorIndex(name);
+    if (i < 0)
+        return 1;
+    if (mirrors[i].useCount >= mirrors[i].maxUses)
+        return 2;
+    ++mirrors[i].useCount;
+    out = mirrors[i];
+    return 0;
+}
+
 void Mirrors::releaseMirror(const QString& name) {
     const int i = getMirrorIndex(name);
     if (i < 0)

@@ -42,6 +42,8 @@ public:
     // 0: a mirror was taken (its useCount counts this use) and copied to out; 1: the pool is
     // empty; 2: every slot is busy, try again after another download has ended.
     int getRandomMirror(FTPSiteAccessData& out);
+    // The same for the named mirror only; 1 when it is no longer in the pool.
+    int takeMirror(const QString& name, FTPSiteAccessData& out);
     // Names that are not in the pool are ignored by these three.
     void releaseMirror(const QString& name);
     void addMirrorError(const QString& name);

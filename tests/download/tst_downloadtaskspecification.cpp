@@ -353,33 +353,47 @@ private slots:
     }
 
     // The manifest step under a trickle that its transfer time-out never sees: each request gets
-    // a fixed number of ticks, and the third slow one removes the only mirror.
+    // a fixed number of ticks, and the third slow one removes the only mirror. A slow signature
+    // starts the pair over, so that both files still come from one mirror.
     void manifestTrickle_data() {
+        QTest::addColumn<QString>("trickled"); // the file's suffix after the manifest's name
         QTest::addColumn<int>("ticks");
         QTest::addColumn<int>("requests");
         QTest::addColumn<int>("verdicts");
         QTest::addColumn<TaskSpecification::State>("endState");
         const int limit = ManifestDownloadTaskSpecification::requestTickLimit;
-        QTest::newRow("within-limit") << limit << 1 << 0 << TaskSpecification::Running;
-        QTest::newRow("past-limit") << limit + 1 << 2 << 1 << TaskSpecification::Running;
+        QTest::newRow("within-limit") << "" << limit << 1 << 0 << TaskSpecification::Running;
+        QTest::newRow("past-limit") << "" << limit + 1 << 2 << 1 << TaskSpecification::Running;
         QTest::newRow("mirror-gone")
-            << 3 * (limit + 1) << 3 << 3 << TaskSpecification::ErrorCanceled;
+            << "" << 3 * (limit + 1) << 3 << 3 << TaskSpecification::ErrorCanceled;
+        QTest::newRow("signature-within-limit")
+            << ".sig" << limit << 1 << 0 << TaskSpecification::Running;
+        QTest::newRow("signature-past-limit")
+            << ".sig" << limit + 1 << 2 << 1 << TaskSpecification::Running;
+        QTest::newRow("signature-mirror-gone")
+            << ".sig" << 3 * (limit + 1) << 3 << 3 << TaskSpecification::ErrorCanceled;
     }
     void manifestTrickle() {
+        QFETCH(QString, trickled);
         QFETCH(int, ticks);
         QFETCH(int, requests);
         QFETCH(int, verdicts);
         QFETCH(TaskSpecification::State, endState);
         Rig rig;
-        const QString name = QStringLiteral("client_x.manifest");
-        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), name), noise(5000)));
+        const QString manifestName = QStringLiteral("client_x.manifest");
+        const QString name = manifestName + trickled;
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), manifestName), noise(5000)));
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), manifestName + ".sig"), noise(300)));
         FaultRule rule;
         rule.dripBytes = 1;
         rule.dripIntervalMs = 50;
         rig.server.setRule(Rig::path(QStringLiteral("mA"), name), rule);
         rig.addMirror(QStringLiteral("mA"));
+        // Silence is not what this is about: the ticks come faster than the trickle.
+        rig.pool.mirrors[0].timeout = 10 * ManifestDownloadTaskSpecification::requestTickLimit;
         Configuration config;
         config.updateType = QStringLiteral("client_x");
+        config.tempDir = rig.localDir.path();
         bool hadManifest = false;
         ManifestDownloadTaskSpecification task(&rig.manager, &rig.pool, &config, false,
                                                &hadManifest, nullptr, 1.0);
@@ -394,14 +408,101 @@ private slots:
             tick(task);
         }
         QTRY_COMPARE_WITH_TIMEOUT(rig.server.requestCount(path), requests, 5000);
-        QCOMPARE(task.state(), endState);
+        QTRY_COMPARE_WITH_TIMEOUT(task.state(), endState, 5000);
         const QString slow =
             QStringLiteral("file %1 too slow on mirror mA: not received within %2 seconds")
                 .arg(name)
                 .arg(ManifestDownloadTaskSpecification::requestTickLimit);
         QCOMPARE(int(texts(messages).count(slow)), verdicts);
+        // Each attempt starts with the manifest; the step reports itself, not each fetch.
+        QCOMPARE(rig.server.requestCount(Rig::path(QStringLiteral("mA"), manifestName)), requests);
+        QCOMPARE(texts(messages).filter(QStringLiteral("Downloading")), QStringList());
         QCOMPARE(rig.pool.mirrors.isEmpty() ? 0 : rig.pool.mirrors[0].useCount,
                  endState == TaskSpecification::Running ? 1 : 0);
+    }
+
+    // The manifest step short of its signature check. A missing manifest passes, or is refused
+    // once one has been seen, at no cost to the mirror; a missing signature is refused; any other
+    // failure costs the mirror one error and the pair is fetched again, from one mirror.
+    void manifestOutcome_data() {
+        QTest::addColumn<int>("manifestStatus"); // the first answer; 0: the file
+        QTest::addColumn<int>("sigStatus");
+        QTest::addColumn<bool>("required");
+        QTest::addColumn<int>("mirrorCount");
+        QTest::addColumn<QString>("text"); // a line of the log or an error
+        QTest::addColumn<int>("errorCount");
+        QTest::addColumn<TaskSpecification::State>("endState");
+        const QString refused = QStringLiteral(" The release is refused; nothing was changed.");
+        const QString badSig =
+            "The release manifest of version 7 has an invalid signature." + refused;
+        QTest::newRow("no-manifest")
+            << 404 << 0 << false << 1
+            << "Warning: version 7 has no release manifest; it is not bound to its version and "
+               "update type"
+            << 0 << TaskSpecification::Finished;
+        QTest::newRow("no-manifest-after-one")
+            << 404 << 0 << true << 1
+            << "Version 7 has no release manifest, but this installation was updated from a "
+               "release with one." +
+                   refused
+            << 0 << TaskSpecification::ErrorCanceled;
+        QTest::newRow("no-signature")
+            << 0 << 404 << false << 1 << badSig << 0 << TaskSpecification::ErrorCanceled;
+        QTest::newRow("manifest-500") << 500 << 0 << false << 1 << "%A.manifest returned 500" << 1
+                                      << TaskSpecification::ErrorCanceled;
+        QTest::newRow("signature-500") << 0 << 500 << false << 1 << "%A.manifest.sig returned 500"
+                                       << 1 << TaskSpecification::ErrorCanceled;
+        QTest::newRow("pair-from-one-mirror")
+            << 0 << 0 << false << 2 << badSig << 0 << TaskSpecification::ErrorCanceled;
+    }
+    void manifestOutcome() {
+        QFETCH(int, manifestStatus);
+        QFETCH(int, sigStatus);
+        QFETCH(bool, required);
+        QFETCH(int, mirrorCount);
+        QFETCH(QString, text);
+        QFETCH(int, errorCount);
+        QFETCH(TaskSpecification::State, endState);
+        Rig rig;
+        const QString name = QStringLiteral("client_x.manifest");
+        const QStringList names{QStringLiteral("mA"), QStringLiteral("mB")};
+        for (const QString& m : names.first(mirrorCount)) {
+            QVERIFY(writeFile(rig.remote(m, name), noise(500)));
+            QVERIFY(writeFile(rig.remote(m, name + ".sig"), noise(100)));
+            rig.addMirror(m);
+        }
+        for (const auto& [file, status] :
+             {std::pair{name, manifestStatus}, {name + ".sig", sigStatus}}) {
+            FaultRule rule;
+            rule.status = status;
+            rule.times = 1;
+            if (status != 0)
+                rig.server.setRule(Rig::path(QStringLiteral("mA"), file), rule);
+        }
+        Configuration config;
+        config.updateType = QStringLiteral("client_x");
+        config.clientVersion = 7;
+        config.tempDir = rig.localDir.path();
+        bool hadManifest = true;
+        ManifestDownloadTaskSpecification task(&rig.manager, &rig.pool, &config, required,
+                                               &hadManifest, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QSignalSpy errors(&task, &TaskSpecification::error);
+        task.execute();
+        QTRY_COMPARE_WITH_TIMEOUT(task.state(), endState, 5000);
+
+        text.replace(QStringLiteral("%A"), rig.server.baseUrl() + QStringLiteral("/mA/7/client_x"));
+        QVERIFY2((texts(messages) + texts(errors)).contains(text),
+                 qPrintable((texts(messages) + texts(errors)).join('\n')));
+        QVERIFY(rig.mirror(QStringLiteral("mA")));
+        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, errorCount);
+        QCOMPARE(hadManifest, endState != TaskSpecification::Finished);
+        for (const QString& m : names.first(mirrorCount)) {
+            QCOMPARE(rig.mirror(m)->useCount, 0);
+            if (mirrorCount > 1)
+                QCOMPARE(rig.server.requestCount(Rig::path(m, name + ".sig")),
+                         rig.server.requestCount(Rig::path(m, name)));
+        }
     }
 
     // A download waiting for the only mirror starts as soon as its slot is free again, whatever
@@ -441,6 +542,7 @@ private slots:
             QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), name), noise(5000)));
             stall.stallAfter = 10;
             rig.server.setRule(Rig::path(QStringLiteral("mA"), name), stall);
+            config.tempDir = rig.localDir.path();
             holder = std::make_unique<ManifestDownloadTaskSpecification>(
                 &rig.manager, &rig.pool, &config, false, &hadManifest, nullptr, 1.0);
             holder->execute();

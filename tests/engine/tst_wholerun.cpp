@@ -840,7 +840,7 @@ void TstWholeRun::releaseManifestGuards_data() {
         << "The release manifest of version 130 has an invalid " << 0 << false;
     QTest::newRow("endless manifest")
         << "oversize" << 130 << 0 << ""
-        << QString("client_linux_amd64.manifest sent more than %1 bytes")
+        << QString("client_linux_amd64.manifest sent more than the allowed %1 bytes")
                .arg(ReleaseManifest::MaxFileSize)
         << 0 << false;
     QTest::newRow("manifest removed after one has been seen")
