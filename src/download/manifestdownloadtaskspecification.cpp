@@ -41,6 +41,9 @@ DownloadTaskSpecification* ManifestDownloadTaskSpecification::makeDownload(const
 }
 
 void ManifestDownloadTaskSpecification::makeSubtasksAndStart() {
+    // The list building takes a manifest in the temporary directory as checked: one a killed run
+    // left must not stand in for a missing one.
+    removeFetched();
     // A manifest is tiny and a signature exactly as long as the key: more is not a manifest, and
     // must not fill memory or disk.
     manifestDownload = makeDownload(ReleaseManifest::fileName(configuration->updateType),
@@ -146,7 +149,15 @@ void ManifestDownloadTaskSpecification::checkManifest() {
     }
 }
 
+void ManifestDownloadTaskSpecification::removeFetched() {
+    const QString path = configuration->tempDir + QLatin1Char('/') +
+                         ReleaseManifest::fileName(configuration->updateType);
+    QFile::remove(path);
+    QFile::remove(path + QStringLiteral(".sig"));
+}
+
 void ManifestDownloadTaskSpecification::refuse(const QString& reason) {
+    removeFetched();
     emit error(reason + QLatin1Char(' ') + tr("The release is refused; nothing was changed."));
     errorCancel();
 }

@@ -45,6 +45,8 @@ private:
     void onManifestFetched();
     void checkManifest();
     void refuse(const QString& reason);
+    // Removes the manifest and signature fetched into the temporary directory.
+    void removeFetched();
 
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;

@@ -483,6 +483,9 @@ private slots:
         config.updateType = QStringLiteral("client_x");
         config.clientVersion = 7;
         config.tempDir = rig.localDir.path();
+        // A killed run's files: never to be taken for this run's checked manifest.
+        const QString local = rig.localDir.filePath(name);
+        QVERIFY(writeFile(local, "stale") && writeFile(local + ".sig", "stale"));
         bool hadManifest = true;
         ManifestDownloadTaskSpecification task(&rig.manager, &rig.pool, &config, required,
                                                &hadManifest, nullptr, 1.0);
@@ -497,6 +500,9 @@ private slots:
         QVERIFY(rig.mirror(QStringLiteral("mA")));
         QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, errorCount);
         QCOMPARE(hadManifest, endState != TaskSpecification::Finished);
+        // The list building takes a manifest in the temporary directory as checked.
+        QVERIFY(!QFileInfo::exists(local));
+        QVERIFY(!QFileInfo::exists(local + ".sig"));
         for (const QString& m : names.first(mirrorCount)) {
             QCOMPARE(rig.mirror(m)->useCount, 0);
             if (mirrorCount > 1)
