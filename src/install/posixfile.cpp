@@ -89,16 +89,22 @@ bool copyContents(int from, int to) {
             continue;
         if (n <= 0)
             return n == 0;
-        for (const char* p = buffer; n > 0;) {
-            const ssize_t written = ::write(to, p, size_t(n));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return false;
-            p += written;
-            n -= written;
-        }
+        if (!writeAll(to, buffer, n))
+            return false;
     }
+}
+
+bool writeAll(int fd, const char* data, qint64 size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
 }
 
 void removeStaleSiblings(const QString& root) {

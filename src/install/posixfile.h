@@ -34,6 +34,8 @@ bool hardLink(const QString& from, const QString& to);
 // kernel where it can (copy_file_range, which shares extents on file systems that can), else
 // through a buffer. False with errno set on any failure.
 bool copyContents(int from, int to);
+// Writes all of data to fd, through short writes and interruptions.
+bool writeAll(int fd, const char* data, qint64 size);
 
 // Removes, silently, every sibling that a killed run left anywhere under root.
 void removeStaleSiblings(const QString& root);

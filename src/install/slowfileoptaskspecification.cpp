@@ -1,5 +1,7 @@
 #include "slowfileoptaskspecification.h"
 
+#include "install/posixfile.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -27,16 +29,7 @@ bool NewFile::create() {
 }
 
 bool NewFile::write(const char* data, qint64 size) {
-    while (size > 0) {
-        const ssize_t written = ::write(descriptor, data, size_t(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
+    return PosixFile::writeAll(descriptor, data, size);
 }
 
 bool NewFile::finish(bool ok) {
