@@ -3,6 +3,7 @@
 #include "config/configuration.h"
 #include "download/downloadtaskspecification.h"
 #include "verify/checksignaturetaskspecification.h"
+#include "verify/releasemanifest.h"
 #include "verify/tomcryptutil.h"
 
 #include <QFile>
@@ -29,7 +30,7 @@ void IniDownloadTaskSpecification::execute() {
 }
 
 void IniDownloadTaskSpecification::makeSubtasksAndStart() {
-    const QString iniName = configuration->updateType + QStringLiteral(".ini");
+    const QString iniName = ReleaseManifest::productIniFileName(configuration->updateType);
     const QString localIni = configuration->tempDir + QLatin1Char('/') + iniName;
     const QString sigName = iniName + QStringLiteral(".sig");
     const QString localSig = localIni + QStringLiteral(".sig");

@@ -101,8 +101,8 @@ void ManifestDownloadTaskSpecification::subtasksDone() {
 
 void ManifestDownloadTaskSpecification::checkManifest() {
     const int version = configuration->clientVersion;
-    const QString iniPath =
-        configuration->tempDir + QLatin1Char('/') + configuration->updateType + ".ini";
+    const QString iniPath = configuration->tempDir + QLatin1Char('/') +
+                            ReleaseManifest::productIniFileName(configuration->updateType);
     const QString path = configuration->tempDir + QLatin1Char('/') +
                          ReleaseManifest::fileName(configuration->updateType);
     // Small files and one RSA verification: quick enough for the GUI thread.

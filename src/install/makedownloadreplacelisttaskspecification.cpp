@@ -135,7 +135,7 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
 
     const QString appRoot = in.appRoot + QLatin1Char('/');
     const QString tempDir = in.tempDir + QLatin1Char('/');
-    const QString iniPath = tempDir + in.updateType + QLatin1String(".ini");
+    const QString iniPath = tempDir + ReleaseManifest::productIniFileName(in.updateType);
     QSettings ini(iniPath, QSettings::IniFormat);
     const int total = fileCount(ini);
     if (total == 0) {

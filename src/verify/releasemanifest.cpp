@@ -36,6 +36,10 @@ QString ReleaseManifest::fileName(const QString& updateType) {
     return updateType + QStringLiteral(".manifest");
 }
 
+QString ReleaseManifest::productIniFileName(const QString& updateType) {
+    return updateType + QStringLiteral(".ini");
+}
+
 bool ReleaseManifest::readPatches(QSettings& ini, QString* error) {
     static const QRegularExpression md5(QStringLiteral("^[0-9a-f]{32}$"));
     static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));

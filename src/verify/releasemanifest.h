@@ -48,6 +48,8 @@ struct ReleaseManifest {
     bool write(const QString& path) const;
 
     static QString fileName(const QString& updateType);
+    // The product ini of an update type, as published and as fetched into a run's directory.
+    static QString productIniFileName(const QString& updateType);
 
 private:
     bool readPatches(QSettings& ini, QString* error);

@@ -2,6 +2,7 @@
 
 #include "install/deltapatch.h"
 #include "publishutil.h"
+#include "verify/releasemanifest.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -52,7 +53,7 @@ DeltaBase DeltaBase::open(const QString& arg, const QString& mirrorRoot,
         throw PublishError(
             QStringLiteral("--delta-from %1: %2 is not a directory").arg(arg, base.dir));
     base.label = QFileInfo(QDir(base.dir).absolutePath()).fileName();
-    const QString ini = QDir(base.dir).filePath(updateType + QStringLiteral(".ini"));
+    const QString ini = QDir(base.dir).filePath(ReleaseManifest::productIniFileName(updateType));
     if (!QFileInfo::exists(ini))
         return base;
     QSettings settings(ini, QSettings::IniFormat);

@@ -162,7 +162,8 @@ int ReleaseVerifier::checkPatches(const QString& iniPath, const ProductIni& prod
     const QString self = QFileInfo(release.absolutePath()).fileName();
     for (const QString& name : tree.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         if (name == self ||
-            !QFileInfo::exists(tree.filePath(name + QLatin1Char('/') + type + ".ini")))
+            !QFileInfo::exists(
+                tree.filePath(name + QLatin1Char('/') + ReleaseManifest::productIniFileName(type))))
             continue;
         // A broken neighbour is its own verify's business; it only offers no bases here.
         try {

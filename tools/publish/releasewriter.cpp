@@ -578,7 +578,8 @@ void ReleaseWriter::run() {
             QStringLiteral("cannot create a directory in %1: %2").arg(root, staging.errorString()));
 
     writeFiles(staging.filePath(options.section));
-    const QString iniPath = staging.filePath(options.updateType + QStringLiteral(".ini"));
+    const QString iniPath =
+        staging.filePath(ReleaseManifest::productIniFileName(options.updateType));
     writeProductIni(iniPath, deletes);
 
     const QByteArray digest = sha1OfFile(iniPath);
