@@ -13,6 +13,7 @@
 #include "download/downloadfilelisttaskspecification.h"
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
+#include "support/median.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
 
@@ -89,11 +90,6 @@ double timed(const QString& program, const QStringList& args, const QString& wor
     if (stdOut)
         *stdOut = p.readAllStandardOutput();
     return seconds;
-}
-
-double median(QList<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : v.at(v.size() / 2);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
+#include "support/median.h"
 #include "support/releasemaker.h"
 
 #include <QCoreApplication>
@@ -122,11 +123,6 @@ double fetchWithCurl(const QString& baseUrl, const QList<FileDownloadSpecificati
         return -1;
     }
     return clock.nsecsElapsed() / 1e9;
-}
-
-double median(QList<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : v.at(v.size() / 2);
 }
 
 } // namespace

@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "support/median.h"
+
 namespace {
 
 // Kilobytes of the process's peak resident set since the last resetPeakMemory().
@@ -139,11 +141,6 @@ double timeMd5sum(const QStringList& paths, int processes) {
         delete process;
     }
     return timer.nsecsElapsed() / 1e9;
-}
-
-double median(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.at(values.size() / 2);
 }
 
 void runLayout(const char* name, int count, quint64 bytes, int rounds) {

@@ -20,6 +20,7 @@
 //              writeback out of the figures
 //   --wrap CMD: runs the updater under CMD, for profiling ("perf record -g -o FILE", "heaptrack")
 #include "support/downloadfixture.h"
+#include "support/median.h"
 #include "support/nginxrunner.h"
 #include "support/releasemaker.h"
 #include "support/testpaths.h"
@@ -171,11 +172,6 @@ bool writeBuild(const QString& dir, int count, qint64 minSize, qint64 maxSize, q
     script.close();
     return script.setPermissions(script.permissions() | QFile::ExeOwner | QFile::ExeGroup |
                                  QFile::ExeOther);
-}
-
-double median(QList<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : v.at(v.size() / 2);
 }
 
 struct Figures {
