@@ -11,6 +11,7 @@
 //                                                                     memory is its own)
 #include "config/configuration.h"
 #include "download/downloadfilelisttaskspecification.h"
+#include "download/mirroraccessmanager.h"
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
 #include "support/median.h"
@@ -21,7 +22,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkAccessManager>
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -45,7 +46,7 @@ int fetch(const QStringList& args) {
     Configuration config;
     config.tempDir = args.at(2);
     config.downloadConcurrency = args.at(3).toInt();
-    QNetworkAccessManager manager;
+    MirrorAccessManager manager;
     QList<FileDownloadSpecification> list = downloadListFromIni(args.at(1));
     DownloadFileListTaskSpecification task(&list, &manager, &pool, &config, nullptr, 1.0);
     QObject::connect(&task, &TaskSpecification::error,

@@ -7,6 +7,7 @@
 //   bench_latency [--files N] [--delay MS] [--streams S] [--rounds R]
 #include "config/configuration.h"
 #include "download/downloadfilelisttaskspecification.h"
+#include "download/mirroraccessmanager.h"
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
 #include "support/faulthttpserver.h"
@@ -18,7 +19,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QNetworkAccessManager>
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -83,7 +84,7 @@ double fetchWithUpdater(const QString& baseUrl, QList<FileDownloadSpecification>
     Configuration config;
     config.tempDir = dir;
     config.downloadConcurrency = streams;
-    QNetworkAccessManager manager;
+    MirrorAccessManager manager;
     DownloadFileListTaskSpecification task(&list, &manager, &pool, &config, nullptr, 1.0);
     QEventLoop loop;
     QObject::connect(&task, &TaskSpecification::finished, &loop, &QEventLoop::quit);

@@ -2,6 +2,7 @@
 
 #include "config/configuration.h"
 #include "config/installlayout.h"
+#include "download/mirroraccessmanager.h"
 #include "download/mirrors.h"
 #include "download/processrandom.h"
 #include "engine/maintaskspecification.h"
@@ -26,7 +27,7 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
     : QObject(parent)
     , configuration(configuration)
     , timer(new QTimer(this))
-    , networkAccessManager(new QNetworkAccessManager(this)) {
+    , networkAccessManager(new MirrorAccessManager(this)) {
     connect(&configuration, &Configuration::message, this, &UpdateEngine::message);
     connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
     // A redirect must cost the mirror, never lead the download elsewhere.

@@ -3,6 +3,7 @@
 #include "install/posixfile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace {
 bool copyFile(const QString& source, NewFile& dest, ASyncReport&) {
@@ -18,4 +19,8 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackL
                                                      const QString& shownDest)
     : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'")
                                   .arg(source, shownDest.isEmpty() ? dest : shownDest),
-                              rollbackList, source, dest, mode, copyFile, parent, weight) {}
+                              rollbackList, source, dest, mode, copyFile, parent, weight) {
+    const QFileInfo info(source);
+    if (info.isFile())
+        sizeBound = info.size();
+}

@@ -51,4 +51,6 @@ FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* rollbac
           [maxSize](const QString& source, NewFile& dest, ASyncReport& report) {
               return unzipFile(source, dest, maxSize, report);
           },
-          parent, weight) {}
+          parent, weight) {
+    sizeBound = qint64(maxSize);
+}

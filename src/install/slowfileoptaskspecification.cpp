@@ -65,6 +65,10 @@ ASyncTaskSpecification::Work SlowFileOpSpecification::createWork() {
     };
 }
 
+bool SlowFileOpSpecification::runsInline() {
+    return sizeBound >= 0 && sizeBound <= InlineBytes;
+}
+
 void SlowFileOpSpecification::runDone(bool ok, std::any& value) {
     if (!ok)
         emit message(errorText);

@@ -49,6 +49,11 @@ protected:
 
     Work createWork() final;
     void runDone(bool ok, std::any& value) final;
+    bool runsInline() final;
+
+    // The most bytes the new file will hold, when known; a file this small is written at once.
+    qint64 sizeBound = -1;
+    static constexpr qint64 InlineBytes = 64 * 1024;
 
 private:
     Produce produce;

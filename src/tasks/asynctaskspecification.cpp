@@ -7,6 +7,24 @@ ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, qreal weight)
 
 void ASyncTaskSpecification::execute() {
     dropWatcher();
+    const quint64 run = ++runNumber;
+    if (runsInline()) {
+        setRunning();
+        QList<ASyncEvent> events;
+        ASyncReport report(&events);
+        ASyncResult result = createWork()(report);
+        ASyncEvent done;
+        done.ok = result.ok;
+        done.value = std::move(result.value);
+        events.append(std::move(done));
+        for (ASyncEvent& event : events) {
+            // A report may reset or restart the task; the rest belongs to a run that is over.
+            if (run != runNumber)
+                return;
+            deliver(event);
+        }
+        return;
+    }
     watcher = new QFutureWatcher<ASyncEvent>(this);
     connect(watcher, &QFutureWatcherBase::resultReadyAt, this,
             [this, from = watcher](int index) { onEvent(from, index); });
@@ -25,6 +43,7 @@ void ASyncTaskSpecification::execute() {
 // Reports of a run that has been reset are ignored rather than waited for: the work owns its
 // inputs, so it may run on to its end after the task has moved on or even been deleted.
 void ASyncTaskSpecification::reset() {
+    ++runNumber;
     dropWatcher();
     TaskSpecification::reset();
 }
@@ -43,6 +62,10 @@ void ASyncTaskSpecification::onEvent(QFutureWatcher<ASyncEvent>* from, int index
     if (from != watcher)
         return;
     ASyncEvent event = from->resultAt(index);
+    deliver(event);
+}
+
+void ASyncTaskSpecification::deliver(ASyncEvent& event) {
     switch (event.kind) {
     case ASyncEvent::Message:
         emit message(event.text);

@@ -35,21 +35,28 @@ class ASyncReport {
 public:
     explicit ASyncReport(QPromise<ASyncEvent>* promise = nullptr)
         : promise(promise) {}
+    // A worker run on the task's own thread: its reports are kept for the task to deliver.
+    explicit ASyncReport(QList<ASyncEvent>* kept)
+        : kept(kept) {}
     void message(const QString& text) { add(ASyncEvent::Message, text); }
     void error(const QString& text) { add(ASyncEvent::Error, text); }
     void progress(qreal fraction) { add(ASyncEvent::Progress, {}, fraction); }
 
 private:
     void add(ASyncEvent::Kind kind, const QString& text, qreal fraction = 0) {
-        if (!promise)
+        if (!promise && !kept)
             return;
         ASyncEvent event;
         event.kind = kind;
         event.text = text;
         event.fraction = fraction;
-        promise->addResult(std::move(event));
+        if (kept)
+            kept->append(std::move(event));
+        else
+            promise->addResult(std::move(event));
     }
-    QPromise<ASyncEvent>* promise;
+    QPromise<ASyncEvent>* promise = nullptr;
+    QList<ASyncEvent>* kept = nullptr;
 };
 
 // A task whose work runs on QThreadPool::globalInstance() through QtConcurrent. The work is a
@@ -74,11 +81,17 @@ protected:
     virtual Work createWork() = 0;
     // Turns the verdict into the end; overrides take over the value, then call this.
     virtual void runDone(bool ok, std::any& value);
+    // Work so small that the round trip through the pool would cost more than the work itself
+    // runs at once on this thread; its reports and verdict are delivered in the same order.
+    virtual bool runsInline() { return false; }
 
 private:
     void dropWatcher();
     void onEvent(QFutureWatcher<ASyncEvent>* from, int index);
+    void deliver(ASyncEvent& event);
 
     // The watcher of the run in progress; null when none runs.
     QFutureWatcher<ASyncEvent>* watcher = nullptr;
+    // Counts runs and resets, so that an inline run stops delivering once its owner moved on.
+    quint64 runNumber = 0;
 };

@@ -1,6 +1,7 @@
 #include "config/configuration.h"
 #include "download/downloadfilelisttaskspecification.h"
 #include "download/inidownloadtaskspecification.h"
+#include "download/mirroraccessmanager.h"
 #include "download/mirrors.h"
 #include "support/downloadfixture.h"
 #include "support/files.h"
@@ -9,7 +10,7 @@
 #include "support/tasklog.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
+
 #include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -57,7 +58,7 @@ private slots:
         config.updateType = QStringLiteral("client_linux_amd64");
         config.tempDir = tempDir;
         config.downloadConcurrency = 6;
-        QNetworkAccessManager manager;
+        MirrorAccessManager manager;
 
         IniDownloadTaskSpecification ini(&manager, &pool, &config, nullptr, 0.1);
         QSignalSpy iniMessages(&ini, &TaskSpecification::message);

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "download/mirroraccessmanager.h"
 #include "download/mirrors.h"
 #include "install/filespecifications.h"
 #include "support/faulthttpserver.h"
 
 #include <QList>
-#include <QNetworkAccessManager>
+
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -43,6 +44,6 @@ struct MirrorRig {
     QTemporaryDir serverDir;
     QTemporaryDir localDir;
     FaultHttpServer server;
-    QNetworkAccessManager manager;
+    MirrorAccessManager manager;
     Mirrors pool;
 };

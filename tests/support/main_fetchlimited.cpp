@@ -2,10 +2,11 @@
 // fetchlimited <mirror url> <remote path> <local file> <size limit>. Prints the task's and the
 // pool's messages and errors, one per line; exits with the task's end state.
 #include "download/downloadtaskspecification.h"
+#include "download/mirroraccessmanager.h"
 #include "download/mirrors.h"
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
+
 #include <QTextStream>
 
 #include <csignal>
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     const rlimit rl{limit, limit};
     setrlimit(RLIMIT_FSIZE, &rl);
 
-    QNetworkAccessManager manager;
+    MirrorAccessManager manager;
     Mirrors pool;
     FTPSiteAccessData mirror;
     mirror.name = QStringLiteral("only");

@@ -23,8 +23,11 @@ public:
 
     bool result;
     QString errorText;
+    bool inlineRun = false;
 
 protected:
+    bool runsInline() override { return inlineRun; }
+
     Work createWork() override {
         return [result = result, errorText = errorText, progress = progress,
                 go = go](ASyncReport& report) {
@@ -62,23 +65,41 @@ void TstASyncTaskSpecification::handBack_data() {
     QTest::addColumn<QString>("errorText");
     QTest::addColumn<qreal>("progress");
     QTest::addColumn<QStringList>("expectedLog");
+    QTest::addColumn<bool>("inlineRun");
 
-    QTest::newRow("success") << true << QString() << 0.5
-                             << QStringList{"t progress 0.025", "t message working",
-                                            "t progress 0.05", "t finished"};
+    const QStringList success{"t progress 0.025", "t message working", "t progress 0.05",
+                              "t finished"};
+    const QStringList failure{"t message working", "t error disk full", "t canceled 3"};
+    QTest::newRow("success") << true << QString() << 0.5 << success << false;
     QTest::newRow("error text arrives before the cancel")
-        << false << "disk full" << -1.0
-        << QStringList{"t message working", "t error disk full", "t canceled 3"};
+        << false << "disk full" << -1.0 << failure << false;
+    // The same reports in the same order, all of them before execute() returns.
+    QTest::newRow("inline success") << true << QString() << 0.5 << success << true;
+    QTest::newRow("inline error") << false << "disk full" << -1.0 << failure << true;
 }
 
 void TstASyncTaskSpecification::handBack() {
     QFETCH(bool, result);
     QFETCH(QString, errorText);
     QFETCH(qreal, progress);
+    QFETCH(bool, inlineRun);
     TaskLog log;
     ScriptedTask task(0.05, result, errorText, progress);
+    task.inlineRun = inlineRun;
     log.watch(&task, "t");
     task.execute();
+    if (inlineRun) {
+        QTEST(log.lines, "expectedLog");
+        // A reset from a report drops the rest of that run's reports, the verdict included.
+        task.reset();
+        log.lines.clear();
+        connect(&task, &TaskSpecification::message, &task, [&] { task.reset(); },
+                Qt::SingleShotConnection);
+        task.execute();
+        QCOMPARE(task.state(), TaskSpecification::Ready);
+        QCOMPARE(log.lines.filter(QRegularExpression("error|finished|canceled")), QStringList());
+        return;
+    }
     QCOMPARE(task.state(), TaskSpecification::Running);
     QVERIFY2(log.lines.isEmpty(), "nothing may arrive inside execute()");
     QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 5000);
