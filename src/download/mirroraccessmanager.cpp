@@ -34,8 +34,8 @@ public:
         setOperation(QNetworkAccessManager::GetOperation);
         QNetworkReply::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
         const QUrl url = request.url();
-        QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority |
-                                          QUrl::RemoveFragment);
+        QByteArray target =
+            url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
         if (target.isEmpty())
             target = "/";
         QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
@@ -83,14 +83,24 @@ protected:
         // A full buffer held the rest of the body back in the socket.
         if (waitingForReader && !pumping) {
             waitingForReader = false;
-            QMetaObject::invokeMethod(this, [this] { pump(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { pump(); }, Qt::QueuedConnection);
         }
         return n;
     }
 
 private:
     // Where the answer stands: the body's kinds differ in what ends them.
-    enum class Stage { Status, Headers, Body, UntilClose, ChunkSize, ChunkData, ChunkEnd, Trailers };
+    enum class Stage {
+        Status,
+        Headers,
+        Body,
+        UntilClose,
+        ChunkSize,
+        ChunkData,
+        ChunkEnd,
+        Trailers
+    };
 
     QPointer<MirrorAccessManager> manager;
     QString key;
@@ -207,7 +217,7 @@ private:
         line.clear();
         if (!socket->canReadLine()) {
             if (socket->bytesAvailable() > maxHeaderBytes)
-                return protocolError(QStringLiteral("Header line too long"));
+                return protocolError(QStringLiteral("Header too long"));
             return true;
         }
         line = socket->readLine(maxHeaderBytes + 1);
@@ -241,7 +251,8 @@ private:
             case Stage::Trailers:
                 if (!readLine(line) || line.isEmpty())
                     return;
-                if (!onLine(line.trimmed()))
+                line.chop(line.endsWith("\r\n") ? 2 : 1);
+                if (!onLine(line))
                     return;
                 break;
             case Stage::Body:
@@ -313,8 +324,11 @@ private:
             }
             return onHeadersDone();
         case Stage::ChunkSize: {
+            // "1a2b;extension"
             bool isNumber = false;
-            const qint64 size = line.left(line.indexOf(';')).trimmed().toLongLong(&isNumber, 16);
+            const qsizetype semicolon = line.indexOf(';');
+            const qint64 size =
+                (semicolon < 0 ? line : line.left(semicolon)).trimmed().toLongLong(&isNumber, 16);
             if (!isNumber || size < 0)
                 return protocolError(QStringLiteral("Invalid chunk size"));
             left = size;
@@ -402,10 +416,10 @@ private:
             dropSocket();
         }
         if (status >= 400)
-            setError(errorOf(status), QStringLiteral("Error transferring %1 - server replied: %2")
-                                          .arg(url().toDisplayString(),
-                                               attribute(QNetworkRequest::HttpReasonPhraseAttribute)
-                                                   .toString()));
+            setError(errorOf(status),
+                     QStringLiteral("Error transferring %1 - server replied: %2")
+                         .arg(url().toDisplayString(),
+                              attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
         setFinished(true);
         const QPointer<MirrorReply> alive(this);
         if (error() != NoError)
@@ -480,15 +494,17 @@ void MirrorAccessManager::keepIdleConnection(const QString& key, QTcpSocket* soc
 QNetworkReply* MirrorAccessManager::createRequest(Operation op, const QNetworkRequest& request,
                                                   QIODevice* outgoingData) {
     const QUrl url = request.url();
-    const QNetworkProxy::ProxyType proxyType = proxy().type();
-    const bool direct =
-        proxyType == QNetworkProxy::NoProxy ||
-        (proxyType == QNetworkProxy::DefaultProxy && !proxyFactory() &&
-         !QNetworkProxyFactory::usesSystemConfiguration() &&
-         QNetworkProxy::applicationProxy().type() == QNetworkProxy::NoProxy);
-    if (op != GetOperation || outgoingData || !direct ||
-        url.scheme() != QLatin1String("http") || url.host().isEmpty() ||
-        !url.userInfo().isEmpty())
+    // As Qt resolves the proxy of a request: the manager's own, else the application's.
+    bool direct = proxy().type() == QNetworkProxy::NoProxy;
+    if (proxy().type() == QNetworkProxy::DefaultProxy) {
+        const QNetworkProxyQuery query(url);
+        const QList<QNetworkProxy> proxies = proxyFactory()
+                                                 ? proxyFactory()->queryProxy(query)
+                                                 : QNetworkProxyFactory::proxyForQuery(query);
+        direct = proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy;
+    }
+    if (op != GetOperation || outgoingData || !direct || url.scheme() != QLatin1String("http") ||
+        url.host().isEmpty() || !url.userInfo().isEmpty())
         return QNetworkAccessManager::createRequest(op, request, outgoingData);
     return new MirrorReply(this, request);
 }

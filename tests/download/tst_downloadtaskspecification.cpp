@@ -201,6 +201,111 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.server.openResponses(), 0, 5000);
     }
 
+    // Answers framed in every way HTTP/1.1 allows, and broken framings: a good one delivers the
+    // file at once; a broken one costs the mirror one error, and the next request gets the file.
+    void answerFraming_data() {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QString>("text"); // the failure line; empty: delivered at once
+
+        const QByteArray data = noise(3000);
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        QTest::newRow("chunked") << ok + "Transfer-Encoding: chunked\r\n\r\n" + "10;x=y\r\n" +
+                                        data.left(16) + "\r\nBA8\r\n" + data.mid(16) +
+                                        "\r\n0\r\nTrailer: t\r\n\r\n"
+                                 << "";
+        QTest::newRow("interim-answer-first")
+            << "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Content-Length: 3000\r\n\r\n" + data << "";
+        QTest::newRow("until-close") << "HTTP/1.0 200 OK\r\n\r\n" + data << "";
+        QTest::newRow("folded-repeats") << ok +
+                                               "Content-Length: 3000\r\nContent-Length: 3000\r\n"
+                                               "X-A: 1\r\nX-A: 2\r\n\r\n" +
+                                               data
+                                        << "";
+        QTest::newRow("bad-status-line")
+            << "HTTP/1.1 two hundred\r\n\r\n" + data << "Invalid HTTP status line from %A";
+        QTest::newRow("not-http") << "SSH-2.0-OpenSSH\r\n\r\n" + data
+                                  << "Invalid HTTP status line from %A";
+        QTest::newRow("header-line-without-colon")
+            << ok + "Content-Length 3000\r\n\r\n" + data << "Invalid HTTP header from %A";
+        QTest::newRow("endless-header") << ok + "X-Pad: " + QByteArray(70000, 'p') + "\r\n\r\n"
+                                        << "Header too long from %A";
+        QTest::newRow("header-block-too-long")
+            << ok + QByteArray("X-Pad: 0123456789\r\n").repeated(4000) + "\r\n"
+            << "Header too long from %A";
+        QTest::newRow("conflicting-lengths")
+            << ok + "Content-Length: 3000\r\nContent-Length: 30\r\n\r\n" + data
+            << "Invalid Content-Length from %A";
+        QTest::newRow("negative-length")
+            << ok + "Content-Length: -1\r\n\r\n" + data << "Invalid Content-Length from %A";
+        QTest::newRow("bad-chunk-size") << ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n" + data
+                                        << "Invalid chunk size from %A";
+        QTest::newRow("chunk-overruns-its-size")
+            << ok + "Transfer-Encoding: chunked\r\n\r\n10\r\n" + QByteArray(20, 'a') +
+                   "\r\n0\r\n\r\n"
+            << "Invalid chunk end from %A";
+        QTest::newRow("closed-inside-body")
+            << ok + "Content-Length: 3000\r\n\r\n" + data.left(100) << "%C";
+    }
+    void answerFraming() {
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, text);
+        Rig rig;
+        const QByteArray data = noise(3000);
+        QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), QStringLiteral("f.bin")), data));
+        FaultRule rule;
+        rule.raw = raw;
+        rule.times = 1;
+        rig.server.setRule(Rig::path(QStringLiteral("mA"), QStringLiteral("f.bin")), rule);
+        rig.addMirror(QStringLiteral("mA"));
+        DownloadTaskSpecification task(&rig.manager, &rig.pool, QStringLiteral("f.bin"),
+                                       rig.local(QStringLiteral("f.bin")), 3000, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
+        QCOMPARE(task.state(), TaskSpecification::Finished);
+        QCOMPARE(readAll(rig.local(QStringLiteral("f.bin"))), data);
+        const QStringList log = texts(messages);
+        const int requests =
+            rig.server.requestCount(Rig::path(QStringLiteral("mA"), QStringLiteral("f.bin")));
+        if (text.isEmpty()) {
+            QCOMPARE(requests, 1);
+            QCOMPARE(log.size(), 2);
+            return;
+        }
+        QCOMPARE(requests, 2);
+        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 1);
+        QCOMPARE(log.size(), 3);
+        const QString url = rig.server.baseUrl() + QStringLiteral("/mA/7/f.bin");
+        if (text == QLatin1String("%C"))
+            QVERIFY2(log.at(1).contains(QStringLiteral("closed")), qPrintable(log.at(1)));
+        else
+            QCOMPARE(log.at(1), QString(text).replace(QStringLiteral("%A"), url));
+    }
+
+    // A kept connection that the server closed while it was idle is not the mirror's fault: the
+    // request goes out again on a new connection.
+    void closedIdleConnectionIsReplaced() {
+        Rig rig;
+        rig.server.setKeepAlive(true);
+        const QByteArray data = noise(2000);
+        for (const QString& name : {QStringLiteral("a.bin"), QStringLiteral("b.bin")})
+            QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), name), data));
+        rig.addMirror(QStringLiteral("mA"));
+        for (const QString& name : {QStringLiteral("a.bin"), QStringLiteral("b.bin")}) {
+            DownloadTaskSpecification task(&rig.manager, &rig.pool, name, rig.local(name), 2000,
+                                           nullptr, 1.0);
+            // The close is sent before the next request, but the client learns of it only as it
+            // reads that request's answer.
+            rig.server.closeConnections();
+            task.execute();
+            QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
+            QCOMPARE(task.state(), TaskSpecification::Finished);
+            QCOMPARE(readAll(rig.local(name)), data);
+        }
+        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 0);
+        QCOMPARE(rig.server.connectionCount(), 2);
+    }
+
     void progress_data() {
         QTest::addColumn<bool>("contentLength");
         QTest::addColumn<qint64>("expectedSize");

@@ -89,6 +89,15 @@ void FaultHttpServer::setDelay(int ms) {
     delayMs = ms;
 }
 
+void FaultHttpServer::closeConnections() {
+    const QList<Connection*> open = connections;
+    for (Connection* c : open) {
+        // A close, not a reset: the client sees the end only when it next reads.
+        c->socket->disconnectFromHost();
+        drop(c);
+    }
+}
+
 void FaultHttpServer::clearRules() {
     rules.clear();
 }
@@ -199,6 +208,13 @@ void FaultHttpServer::respond(Connection* c, const QString& path, const QByteArr
     }
     if (rule.contentRange)
         contentRange = *rule.contentRange;
+    if (rule.raw) {
+        c->path = path;
+        c->rule = rule;
+        c->body.clear();
+        startBody(c, *rule.raw);
+        return;
+    }
     const qint64 realLength = body.size();
     if (rule.extraBytes > 0)
         body += QByteArray(rule.extraBytes, 'x');
@@ -285,7 +301,7 @@ void FaultHttpServer::pump(Connection* c, bool dripTick) {
         c->drip = nullptr;
     }
     if (keepAlive && rule.closeAfter < 0 && rule.sendContentLength && rule.extraBytes == 0 &&
-        rule.announcedLength < 0) {
+        rule.announcedLength < 0 && !rule.raw) {
         // Ready for the next request on this connection, which may have arrived already.
         c->answered = false;
         c->body.clear();

@@ -42,6 +42,9 @@ struct FaultRule {
     std::optional<QByteArray> contentRange;
     // Wait this long before answering.
     int delayMs = 0;
+    // Sent as the whole answer instead (status line, headers and body in any framing); the
+    // connection closes after it.
+    std::optional<QByteArray> raw;
     // Apply the rule to the first `times` requests of the path only (-1: always); later requests
     // get the plain answer.
     int times = -1;
@@ -74,6 +77,8 @@ public:
     void setKeepAlive(bool on);
     // Wait this long before every answer, as a distant server would.
     void setDelay(int ms);
+    // Closes every connection at once, as a server ending idle keep-alive connections does.
+    void closeConnections();
 
     int requestCount(const QString& path) const;
     // Body bytes handed to the sockets of all requests of path, filler included.

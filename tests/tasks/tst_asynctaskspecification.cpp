@@ -93,8 +93,9 @@ void TstASyncTaskSpecification::handBack() {
         // A reset from a report drops the rest of that run's reports, the verdict included.
         task.reset();
         log.lines.clear();
-        connect(&task, &TaskSpecification::message, &task, [&] { task.reset(); },
-                Qt::SingleShotConnection);
+        connect(
+            &task, &TaskSpecification::message, &task, [&] { task.reset(); },
+            Qt::SingleShotConnection);
         task.execute();
         QCOMPARE(task.state(), TaskSpecification::Ready);
         QCOMPARE(log.lines.filter(QRegularExpression("error|finished|canceled")), QStringList());
