@@ -11,9 +11,9 @@ namespace {
 
 // Read-ahead per connection: enough for large bodies to come in big reads, small enough that a
 // body nobody reads stays in the kernel, where TCP holds the mirror back.
-constexpr qint64 socketBufferSize = 256 * 1024;
+constexpr qint64 socketBufferSize = qint64(256) * 1024;
 // A status line, a header block, a chunk-size line or a trailer longer than this is not HTTP.
-constexpr qint64 maxHeaderBytes = 64 * 1024;
+constexpr qint64 maxHeaderBytes = qint64(64) * 1024;
 
 QString keyOf(const QUrl& url) {
     return url.host() + QLatin1Char(':') + QString::number(url.port(80));

@@ -53,7 +53,7 @@ protected:
 
     // The most bytes the new file will hold, when known; a file this small is written at once.
     qint64 sizeBound = -1;
-    static constexpr qint64 InlineBytes = 64 * 1024;
+    static constexpr qint64 InlineBytes = qint64(64) * 1024;
 
 private:
     Produce produce;
