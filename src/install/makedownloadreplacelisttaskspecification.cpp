@@ -48,9 +48,11 @@ struct Entry {
     bool patched = false;
 };
 
-bool md5Matches(const QString& path, const QString& md5) {
-    // Only the verdict counts; its messages go nowhere.
-    return CheckSigFunc(path, md5).run();
+// A file of another size cannot have the sum, so it is not read. Only the verdict counts; the
+// check's messages go nowhere.
+bool matches(const QString& path, const QString& md5, quint64 size) {
+    const QFileInfo info(path);
+    return info.isFile() && quint64(info.size()) == size && CheckSigFunc(path, md5).run();
 }
 
 QString md5Hex(const QString& path) {
@@ -66,12 +68,12 @@ void checkEntry(Entry& entry) {
         entry.exists = QFileInfo::exists(entry.installedPath);
         return;
     }
-    const QString& expected =
-        entry.replace.hasUnzip() ? entry.replace.unzipMd5 : entry.download.md5;
-    const bool exists = QFileInfo::exists(entry.installedPath);
+    const bool gzip = entry.replace.hasUnzip();
+    const QString& expected = gzip ? entry.replace.unzipMd5 : entry.download.md5;
     if (entry.offered.isEmpty()) {
-        entry.current = exists && md5Matches(entry.installedPath, expected);
-    } else if (exists) {
+        entry.current = matches(entry.installedPath, expected,
+                                gzip ? entry.replace.unzipSize : entry.download.size);
+    } else if (QFileInfo::exists(entry.installedPath)) {
         // The sum itself is needed, to find the patch made from exactly this file.
         const QString md5 = md5Hex(entry.installedPath);
         entry.current = md5.compare(expected, Qt::CaseInsensitive) == 0;
@@ -85,11 +87,10 @@ void checkEntry(Entry& entry) {
         }
     }
     if (!entry.current && !entry.patch.name.isEmpty())
-        entry.patched = QFileInfo::exists(entry.resultPath) &&
-                        md5Matches(entry.resultPath, entry.patch.resultMd5);
+        entry.patched =
+            matches(entry.resultPath, entry.patch.resultMd5, entry.patch.resultSize);
     if (!entry.current && !entry.patched)
-        entry.downloaded =
-            QFileInfo::exists(entry.tempPath) && md5Matches(entry.tempPath, entry.download.md5);
+        entry.downloaded = matches(entry.tempPath, entry.download.md5, entry.download.size);
     entry.oldExists = entry.mayDeleteOld && QFileInfo::exists(entry.oldPath);
 }
 
