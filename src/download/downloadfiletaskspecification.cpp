@@ -29,7 +29,9 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart() {
                                                  section + QLatin1Char('/') + fileName, local,
                                                  static_cast<qint64>(size), this, 0.8);
     downloadTask->resumable = true;
-    downloadTask->hashBody = true;
+    // Hashing as the bytes arrive spares small files a trip through the pool; larger ones are
+    // read back there, on another core, while this thread goes on downloading.
+    downloadTask->hashBody = size <= quint64(hashWhileDownloadingUpTo);
     addSubTask(downloadTask);
     auto* check = new CheckSignatureTaskSpecification(local, md5, false, this, 0.2);
     // The check starts on a later turn of the loop, after this has run.

@@ -24,6 +24,8 @@ public:
 
     void execute() override;
 
+    static constexpr qint64 hashWhileDownloadingUpTo = qint64(64) * 1024;
+
     QString section;
     QString fileName;
     QString md5;
