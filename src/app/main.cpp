@@ -10,6 +10,10 @@
 #include <QTranslator>
 
 int main(int argc, char* argv[]) {
+    // Qt's own event loop: the GLib one writes a wake-up per posted event, and a run posts a
+    // dozen per file.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
 
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))

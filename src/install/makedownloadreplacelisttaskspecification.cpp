@@ -87,8 +87,7 @@ void checkEntry(Entry& entry) {
         }
     }
     if (!entry.current && !entry.patch.name.isEmpty())
-        entry.patched =
-            matches(entry.resultPath, entry.patch.resultMd5, entry.patch.resultSize);
+        entry.patched = matches(entry.resultPath, entry.patch.resultMd5, entry.patch.resultSize);
     if (!entry.current && !entry.patched)
         entry.downloaded = matches(entry.tempPath, entry.download.md5, entry.download.size);
     entry.oldExists = entry.mayDeleteOld && QFileInfo::exists(entry.oldPath);

@@ -46,6 +46,9 @@ void printLine(const char* prefix, const QString& text) {
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The event loop the updater runs on.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QStringList args = app.arguments();
     if (args.size() < 2 || args.at(1) == QLatin1String("--help")) {
