@@ -105,7 +105,8 @@ struct Tree {
     // Actions: "loop" runs the event loop, "finish a", "fail a", "user a" end a subtask,
     // "cancel" is the user's cancel of the whole tree, "abort user" / "abort error" the root's
     // own early end, "progress a 0.5" a subtask's own progress, "bytes a 300 1000" its download
-    // figures (done, total), "tick" logs the root's timeTick(), "reset" and "execute" the root's.
+    // figures (done, total), "tick" logs the root's timeTick(), "value" its progress value,
+    // "reset" and "execute" call the root's.
     void perform(const QString& action) {
         const QString verb = action.section(' ', 0, 0), who = action.section(' ', 1, 1);
         const QString arg = action.section(' ', 2);
@@ -134,6 +135,8 @@ struct Tree {
                         .arg(r.total)
                         .arg(r.speed)
                         .arg(r.downloading));
+        } else if (verb == "value") {
+            log.add(QStringLiteral("root value %1").arg(root->progressValue()));
         } else if (verb == "reset") {
             log.add("root reset");
             root->reset();
@@ -315,18 +318,20 @@ void TstComposedTaskSpecification::runs_data() {
                           "root finished", "root tick 1050 1500 0 0"});
     bothModes("reset after the end runs everything again", 1, QStringList{"a", "b"},
               QStringList{"loop", "progress a 0.5", "finish a", "loop", "finish b", "loop", "reset",
-                          "tick", "execute", "loop", "finish a", "loop", "finish b", "loop"},
+                          "tick", "execute", "loop", "progress a 0.5", "value", "finish a", "loop",
+                          "finish b", "loop"},
               QStringList{"a start", "a finished", "b start", "b finished", "root finished",
-                          "root tick 0 0 0 0", "a start", "a finished", "b start", "b finished",
-                          "root finished"});
+                          "root tick 0 0 0 0", "a start", "root value 0.25", "a finished",
+                          "b start", "b finished", "root finished"});
     bothModes("reset after a cancel with subtasks never started runs them all", 2,
               QStringList{"a", "b", "c"},
               QStringList{"loop", "bytes a 10 20", "cancel", "finish a", "loop", "finish b", "loop",
-                          "reset", "tick", "execute", "loop", "finish a", "finish b", "loop",
-                          "finish c", "loop"},
+                          "reset", "tick", "value", "execute", "loop", "finish a", "finish b",
+                          "loop", "value", "finish c", "loop"},
               QStringList{"a start", "b start", "a finished", "b finished", "root canceled 4",
-                          "root tick 0 0 0 0", "a start", "b start", "a finished", "b finished",
-                          "c start", "c finished", "root finished"});
+                          "root tick 0 0 0 0", "root value 0", "a start", "b start", "a finished",
+                          "b finished", "c start", "root value 0.666667", "c finished",
+                          "root finished"});
 }
 
 void TstComposedTaskSpecification::runs() {
