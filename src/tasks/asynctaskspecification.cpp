@@ -55,6 +55,9 @@ void ASyncTaskSpecification::onEvent(QFutureWatcher<ASyncEvent>* from, int index
         break;
     case ASyncEvent::Done:
         runDone(event.ok, event.value);
+        // The run is over: its store of reports (one per file for some works) and its value go.
+        if (from == watcher)
+            dropWatcher();
         break;
     }
 }
