@@ -153,9 +153,9 @@ void ComposedTaskSpecification::onUpdateProgress() {
 void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
                                          quint64& speed, bool& downloading) {
     downloading = false;
-    // Ended lazy subtasks count with their figures at their end. One that ends during this loop
-    // is either ticked already, or gets its tick below like an eager one that has ended (done and
-    // total; its last bytes are in lazySpeed, added after the loop).
+    // Ended lazy subtasks count with their figures at their end. One that ends during the loop
+    // stays in its copy of the list, so it is ticked once, as an eager one would be; the bytes
+    // its end took over (lazySpeed) are added after the loop.
     downloadDone += lazyDone;
     downloadTotal += lazyTotal;
     const QList<TaskSpecification*> subs = subTasks + lazyLive;
