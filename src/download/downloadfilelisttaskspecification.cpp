@@ -30,20 +30,22 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart() {
     if (!makeSubDirs())
         return;
     emit message(QStringLiteral("Downloading files"));
-    const double weight = 1.0 / fileList->size();
-    for (const FileDownloadSpecification& entry : std::as_const(*fileList)) {
-        if (entry.patch.name.isEmpty()) {
-            addSubTask(new DownloadFileTaskSpecification(entry, networkManager, mirrors,
-                                                         configuration, this, weight));
-            totalBytes += static_cast<qint64>(entry.size);
-        } else {
-            // What is fetched: the patch, unless it falls back to the whole file.
-            addSubTask(new PatchDownloadTaskSpecification(
-                entry, networkManager, mirrors, configuration, &totalBytes, this, weight));
-            totalBytes += static_cast<qint64>(entry.patch.size);
-        }
-    }
+    // What is fetched: the patch, unless it falls back to the whole file.
+    for (const FileDownloadSpecification& entry : std::as_const(*fileList))
+        totalBytes +=
+            static_cast<qint64>(entry.patch.name.isEmpty() ? entry.size : entry.patch.size);
+    setLazySubTasks(fileList->size());
     executeSubTasks();
+}
+
+TaskSpecification* DownloadFileListTaskSpecification::makeSubTask(qsizetype index) {
+    const FileDownloadSpecification& entry = fileList->at(index);
+    const double weight = 1.0 / fileList->size();
+    if (entry.patch.name.isEmpty())
+        return new DownloadFileTaskSpecification(entry, networkManager, mirrors, configuration,
+                                                 this, weight);
+    return new PatchDownloadTaskSpecification(entry, networkManager, mirrors, configuration,
+                                              &totalBytes, this, weight);
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs() {

@@ -33,6 +33,8 @@ public:
 
 protected:
     void makeSubtasksAndStart();
+    // The file tasks are made as they start and deleted when they end.
+    TaskSpecification* makeSubTask(qsizetype index) override;
     void onReset() override;
     // Creates every directory the list needs below tempDir, each once. False after it has
     // reported the failure and cancelled the task.

@@ -17,12 +17,15 @@ void FileDeleteListTaskSpecification::execute() {
 }
 
 void FileDeleteListTaskSpecification::makeSubtasksAndStart() {
-    const QDir appRoot(InstallLayout::getAppRootPath());
-    const double weight = deleteList->isEmpty() ? 0.0 : 1.0 / deleteList->size();
-    for (const QString& entry : std::as_const(*deleteList))
-        addSubTask(new FileDeleteTaskSpecification(false, QFileInfo(appRoot, entry).filePath(),
-                                                   this, weight));
+    appRoot = InstallLayout::getAppRootPath();
+    setLazySubTasks(deleteList->size());
     executeSubTasks();
+}
+
+TaskSpecification* FileDeleteListTaskSpecification::makeSubTask(qsizetype index) {
+    return new FileDeleteTaskSpecification(
+        false, QFileInfo(QDir(appRoot), deleteList->at(index)).filePath(), this,
+        1.0 / deleteList->size());
 }
 
 void FileDeleteListTaskSpecification::onReset() {

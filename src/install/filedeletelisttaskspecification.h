@@ -16,8 +16,13 @@ public:
     QList<QString>* deleteList;
 
 protected:
+    // The file tasks are made as they start and deleted when they end.
+    TaskSpecification* makeSubTask(qsizetype index) override;
     void onReset() override;
 
 private:
     void makeSubtasksAndStart();
+
+    // Taken when the step starts.
+    QString appRoot;
 };

@@ -51,10 +51,13 @@ int FileReplaceListTaskSpecification::makeSubdirTasks() {
 void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveSubdirTasks) {
     if (replaceList->isEmpty())
         return;
-    const double weight = (haveSubdirTasks ? 0.9 : 1.0) / replaceList->size();
-    for (FileReplaceSpecification& spec : *replaceList)
-        addSubTask(new FileReplaceTaskSpecification(spec, deleteList, &rollbackData, configuration,
-                                                    this, weight));
+    fileWeight = (haveSubdirTasks ? 0.9 : 1.0) / replaceList->size();
+    setLazySubTasks(replaceList->size());
+}
+
+TaskSpecification* FileReplaceListTaskSpecification::makeSubTask(qsizetype index) {
+    return new FileReplaceTaskSpecification((*replaceList)[index], deleteList, &rollbackData,
+                                            configuration, this, fileWeight);
 }
 
 void FileReplaceListTaskSpecification::subtasksDone() {

@@ -28,6 +28,8 @@ public:
     Configuration* configuration;
 
 protected:
+    // The file tasks are made as they start and deleted when they end, after the directories.
+    TaskSpecification* makeSubTask(qsizetype index) override;
     void subtasksDone() override;
     // Also undoes a finished step.
     void onReset() override;
@@ -36,4 +38,6 @@ private:
     void makeSubtasksAndStart();
     int makeSubdirTasks();
     void makeFileReplaceTasks(bool haveSubdirTasks);
+
+    double fileWeight = 0;
 };

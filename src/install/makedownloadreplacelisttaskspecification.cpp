@@ -24,20 +24,17 @@
 
 namespace {
 
-// One key of the product ini, in the order the ini reader lists them.
+// One key of the product ini, in the order the ini reader lists them. Its paths are made only
+// while it is checked: kept for every file they would cost more than the lists themselves.
 struct Entry {
     bool isDelete = false;
     FileDownloadSpecification download;
     FileReplaceSpecification replace;
-    QString installedPath;
-    QString tempPath;
-    QString oldPath;
     bool mayDeleteOld = false;
     // Patches the manifest offers for this path; the one from the installed file's MD5 is
     // chosen, with the other fields of patch set beforehand.
     QList<DeltaPatchEntry> offered;
     FilePatchSpecification patch;
-    QString resultPath;
 
     // Results of the check, written by whichever pool thread checked the entry.
     bool exists = false;
@@ -63,19 +60,21 @@ QString md5Hex(const QString& path) {
     return QString::fromLatin1(md5.result().toHex());
 }
 
-void checkEntry(Entry& entry) {
+// appRoot and tempDir end with a slash.
+void checkEntry(Entry& entry, const QString& appRoot, const QString& tempDir) {
     if (entry.isDelete) {
-        entry.exists = QFileInfo::exists(entry.installedPath);
+        entry.exists = QFileInfo::exists(appRoot + entry.replace.fileName);
         return;
     }
+    const QString installedPath = appRoot + entry.replace.destFileName(QString());
     const bool gzip = entry.replace.hasUnzip();
     const QString& expected = gzip ? entry.replace.unzipMd5 : entry.download.md5;
     if (entry.offered.isEmpty()) {
-        entry.current = matches(entry.installedPath, expected,
-                                gzip ? entry.replace.unzipSize : entry.download.size);
-    } else if (QFileInfo::exists(entry.installedPath)) {
+        entry.current =
+            matches(installedPath, expected, gzip ? entry.replace.unzipSize : entry.download.size);
+    } else if (QFileInfo::exists(installedPath)) {
         // The sum itself is needed, to find the patch made from exactly this file.
-        const QString md5 = md5Hex(entry.installedPath);
+        const QString md5 = md5Hex(installedPath);
         entry.current = md5.compare(expected, Qt::CaseInsensitive) == 0;
         for (const DeltaPatchEntry& offer : std::as_const(entry.offered)) {
             if (entry.current || md5.isEmpty() || offer.baseMd5 != md5)
@@ -87,10 +86,13 @@ void checkEntry(Entry& entry) {
         }
     }
     if (!entry.current && !entry.patch.name.isEmpty())
-        entry.patched = matches(entry.resultPath, entry.patch.resultMd5, entry.patch.resultSize);
+        entry.patched =
+            matches(tempDir + entry.patch.result, entry.patch.resultMd5, entry.patch.resultSize);
     if (!entry.current && !entry.patched)
-        entry.downloaded = matches(entry.tempPath, entry.download.md5, entry.download.size);
-    entry.oldExists = entry.mayDeleteOld && QFileInfo::exists(entry.oldPath);
+        entry.downloaded =
+            matches(tempDir + entry.replace.fileName, entry.download.md5, entry.download.size);
+    entry.oldExists =
+        entry.mayDeleteOld && QFileInfo::exists(appRoot + entry.replace.oldDestFileName());
 }
 
 // The patches of the verified manifest beside the product ini, by installed path; none when
@@ -136,8 +138,9 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
     const QString appRoot = in.appRoot + QLatin1Char('/');
     const QString tempDir = in.tempDir + QLatin1Char('/');
     const QString iniPath = tempDir + ReleaseManifest::productIniFileName(in.updateType);
-    QSettings ini(iniPath, QSettings::IniFormat);
-    const int total = fileCount(ini);
+    // Both go once the entries are made: the ini's keys cost as much as the lists.
+    auto ini = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
+    const int total = fileCount(*ini);
     if (total == 0) {
         report.message(QStringLiteral("No files in product ini"));
         return false;
@@ -145,37 +148,32 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
 
     // Every line is parsed and checked before any file is read, so that an invalid product ini
     // costs no hashing and touches nothing.
-    ProductIni productIni(ini);
-    productIni.checkInstallation(in.appRoot);
-    if (!productIni.problems.isEmpty()) {
-        const ProductIniProblem& first = productIni.problems.first();
+    auto productIni = std::make_unique<ProductIni>(*ini);
+    productIni->checkInstallation(in.appRoot);
+    if (!productIni->problems.isEmpty()) {
+        const ProductIniProblem& first = productIni->problems.first();
         report.message(QStringLiteral("Warning: product ini contains invalid line in section %1")
                            .arg(printableName(first.section)));
         report.message(QStringLiteral("%1: [%2] %3: %4")
-                           .arg(QFileInfo(ini.fileName()).fileName(), printableName(first.section),
+                           .arg(QFileInfo(ini->fileName()).fileName(), printableName(first.section),
                                 printableName(first.key), first.reason));
         return false;
     }
-    const QMultiHash<QString, DeltaPatchEntry> offered =
+    QMultiHash<QString, DeltaPatchEntry> offered =
         offeredPatches(tempDir + ReleaseManifest::fileName(in.updateType), iniPath);
     // A patch or its result must not land where a download of the ini does.
     QSet<QString> tempNames;
-    for (const ProductIniLine& line : std::as_const(productIni.lines))
+    for (const ProductIniLine& line : std::as_const(productIni->lines))
         tempNames.insert(line.replace.fileName);
 
     std::vector<Entry> entries;
-    entries.reserve(size_t(productIni.lines.size()));
-    for (const ProductIniLine& line : std::as_const(productIni.lines)) {
+    entries.reserve(size_t(productIni->lines.size()));
+    for (const ProductIniLine& line : std::as_const(productIni->lines)) {
         Entry entry;
         entry.isDelete = line.isDelete;
         entry.download = line.download;
         entry.replace = line.replace;
-        if (line.isDelete) {
-            entry.installedPath = appRoot + line.replace.fileName;
-        } else {
-            entry.installedPath = appRoot + entry.replace.destFileName(QString());
-            entry.tempPath = tempDir + entry.replace.fileName;
-            entry.oldPath = appRoot + entry.replace.oldDestFileName();
+        if (!line.isDelete) {
             // Old copies of special files are left for the next start to remove.
             entry.mayDeleteOld = !InstallLayout::isSpecialFileName(
                 QFileInfo(entry.replace.pureDestFilePath()).fileName());
@@ -185,7 +183,6 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
             entry.patch.result = dest;
             entry.patch.resultMd5 = gzip ? entry.replace.unzipMd5 : entry.download.md5;
             entry.patch.resultSize = gzip ? entry.replace.unzipSize : entry.download.size;
-            entry.resultPath = tempDir + dest;
             for (const DeltaPatchEntry& offer : offered.values(dest)) {
                 if (offer.resultMd5.compare(entry.patch.resultMd5, Qt::CaseInsensitive) == 0 &&
                     entry.patch.resultSize <= quint64(DeltaPatch::maxFileSize) &&
@@ -195,6 +192,10 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
         }
         entries.push_back(std::move(entry));
     }
+    productIni.reset();
+    ini.reset();
+    tempNames.clear();
+    offered.clear();
 
     // Hashed on the pool's free threads and on this one, each taking the next entry, so that
     // the threads share the entries evenly. Only one thread reports at a time, so progress
@@ -215,7 +216,7 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
     std::atomic<size_t> next = 0;
     const auto checkAll = [&] {
         for (size_t i; (i = next.fetch_add(1)) < count;) {
-            checkEntry(entries[i]);
+            checkEntry(entries[i], appRoot, tempDir);
             done[i].store(true, std::memory_order_release);
             if (reporting.tryLock()) {
                 reportFinished();
@@ -236,13 +237,26 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
     // What the last entries' threads left to a report then in progress.
     reportFinished();
 
-    // A name the build itself installs is never deleted as somebody's old copy.
+    // A name the build itself installs is never deleted as somebody's old copy. Old copies are
+    // rare, so the set of names is made only when there is one.
     QSet<QString> installed;
+    qsizetype replaceCount = 0, downloadCount = 0;
     for (const Entry& entry : entries) {
-        if (!entry.isDelete)
-            installed.insert(entry.replace.pureDestFilePath());
+        if (entry.oldExists && installed.isEmpty()) {
+            for (const Entry& other : entries) {
+                if (!other.isDelete)
+                    installed.insert(other.replace.pureDestFilePath());
+            }
+        }
+        if (!entry.isDelete && !entry.current) {
+            ++replaceCount;
+            downloadCount += !entry.patched && !entry.downloaded;
+        }
     }
+    // Exactly the size needed: a growing list would briefly hold two copies.
     FileSpecifications lists;
+    lists.replaceList.reserve(replaceCount);
+    lists.downloadList.reserve(downloadCount);
     QSet<QString> onDeleteList;
     int patchCount = 0;
     quint64 patchBytes = 0, wholeBytes = 0;

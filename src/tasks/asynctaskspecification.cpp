@@ -62,7 +62,11 @@ void ASyncTaskSpecification::onEvent(QFutureWatcher<ASyncEvent>* from, int index
     if (from != watcher)
         return;
     ASyncEvent event = from->resultAt(index);
+    const bool last = event.kind == ASyncEvent::Done;
     deliver(event);
+    // The run is over: its store of reports (one per file for some works) and its value go.
+    if (last && from == watcher)
+        dropWatcher();
 }
 
 void ASyncTaskSpecification::deliver(ASyncEvent& event) {

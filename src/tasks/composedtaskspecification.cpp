@@ -1,5 +1,7 @@
 #include "composedtaskspecification.h"
 
+#include <utility>
+
 ComposedTaskSpecification::ComposedTaskSpecification(int maxRunningTasks, qreal weight,
                                                      QObject* parent)
     : TaskSpecification(parent, weight)
@@ -9,7 +11,7 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxRunningTasks, qreal 
 }
 
 ComposedTaskSpecification::~ComposedTaskSpecification() {
-    for (TaskSpecification* sub : std::as_const(subTasks)) {
+    for (TaskSpecification* sub : subTasks + lazyLive) {
         // Their signals must not reach what is left of this object while they die.
         disconnect(sub, nullptr, this, nullptr);
         // Children die with this object, at once: a deferred delete would leave an event behind
@@ -36,9 +38,19 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* sub) {
     onSubTaskProgress(sub);
 }
 
+void ComposedTaskSpecification::setLazySubTasks(qsizetype count) {
+    lazyCount = count;
+}
+
+TaskSpecification* ComposedTaskSpecification::makeSubTask(qsizetype) {
+    Q_UNREACHABLE();
+    return nullptr;
+}
+
 void ComposedTaskSpecification::executeSubTasks() {
     setRunning();
-    const int n = int(std::min<qsizetype>(pendingTasks.size(), maxRunningTasks));
+    const int n =
+        int(std::min<qsizetype>(pendingTasks.size() + lazyCount - lazyMade, maxRunningTasks));
     if (n == 0) {
         subtasksDone();
         return;
@@ -48,8 +60,19 @@ void ComposedTaskSpecification::executeSubTasks() {
 }
 
 void ComposedTaskSpecification::onStartNextTask() {
-    if (!pendingTasks.isEmpty() && !cancelSeen && !userCancelRequested()) {
-        TaskSpecification* sub = pendingTasks.takeFirst();
+    const bool more = !pendingTasks.isEmpty() || lazyMade < lazyCount;
+    if (more && !cancelSeen && !userCancelRequested()) {
+        TaskSpecification* sub = nullptr;
+        if (!pendingTasks.isEmpty()) {
+            sub = pendingTasks.takeFirst();
+        } else {
+            sub = makeSubTask(lazyMade++);
+            connectSignals(sub);
+            // A fresh subtask adds nothing, so unlike addSubTask() this emits no progress.
+            progressSum += static_cast<long double>(sub->weightedProgress);
+            sub->countedProgress = sub->weightedProgress;
+            lazyLive.append(sub);
+        }
         runningTasks.append(sub);
         sub->execute();
     } else if (runningTasks.isEmpty() && !doneReported) {
@@ -60,13 +83,13 @@ void ComposedTaskSpecification::onStartNextTask() {
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* sub) {
     runningTasks.removeOne(sub);
-    doneTasks.append(sub);
+    foldLazy(sub);
     emit startNextTask();
 }
 
 void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* sub) {
     runningTasks.removeOne(sub);
-    doneTasks.append(sub);
+    foldLazy(sub);
     if (!cancelSeen) {
         cancelSeen = true;
         // Running siblings that abort re-enter this slot before the emission returns.
@@ -81,7 +104,7 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* sub) {
 TaskSpecification::State ComposedTaskSpecification::getStateFromSubTasks() const {
     bool userCanceledSeen = false;
     bool allFinished = true;
-    for (const TaskSpecification* sub : subTasks) {
+    for (const TaskSpecification* sub : subTasks + lazyLive) {
         if (sub->state() == ErrorCanceled)
             return ErrorCanceled;
         if (sub->state() == UserCanceled)
@@ -89,6 +112,11 @@ TaskSpecification::State ComposedTaskSpecification::getStateFromSubTasks() const
         if (sub->state() != Finished)
             allFinished = false;
     }
+    if (lazyErrorCanceled > 0)
+        return ErrorCanceled;
+    userCanceledSeen = userCanceledSeen || lazyUserCanceled > 0;
+    // Those not made yet have not finished.
+    allFinished = allFinished && lazyFinished == lazyCount;
     if (userCanceledSeen)
         return UserCanceled;
     if (allFinished)
@@ -125,7 +153,12 @@ void ComposedTaskSpecification::onUpdateProgress() {
 void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
                                          quint64& speed, bool& downloading) {
     downloading = false;
-    const QList<TaskSpecification*> subs = subTasks;
+    // Ended lazy subtasks count with their figures at their end. One that ends during the loop
+    // stays in its copy of the list, so it is ticked once, as an eager one would be; the bytes
+    // its end took over (lazySpeed) are added after the loop.
+    downloadDone += lazyDone;
+    downloadTotal += lazyTotal;
+    const QList<TaskSpecification*> subs = subTasks + lazyLive;
     for (TaskSpecification* sub : subs) {
         quint64 done = 0, total = 0, subSpeed = 0;
         bool subDownloading = false;
@@ -137,6 +170,48 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
             downloadTotal += total;
         }
     }
+    speed += std::exchange(lazySpeed, 0);
+}
+
+void ComposedTaskSpecification::foldLazy(TaskSpecification* sub) {
+    if (!lazyLive.removeOne(sub))
+        return;
+    switch (sub->state()) {
+    case Finished:
+        ++lazyFinished;
+        break;
+    case UserCanceled:
+        ++lazyUserCanceled;
+        break;
+    default:
+        ++lazyErrorCanceled;
+        break;
+    }
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    sub->timeTick(done, total, speed, downloading);
+    lazySpeed += speed;
+    if (total != 0) {
+        lazyDone += done;
+        lazyTotal += total;
+    }
+    // Its progress stays in progressSum.
+    disconnect(sub, nullptr, this, nullptr);
+    disconnect(this, nullptr, sub, nullptr);
+    // Later: we are inside its own end signal.
+    sub->deleteLater();
+}
+
+void ComposedTaskSpecification::dropLazy() {
+    for (TaskSpecification* sub : std::as_const(lazyLive)) {
+        disconnect(sub, nullptr, this, nullptr);
+        disconnect(this, nullptr, sub, nullptr);
+        sub->deleteLater();
+    }
+    lazyLive.clear();
+    lazyMade = 0;
+    lazyFinished = lazyUserCanceled = lazyErrorCanceled = 0;
+    lazyDone = lazyTotal = lazySpeed = 0;
 }
 
 void ComposedTaskSpecification::userCanceled() {
@@ -147,7 +222,7 @@ void ComposedTaskSpecification::userCanceled() {
     if (state() != Running)
         return;
     // A copy: a subtask may end, and end this task, while we walk the list.
-    const QList<TaskSpecification*> subs = subTasks;
+    const QList<TaskSpecification*> subs = subTasks + lazyLive;
     for (TaskSpecification* sub : subs)
         sub->userCanceled();
 }
@@ -170,11 +245,15 @@ void ComposedTaskSpecification::abort(State reason) {
 
 void ComposedTaskSpecification::reset() {
     onReset();
+    dropLazy();
+    // The lazy subtasks' share goes with them; the eager ones take theirs back as they reset.
+    progressSum = 0;
+    for (const TaskSpecification* sub : std::as_const(subTasks))
+        progressSum += static_cast<long double>(sub->countedProgress);
     for (TaskSpecification* sub : std::as_const(subTasks))
         sub->reset();
     pendingTasks = subTasks;
     runningTasks.clear();
-    doneTasks.clear();
     cancelSeen = false;
     doneReported = false;
     TaskSpecification::reset();
@@ -186,9 +265,10 @@ void ComposedTaskSpecification::clearSubTasks() {
         disconnect(this, nullptr, sub, nullptr);
         sub->deleteLater();
     }
+    dropLazy();
+    lazyCount = 0;
     subTasks.clear();
     pendingTasks.clear();
     runningTasks.clear();
-    doneTasks.clear();
     progressSum = 0;
 }

@@ -12,6 +12,12 @@
 // takes ownership), then call executeSubTasks(). Each start goes through the event loop, so a
 // subtask that ends inside its own execute() never recurses into the next start. A subclass
 // keeps its own state through the hooks onReset() and onAbort(); the run flags are the base's.
+//
+// A long list of subtasks can be lazy instead (setLazySubTasks()): each is made by makeSubTask()
+// just before it starts, after every eager one, and deleted once it has ended, so that only the
+// running ones cost memory. What the task still needs of an ended one (its progress, its end
+// state, its last download figures) is kept in counters. A lazy subtask must not end while
+// work of its own still runs: its children die with it.
 class ComposedTaskSpecification : public TaskSpecification {
     Q_OBJECT
 
@@ -48,12 +54,19 @@ protected:
     void abort(State reason);
 
     void addSubTask(TaskSpecification* subTask);
+    // From now on the task also runs count lazy subtasks, made by makeSubTask(0..count-1) in
+    // order. reset() starts them from the first again; clearSubTasks() drops them.
+    void setLazySubTasks(qsizetype count);
+    // Makes lazy subtask index, with this task as QObject parent; ownership passes to this task.
+    virtual TaskSpecification* makeSubTask(qsizetype index);
     void executeSubTasks();
     State getStateFromSubTasks() const;
     // Disconnects every subtask and deletes it later; empties all lists.
     void clearSubTasks();
 
+    // The eager subtasks only.
     const QList<TaskSpecification*>& subTaskList() const { return subTasks; }
+    // Eager and lazy subtasks that run now.
     const QList<TaskSpecification*>& runningTaskList() const { return runningTasks; }
 
 private slots:
@@ -65,13 +78,29 @@ private:
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> pendingTasks;
     QList<TaskSpecification*> runningTasks;
-    QList<TaskSpecification*> doneTasks;
     int maxRunningTasks;
     bool cancelSeen = false;
     bool doneReported = false;
 
     void onSubTaskProgress(TaskSpecification* subTask);
     void onUpdateProgress();
+    // For a lazy subtask that just ended: keeps what is still needed of it, then deletes it.
+    void foldLazy(TaskSpecification* subTask);
+    void dropLazy();
+
+    // Lazy subtasks: how many, how many made this run, and the made ones that have not ended.
+    qsizetype lazyCount = 0;
+    qsizetype lazyMade = 0;
+    QList<TaskSpecification*> lazyLive;
+    // The end states of the ended lazy subtasks.
+    qsizetype lazyFinished = 0;
+    qsizetype lazyUserCanceled = 0;
+    qsizetype lazyErrorCanceled = 0;
+    // Their timeTick figures at their end: done and total stay in every later tick; the bytes
+    // that arrived since their last tick go into the next tick's speed.
+    quint64 lazyDone = 0;
+    quint64 lazyTotal = 0;
+    quint64 lazySpeed = 0;
 
     // Sum of the subtasks' progressValue, kept up to date per report so that a progress update
     // costs the same however many subtasks there are. long double keeps a million

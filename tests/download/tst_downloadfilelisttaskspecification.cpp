@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -25,17 +26,13 @@ namespace {
 class ListTask final : public DownloadFileListTaskSpecification {
 public:
     using DownloadFileListTaskSpecification::DownloadFileListTaskSpecification;
-    using DownloadFileListTaskSpecification::subTaskList;
+    using DownloadFileListTaskSpecification::runningTaskList;
 };
 
 class FileTask final : public DownloadFileTaskSpecification {
 public:
     using DownloadFileTaskSpecification::DownloadFileTaskSpecification;
     using DownloadFileTaskSpecification::subTaskList;
-    // The subtasks of a file task that the list made: it is no FileTask, so no downcast.
-    static const QList<TaskSpecification*>& subTasksOf(const DownloadFileTaskSpecification* task) {
-        return (task->*(&FileTask::subTaskList))();
-    }
 };
 
 // Mirrors mA and mB serving section "client".
@@ -119,18 +116,24 @@ private slots:
         QCOMPARE(first.total, quint64(70000 + 30000 + 45000 + 5000));
         QCOMPARE(first.done, quint64(0));
 
-        QCOMPARE(task.subTaskList().size(), 4);
-        for (TaskSpecification* sub : std::as_const(task.subTaskList())) {
+        // File tasks are made as they start, as many as may run, and deleted once they end.
+        QCOMPARE(task.runningTaskList().size(), 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(task.runningTaskList().size(), 2);
+        QList<QPointer<TaskSpecification>> made;
+        for (TaskSpecification* sub : std::as_const(task.runningTaskList())) {
             QCOMPARE(sub->parentProgressRange, 0.25);
-            const auto* file = qobject_cast<DownloadFileTaskSpecification*>(sub);
-            QVERIFY(file);
-            QCOMPARE(FileTask::subTasksOf(file).size(), 0); // built when the file task starts
+            QVERIFY(qobject_cast<DownloadFileTaskSpecification*>(sub));
+            made << sub;
         }
 
         QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
         QCOMPARE(task.state(), TaskSpecification::Finished);
         QCOMPARE(canceled.count(), 0);
         QCOMPARE(task.progressValue(), 0.4);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(made.first().isNull() && made.last().isNull());
+        QCOMPARE(task.findChildren<TaskSpecification*>().size(), 0);
         for (auto it = rig.contents.cbegin(); it != rig.contents.cend(); ++it)
             QCOMPARE(readAll(rig.local(it.key())), it.value());
         QCOMPARE(rig.tempEntries(),
