@@ -27,6 +27,7 @@ const char* const CopyrightHolder = QUILLON_COPYRIGHT;
 constexpr int AutoStartClientDelayMs = 1000;
 // Below what the eye notices in a scrolling log.
 constexpr int RefreshDelayMs = 50;
+constexpr int LinesPerParagraph = 64;
 
 QString smallPrint(const QString& text) {
     return QStringLiteral("<span style=\"font-size:small;\">") + text + QStringLiteral("</span>");
@@ -215,16 +216,33 @@ void MainWindow::scheduleRefresh() {
 
 void MainWindow::refresh() {
     refreshPending = false;
-    if (!pendingLines.isEmpty()) {
-        // One paragraph per batch, its lines kept apart by line separators: every paragraph
-        // costs the document about a kilobyte, which a line per file would multiply.
-        outputTextEdit->appendPlainText(pendingLines.join(QChar::LineSeparator));
-        pendingLines.clear();
+    // While nobody can see them, lines are only kept, in UTF-8: the document lays out every line
+    // it takes and holds it at many times the size, which a run of many files multiplies.
+    for (const QString& line : std::as_const(pendingLines)) {
+        unshownLines += line.toUtf8();
+        unshownLines += '\n';
     }
+    pendingLines.clear();
+    if (!unshownLines.isEmpty() && (outputTextEdit->isVisible() || !engine->busy()))
+        showLines();
     if (pendingProgress >= 0) {
         totalProgressBar->setValue(pendingProgress);
         pendingProgress = -1;
     }
+}
+
+void MainWindow::showLines() {
+    // Paragraphs of a few dozen lines kept apart by line separators: each paragraph costs the
+    // document about a kilobyte, and an insertion that spans several is laid out only where it
+    // is seen.
+    QString text = QString::fromUtf8(unshownLines.chopped(1));
+    unshownLines.clear();
+    int lines = 0;
+    for (QChar& c : text) {
+        if (c == QLatin1Char('\n') && ++lines % LinesPerParagraph != 0)
+            c = QChar::LineSeparator;
+    }
+    outputTextEdit->appendPlainText(text);
 }
 
 void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,

@@ -58,6 +58,7 @@ private:
     // Log lines and progress are shown once per turn of the event loop, in arrival order.
     void scheduleRefresh();
     void refresh();
+    void showLines();
 
     Configuration& configuration;
     UpdateEngine* engine;
@@ -70,6 +71,8 @@ private:
     // The exit code waiting for the cancelled run to end; -1 while none waits.
     int pendingExitCode = -1;
     QStringList pendingLines;
+    // Lines not yet in the log widget, each ended by a newline.
+    QByteArray unshownLines;
     // Progress bar value not shown yet; -1 when none.
     int pendingProgress = -1;
     bool refreshPending = false;

@@ -508,11 +508,26 @@ private slots:
         QPushButton* details = child<QPushButton>(window, "detailsButton");
         QVERIFY(!log->isVisible());
         QStringList lines;
-        for (int i = 0; i < 200; ++i) {
-            lines << QStringLiteral("line %1 <b>&amp;</b>").arg(i);
-            window.onAppendText(lines.last());
-        }
+        const auto add = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                lines << QStringLiteral("line %1 <b>&amp;</b> é").arg(lines.size());
+                window.onAppendText(lines.last());
+            }
+        };
+        // During a run the hidden log only keeps its lines; they show once it is opened.
+        auto* engine = window.findChild<UpdateEngine*>();
+        engine->state = UpdateEngine::EngineUpdating;
+        add(200);
+        QTest::qWait(150);
+        QCOMPARE(log->toPlainText(), QString());
+        QTest::mouseClick(details, Qt::LeftButton);
+        QVERIFY(log->isVisible());
         // Shown as they came, in order and as plain text, however many arrive at once.
+        QTRY_COMPARE(log->toPlainText(), lines.join(QLatin1Char('\n')));
+        QTest::mouseClick(details, Qt::LeftButton);
+        add(100);
+        engine->state = UpdateEngine::EngineIdle;
+        add(1);
         QTRY_COMPARE(log->toPlainText(), lines.join(QLatin1Char('\n')));
         QTest::mouseClick(details, Qt::LeftButton);
         QVERIFY(log->isVisible());
