@@ -171,6 +171,7 @@ void MainWindow::endProgram(int exitCode) {
 void MainWindow::onError(const QString& errorMessage) {
     onAppendText(errorMessage);
     refresh();
+    showLines();
     QMessageBox::critical(this, tr("Error"), errorMessage, QMessageBox::Ok);
 }
 
@@ -223,7 +224,7 @@ void MainWindow::refresh() {
         unshownLines += '\n';
     }
     pendingLines.clear();
-    if (!unshownLines.isEmpty() && (outputTextEdit->isVisible() || !engine->busy()))
+    if (outputTextEdit->isVisible())
         showLines();
     if (pendingProgress >= 0) {
         totalProgressBar->setValue(pendingProgress);
@@ -232,6 +233,8 @@ void MainWindow::refresh() {
 }
 
 void MainWindow::showLines() {
+    if (unshownLines.isEmpty())
+        return;
     // Paragraphs of a few dozen lines kept apart by line separators: each paragraph costs the
     // document about a kilobyte, and an insertion that spans several is laid out only where it
     // is seen.
@@ -269,6 +272,8 @@ void MainWindow::onUpdateFinished() {
         QTimer::singleShot(AutoStartClientDelayMs, this, &MainWindow::on_startButton_clicked);
         return;
     }
+    // The window stays: its log is complete from here on.
+    showLines();
     startButton->setText(tr("Start Quillon"));
     // A disabled button cannot take the focus, so enable it first.
     startButton->setEnabled(true);
@@ -277,6 +282,7 @@ void MainWindow::onUpdateFinished() {
 
 void MainWindow::onUpdateCanceled() {
     refresh();
+    showLines();
     if (pendingExitCode >= 0) {
         endProgram(pendingExitCode);
         return;
@@ -292,6 +298,7 @@ void MainWindow::onUpdateCanceled() {
     onAppendText(tr("Update cancelled"));
     onProgressUpdate(0);
     refresh();
+    showLines();
     QMessageBox::critical(this, tr("Update"),
                           tr("Update cancelled. Push \"Details\" to check reasons."),
                           QMessageBox::Ok);
