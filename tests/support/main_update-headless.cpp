@@ -15,6 +15,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,6 +45,9 @@ void printLine(const char* prefix, const QString& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Every pool thread would keep an allocator arena of its own, holding on to what list
+    // building freed there; two arenas serve two cores as fast.
+    mallopt(M_ARENA_MAX, 2);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // The event loop the updater runs on.
