@@ -9,16 +9,8 @@
 #include <QTimer>
 #include <QTranslator>
 
-#include <malloc.h>
-
 int main(int argc, char* argv[]) {
-    // Every pool thread would keep an allocator arena of its own, holding on to what list
-    // building freed there; two arenas serve two cores as fast.
-    mallopt(M_ARENA_MAX, 2);
-    // Qt's own event loop: the GLib one writes a wake-up per posted event, and a run posts a
-    // dozen per file.
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    UpdateEngine::prepareProcess();
     QApplication app(argc, argv);
 
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))

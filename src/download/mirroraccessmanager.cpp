@@ -15,6 +15,13 @@ constexpr qint64 socketBufferSize = qint64(256) * 1024;
 // A status line, a header block, a chunk-size line or a trailer longer than this is not HTTP.
 constexpr qint64 maxHeaderBytes = qint64(64) * 1024;
 
+// Possibly inside one of the socket's own signals, so deleted later.
+void discard(QTcpSocket* socket, QObject* listener) {
+    QObject::disconnect(socket, nullptr, listener, nullptr);
+    socket->abort();
+    socket->deleteLater();
+}
+
 QString keyOf(const QUrl& url) {
     return url.host() + QLatin1Char(':') + QString::number(url.port(80));
 }
@@ -102,7 +109,8 @@ private:
         Trailers
     };
 
-    QPointer<MirrorAccessManager> manager;
+    // The parent: it outlives the reply.
+    MirrorAccessManager* const manager;
     QString key;
     QByteArray requestBytes;
     QTcpSocket* socket = nullptr;
@@ -135,7 +143,7 @@ private:
     }
 
     void connectSocket() {
-        socket = manager ? manager->takeIdleConnection(key) : nullptr;
+        socket = manager->takeIdleConnection(key);
         reused = socket != nullptr;
         if (!socket) {
             socket = new QTcpSocket;
@@ -160,10 +168,7 @@ private:
     void dropSocket() {
         if (!socket)
             return;
-        disconnect(socket, nullptr, this, nullptr);
-        socket->abort();
-        // Possibly inside one of its own signals.
-        socket->deleteLater();
+        discard(socket, this);
         socket = nullptr;
     }
 
@@ -407,7 +412,7 @@ private:
     }
 
     void complete() {
-        if (keepAlive && manager && socket->bytesAvailable() == 0 &&
+        if (keepAlive && socket->bytesAvailable() == 0 &&
             socket->state() == QAbstractSocket::ConnectedState) {
             disconnect(socket, nullptr, this, nullptr);
             manager->keepIdleConnection(key, socket);
@@ -482,9 +487,7 @@ void MirrorAccessManager::keepIdleConnection(const QString& key, QTcpSocket* soc
     // Whatever an idle connection hears (the server closing it, or stray bytes) ends it.
     const auto drop = [this, key, socket] {
         idleConnections.remove(key, socket);
-        disconnect(socket, nullptr, this, nullptr);
-        socket->abort();
-        socket->deleteLater();
+        discard(socket, this);
     };
     connect(socket, &QTcpSocket::readyRead, this, drop);
     connect(socket, &QTcpSocket::disconnected, this, drop);

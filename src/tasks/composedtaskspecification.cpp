@@ -115,8 +115,8 @@ TaskSpecification::State ComposedTaskSpecification::getStateFromSubTasks() const
     if (lazyErrorCanceled > 0)
         return ErrorCanceled;
     userCanceledSeen = userCanceledSeen || lazyUserCanceled > 0;
-    // Those not made yet have not finished.
-    allFinished = allFinished && lazyFinished == lazyCount;
+    // Those not made yet, or still running, have not finished; no ended one was cancelled.
+    allFinished = allFinished && lazyMade == lazyCount && lazyLive.isEmpty();
     if (userCanceledSeen)
         return UserCanceled;
     if (allFinished)
@@ -176,17 +176,10 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 void ComposedTaskSpecification::foldLazy(TaskSpecification* sub) {
     if (!lazyLive.removeOne(sub))
         return;
-    switch (sub->state()) {
-    case Finished:
-        ++lazyFinished;
-        break;
-    case UserCanceled:
+    if (sub->state() == UserCanceled)
         ++lazyUserCanceled;
-        break;
-    default:
+    else if (sub->state() != Finished)
         ++lazyErrorCanceled;
-        break;
-    }
     quint64 done = 0, total = 0, speed = 0;
     bool downloading = false;
     sub->timeTick(done, total, speed, downloading);
@@ -210,7 +203,7 @@ void ComposedTaskSpecification::dropLazy() {
     }
     lazyLive.clear();
     lazyMade = 0;
-    lazyFinished = lazyUserCanceled = lazyErrorCanceled = 0;
+    lazyUserCanceled = lazyErrorCanceled = 0;
     lazyDone = lazyTotal = lazySpeed = 0;
 }
 

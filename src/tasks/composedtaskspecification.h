@@ -92,8 +92,7 @@ private:
     qsizetype lazyCount = 0;
     qsizetype lazyMade = 0;
     QList<TaskSpecification*> lazyLive;
-    // The end states of the ended lazy subtasks.
-    qsizetype lazyFinished = 0;
+    // The cancelled ones among the ended lazy subtasks; the others finished.
     qsizetype lazyUserCanceled = 0;
     qsizetype lazyErrorCanceled = 0;
     // Their timeTick figures at their end: done and total stay in every later tick; the bytes

@@ -15,7 +15,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,14 +44,9 @@ void printLine(const char* prefix, const QString& text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // Every pool thread would keep an allocator arena of its own, holding on to what list
-    // building freed there; two arenas serve two cores as fast.
-    mallopt(M_ARENA_MAX, 2);
+    UpdateEngine::prepareProcess();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The event loop the updater runs on.
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QStringList args = app.arguments();
     if (args.size() < 2 || args.at(1) == QLatin1String("--help")) {
