@@ -8,6 +8,9 @@
 
 #include <utility>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* networkManager,
                                                      Mirrors* mirrors, const QString& remotePath,
                                                      const QString& localFile, qint64 expectedSize,
@@ -84,6 +87,11 @@ void DownloadTaskSpecification::startDownload() {
 
     // Buffered: QFile gathers the 4 KiB chunks into larger writes, which the profile showed to
     // matter; the tail is flushed and checked before the file counts as complete.
+    // A file that an earlier run installed shares its content with the installed file: it is
+    // replaced, never written into.
+    const QByteArray native = QFile::encodeName(file.fileName());
+    if (struct stat info; ::lstat(native.constData(), &info) == 0 && info.st_nlink > 1)
+        ::unlink(native.constData());
     const QIODevice::OpenMode mode = resumable ? QIODevice::WriteOnly | QIODevice::Append
                                                : QIODevice::WriteOnly | QIODevice::Truncate;
     if (!file.open(mode)) {

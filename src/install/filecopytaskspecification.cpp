@@ -20,6 +20,10 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackL
     : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'")
                                   .arg(source, shownDest.isEmpty() ? dest : shownDest),
                               rollbackList, source, dest, mode, copyFile, parent, weight) {
+    // The source is a file of the run's temporary directory that nothing writes again (a download
+    // replaces such a file rather than writing into it), so the installation may share it: no
+    // bytes move, and the temporary copy is still there for a rollback and a resumed run.
+    linkSource = true;
     const QFileInfo info(source);
     if (info.isFile())
         sizeBound = info.size();

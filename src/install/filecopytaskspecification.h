@@ -2,8 +2,8 @@
 
 #include "install/slowfileoptaskspecification.h"
 
-// Copies a file on the pool into a new file; fails when anything exists at the destination and
-// leaves no partial destination behind.
+// Copies a file on the pool into a new file, or gives it a second name where the file system
+// allows; fails when anything exists at the destination and leaves no partial destination behind.
 class FileCopyTaskSpecification final : public SlowFileOpSpecification {
     Q_OBJECT
 

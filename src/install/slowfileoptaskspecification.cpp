@@ -28,6 +28,24 @@ bool NewFile::create() {
     return ::fchmod(descriptor, mode_t(mode)) == 0;
 }
 
+NewFile::Link NewFile::createAsLink(const QString& source) {
+    const QByteArray name = QFile::encodeName(path);
+    // Flags 0: a symbolic link at source would get a second name itself, which the open below
+    // refuses, so the mode is never set through a link.
+    if (::linkat(AT_FDCWD, QFile::encodeName(source).constData(), AT_FDCWD, name.constData(), 0) !=
+        0)
+        return errno == EXDEV || errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP
+                   ? Link::Unsupported
+                   : Link::Failed;
+    created = true;
+    descriptor = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    return descriptor >= 0 && ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
+                   ::fchmod(descriptor, mode_t(mode)) == 0
+               ? Link::Made
+               : Link::Failed;
+}
+
 bool NewFile::write(const char* data, qint64 size) {
     return PosixFile::writeAll(descriptor, data, size);
 }
@@ -57,9 +75,13 @@ SlowFileOpSpecification::SlowFileOpSpecification(QString errorText, RollbackData
     , produce(std::move(produce)) {}
 
 ASyncTaskSpecification::Work SlowFileOpSpecification::createWork() {
-    return [source = sourcePath, dest = destPath, mode = mode,
+    return [source = sourcePath, dest = destPath, mode = mode, link = linkSource,
             produce = produce](ASyncReport& report) {
         NewFile file(dest, mode);
+        if (const NewFile::Link made =
+                link ? file.createAsLink(source) : NewFile::Link::Unsupported;
+            made != NewFile::Link::Unsupported)
+            return ASyncResult(file.finish(made == NewFile::Link::Made));
         return ASyncResult(file.create() ? file.finish(produce(source, file, report))
                                          : file.finish(false));
     };

@@ -13,6 +13,10 @@ public:
     Q_DISABLE_COPY_MOVE(NewFile)
 
     bool create();
+    enum class Link { Made, Failed, Unsupported };
+    // Creates the file as a second name of the regular file source, sharing its content.
+    // Unsupported when the two lie on different file systems or the file system has no hard links.
+    Link createAsLink(const QString& source);
     bool write(const char* data, qint64 size);
     // Closes the file; unless ok and the close succeeded, removes it. Whether it is complete.
     bool finish(bool ok);
@@ -51,6 +55,8 @@ protected:
     void runDone(bool ok, std::any& value) final;
     bool runsInline() final;
 
+    // The new file may share the source's content (a hard link) instead of getting a copy of it.
+    bool linkSource = false;
     // The most bytes the new file will hold, when known; a file this small is written at once.
     qint64 sizeBound = -1;
     static constexpr qint64 InlineBytes = qint64(64) * 1024;

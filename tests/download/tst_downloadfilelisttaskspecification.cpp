@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 Q_DECLARE_METATYPE(FaultRule)
 
 namespace {
@@ -228,38 +230,43 @@ private slots:
         QTest::addColumn<QStringList>("bRanges");
         QTest::addColumn<int>("aErrors"); // -1: mA left the pool
         QTest::addColumn<qint64>("aBytes");
+        QTest::addColumn<bool>("installed"); // the held file is also an installed file's name
 
         const int size = 60000;
         FaultRule plain;
         QTest::newRow("206") << 25000 << false << plain << -1 << QStringList{"bytes=25000-"}
-                             << QStringList() << 0 << qint64(size - 25000);
+                             << QStringList() << 0 << qint64(size - 25000) << false;
         FaultRule whole;
         whole.ignoreRange = true;
         QTest::newRow("200-restarts-free")
             << 25000 << false << whole << -1 << QStringList{"bytes=25000-"} << QStringList() << 0
-            << qint64(size);
+            << qint64(size) << false;
         // The whole file replaces a held part that was bad: nothing of that part may count.
         QTest::newRow("200-replaces-a-bad-held-part")
             << 25000 << true << whole << -1 << QStringList{"bytes=25000-"} << QStringList() << 0
-            << qint64(size);
+            << qint64(size) << false;
         FaultRule wrongRange;
         wrongRange.contentRange = QByteArray("bytes 0-34999/35000");
         wrongRange.times = 1;
         QTest::newRow("206-wrong-content-range")
             << 25000 << false << wrongRange << -1 << QStringList{"bytes=25000-", ""}
-            << QStringList() << 1 << qint64(size - 25000 + size);
+            << QStringList() << 1 << qint64(size - 25000 + size) << false;
         QTest::newRow("held-part-fails-md5")
             << 25000 << true << plain << -1 << QStringList{"bytes=25000-"} << QStringList{""} << -1
-            << qint64(size - 25000);
+            << qint64(size - 25000) << false;
         FaultRule stall;
         stall.stallAfter = 20000;
         stall.times = 1;
         QTest::newRow("stall-then-range")
             << 0 << false << stall << 20000 << QStringList{"", "bytes=20000-"} << QStringList() << 1
-            << qint64(size);
+            << qint64(size) << false;
         // Longer than the listed size: nothing in it can be trusted.
         QTest::newRow("held-too-long") << size + 5 << true << plain << -1 << QStringList{""}
-                                       << QStringList() << 0 << qint64(size);
+                                       << QStringList() << 0 << qint64(size) << false;
+        // A download that an earlier run installed under a second name: writing into it would
+        // change the installed file, so it starts anew under a name of its own.
+        QTest::newRow("held-file-is-installed") << 1000 << false << plain << -1 << QStringList{""}
+                                                << QStringList() << 0 << qint64(size) << true;
     }
     void resume() {
         QFETCH(int, held);
@@ -270,6 +277,7 @@ private slots:
         QFETCH(QStringList, bRanges);
         QFETCH(int, aErrors);
         QFETCH(qint64, aBytes);
+        QFETCH(bool, installed);
 
         Rig rig;
         const QByteArray data = noise(60000, 11);
@@ -292,6 +300,10 @@ private slots:
         QVERIFY(out.open(QIODevice::WriteOnly));
         out.write(part);
         out.close();
+        const QString installedPath = rig.localDir.filePath(QStringLiteral("installed"));
+        if (installed)
+            QVERIFY(::link(QFile::encodeName(local).constData(),
+                           QFile::encodeName(installedPath).constData()) == 0);
 
         FileTask task(rig.list.first(), &rig.manager, &rig.pool, &rig.config, nullptr, 1.0);
         QSignalSpy messages(&task, &TaskSpecification::message);
@@ -299,7 +311,7 @@ private slots:
         QCoreApplication::sendPostedEvents(&task, QEvent::MetaCall);
         QVERIFY(task.downloadTask->reply);
         // The bytes held count as done from the start.
-        QCOMPARE(tick(task).done, quint64(held < data.size() ? held : 0));
+        QCOMPARE(tick(task).done, quint64(held < data.size() && !installed ? held : 0));
         if (stallAt >= 0) {
             QTRY_COMPARE_WITH_TIMEOUT(task.downloadTask->receivedBytes, qint64(stallAt), 5000);
             tick(task, 16);
@@ -307,6 +319,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
         QCOMPARE(task.state(), TaskSpecification::Finished);
         QCOMPARE(readAll(local), data);
+        if (installed)
+            QCOMPARE(readAll(installedPath), part);
 
         auto asText = [](const QList<QByteArray>& list) {
             QStringList out;

@@ -44,3 +44,13 @@ QByteArray noise(qsizetype size, quint32 seed) {
     }
     return data;
 }
+
+qint64 deviceOf(const QString& path) {
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? qint64(info.st_dev) : -1;
+}
+
+qint64 inodeOf(const QString& path) {
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? qint64(info.st_ino) : -1;
+}

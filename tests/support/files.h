@@ -20,3 +20,8 @@ QString md5(const QByteArray& data);
 
 // size bytes that do not compress and differ at every offset, the same for the same seed.
 QByteArray noise(qsizetype size, quint32 seed = 1);
+
+// Where both paths exist: the device of each, equal on one file system; -1 for a missing path.
+qint64 deviceOf(const QString& path);
+// The inode of the entry at path itself, -1 when missing: equal for two names of one file.
+qint64 inodeOf(const QString& path);
