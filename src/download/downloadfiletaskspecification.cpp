@@ -49,7 +49,7 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     if (pass)
         return;
     // Never resumed: the bad bytes may be anywhere in it.
-    QFile::remove(downloadTask->file.fileName());
+    QFile::remove(downloadTask->localPath);
     if (userCancelRequested()) {
         // A retry would clear the user's cancel; ending as finished would pass a bad file on.
         abort(UserCanceled);

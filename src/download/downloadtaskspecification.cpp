@@ -8,6 +8,7 @@
 
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +20,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* netw
     , networkManager(networkManager)
     , mirrors(mirrors)
     , remotePath(remotePath)
-    , file(localFile)
+    , localPath(localFile)
     , currentTotal(expectedSize)
     , expectedSize(expectedSize) {}
 
@@ -85,17 +86,27 @@ void DownloadTaskSpecification::startDownload() {
     }
     holdsMirror = true;
 
+    // A file that an earlier run installed shares its content with the installed file: it is
+    // replaced, never written into. Opened here, so that one fstat tells that and its size.
+    const QByteArray native = QFile::encodeName(localPath);
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (resumable ? O_APPEND : 0);
+    int fd = ::open(native.constData(), flags, 0666);
+    struct stat info {};
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_nlink > 1) {
+        ::close(fd);
+        ::unlink(native.constData());
+        fd = ::open(native.constData(), flags | O_EXCL, 0666);
+        info.st_size = 0;
+    }
     // Buffered: QFile gathers the 4 KiB chunks into larger writes, which the profile showed to
     // matter; the tail is flushed and checked before the file counts as complete.
-    // A file that an earlier run installed shares its content with the installed file: it is
-    // replaced, never written into.
-    const QByteArray native = QFile::encodeName(file.fileName());
-    if (struct stat info; ::lstat(native.constData(), &info) == 0 && info.st_nlink > 1)
-        ::unlink(native.constData());
-    const QIODevice::OpenMode mode = resumable ? QIODevice::WriteOnly | QIODevice::Append
-                                               : QIODevice::WriteOnly | QIODevice::Truncate;
-    if (!file.open(mode)) {
-        emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+    const QIODevice::OpenMode mode =
+        resumable ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly;
+    if (fd < 0 || (!resumable && info.st_size > 0 && ::ftruncate(fd, 0) != 0) ||
+        !file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        emit error(QStringLiteral("Unable to create file %1 for saving").arg(localPath));
         mirrors->releaseMirror(mirror.name);
         holdsMirror = false;
         errorCancel();
@@ -104,7 +115,7 @@ void DownloadTaskSpecification::startDownload() {
 
     buffer.resize(bufferSize);
     // A file as long as the whole or longer holds nothing worth keeping (its check failed).
-    resumeFrom = resumable ? file.size() : 0;
+    resumeFrom = resumable ? qint64(info.st_size) : 0;
     if (resumeFrom >= expectedSize && resumeFrom > 0) {
         file.resize(0);
         resumeFrom = 0;
@@ -255,7 +266,7 @@ bool DownloadTaskSpecification::readData() {
         if (written != n) {
             errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote "
                                       "%3 bytes")
-                           .arg(file.fileName())
+                           .arg(localPath)
                            .arg(n)
                            .arg(written));
             return false;
@@ -340,7 +351,7 @@ void DownloadTaskSpecification::resetDownload() {
     if (file.isOpen()) {
         file.close();
         if (!resumable)
-            file.remove();
+            QFile::remove(localPath);
     }
     lastReceivedBytes = 0;
     receivedBytes = 0;
@@ -360,7 +371,7 @@ void DownloadTaskSpecification::restartHash() {
     hash = std::make_unique<Md5Sum>();
     if (resumeFrom == 0)
         return;
-    QFile held(file.fileName());
+    QFile held(localPath);
     bool readBack = held.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     for (qint64 left = resumeFrom; readBack && left > 0;) {
         const qint64 n = held.read(buffer.data(), std::min<qint64>(left, buffer.size()));

@@ -52,6 +52,8 @@ public:
     QPointer<QNetworkReply> reply;
     int idleTicks = 0;
     QString remotePath;
+    // Where the download goes; file, opened from a descriptor, forgets its name.
+    QString localPath;
     QFile file;
     qint64 lastReceivedBytes = 0;
     qint64 currentTotal;

@@ -384,6 +384,10 @@ private:
                 else if (tokens.contains("keep-alive"))
                     keepAlive = true;
             }
+            // Qt would turn the date into local time, reading the time zone each time; no reader
+            // here wants it.
+            if (lower == "last-modified")
+                continue;
             // Repeated fields are one list, as Qt presents them.
             const QByteArray held = rawHeader(name);
             setRawHeader(name, held.isEmpty() ? value : held + ", " + value);

@@ -21,9 +21,10 @@ QByteArray native(const QString& path) {
 } // namespace
 
 QString newSiblingPath(const QString& path) {
-    // 64 random bits keep runs apart; the file is created exclusively anyway.
+    // 64 random bits keep runs apart; the file is created exclusively anyway, so a fast
+    // generator does (the system one costs a CPU instruction that a virtual machine may trap).
     quint32 random[2];
-    QRandomGenerator::system()->fillRange(random);
+    QRandomGenerator::global()->fillRange(random);
     QString name =
         QLatin1String(siblingPrefix) +
         QLatin1String(QByteArray(reinterpret_cast<const char*>(random), sizeof random).toHex()) +

@@ -30,20 +30,22 @@ bool NewFile::create() {
 
 NewFile::Link NewFile::createAsLink(const QString& source) {
     const QByteArray name = QFile::encodeName(path);
-    // Flags 0: a symbolic link at source would get a second name itself, which the open below
-    // refuses, so the mode is never set through a link.
+    // Flags 0: a symbolic link at source gets a second name itself, which is refused below, so
+    // the mode is never set through a link.
     if (::linkat(AT_FDCWD, QFile::encodeName(source).constData(), AT_FDCWD, name.constData(), 0) !=
         0)
         return errno == EXDEV || errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP
                    ? Link::Unsupported
                    : Link::Failed;
     created = true;
-    descriptor = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat info;
-    return descriptor >= 0 && ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
-                   ::fchmod(descriptor, mode_t(mode)) == 0
-               ? Link::Made
-               : Link::Failed;
+    if (::lstat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return Link::Failed;
+    // Most downloads already have the mode they get.
+    if ((info.st_mode & 07777) == mode_t(mode))
+        return Link::Made;
+    descriptor = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    return descriptor >= 0 && ::fchmod(descriptor, mode_t(mode)) == 0 ? Link::Made : Link::Failed;
 }
 
 bool NewFile::write(const char* data, qint64 size) {
