@@ -14,7 +14,7 @@ FileCommitTaskSpecification::FileCommitTaskSpecification(const QString& siblingP
     , oldPath(oldPath) {}
 
 bool FileCommitTaskSpecification::doOp() {
-    const PosixFile::Entry current = PosixFile::entry(targetPath);
+    const PosixFile::Entry current = knownEntry ? *knownEntry : PosixFile::entry(targetPath);
     // A directory would end up stranded under the old name.
     if (current.isDir)
         return failRename(siblingPath, targetPath);

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "install/fastfileoptaskspecification.h"
+#include "install/posixfile.h"
+
+#include <optional>
 
 // Puts a file's new content, written to a sibling, into place. An entry at the path (a link
 // included, never followed) is kept at oldPath: as a second name where the file system allows,
@@ -17,6 +20,9 @@ public:
 
     QString siblingPath;
     QString oldPath;
+    // What the path held when its replacement began, for a caller that knows nothing can have
+    // changed it since; otherwise the commit looks itself.
+    std::optional<PosixFile::Entry> knownEntry;
 
 protected:
     bool doOp() override;

@@ -67,9 +67,18 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
             ? QString()
             : QFileInfo(QDir(configuration->tempDir), replaceSpec.patchResult).filePath();
     if (!replaceSpec.hasUnzip() || (!patched.isEmpty() && QFileInfo::exists(patched))) {
-        addSubTask(new FileCopyTaskSpecification(&rollbackData,
-                                                 replaceSpec.hasUnzip() ? patched : source, sibling,
-                                                 mode, this, remaining, installed));
+        auto* copy =
+            new FileCopyTaskSpecification(&rollbackData, replaceSpec.hasUnzip() ? patched : source,
+                                          sibling, mode, this, remaining, installed);
+        if (subTaskList().isEmpty() && copy->runsInline()) {
+            auto* commit =
+                new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1);
+            // Nothing but the copy runs in between, and it leaves the path alone.
+            commit->knownEntry = current;
+            replaceAtOnce(copy, commit);
+            return;
+        }
+        addSubTask(copy);
     } else {
         addSubTask(new FileUnzipTaskSpecification(&rollbackData, source, sibling, mode,
                                                   replaceSpec.unzipSize, this, remaining - 0.2,
@@ -81,19 +90,43 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
     executeSubTasks();
 }
 
-void FileReplaceTaskSpecification::subtasksDone() {
-    if (getStateFromSubTasks() == Finished) {
-        listRollbackData->appendList(rollbackData);
-        const QString installed =
-            QFileInfo(QDir(InstallLayout::getAppRootPath()), replaceSpec.pureDestFilePath())
-                .filePath();
-        // The list removes the names listed twice (the list building may have put it there
-        // already, for a copy a killed run left) once all files are done.
-        if (movedAside && !InstallLayout::isSpecialFileName(QFileInfo(installed).fileName()))
-            deleteList->append(replaceSpec.oldDestFileName());
-    } else {
-        rollbackData.rollback(this);
+void FileReplaceTaskSpecification::replaceAtOnce(TaskSpecification* copy,
+                                                 TaskSpecification* commit) {
+    // Both steps end within their execute(): scheduling them as subtasks would only cost.
+    setRunning();
+    bool ok = !userCancelRequested();
+    for (TaskSpecification* step : {copy, commit}) {
+        if (ok) {
+            connect(step, &TaskSpecification::message, this, &TaskSpecification::message);
+            step->execute();
+            ok = step->state() == Finished;
+        }
+        delete step;
     }
+    conclude(ok);
+    if (ok)
+        finish();
+    else if (userCancelRequested())
+        userCancel();
+    else
+        errorCancel();
+}
+
+void FileReplaceTaskSpecification::conclude(bool ok) {
+    if (!ok) {
+        rollbackData.rollback(this);
+        return;
+    }
+    listRollbackData->appendList(rollbackData);
+    // The list removes the names listed twice (the list building may have put it there
+    // already, for a copy a killed run left) once all files are done.
+    if (movedAside &&
+        !InstallLayout::isSpecialFileName(QFileInfo(replaceSpec.pureDestFilePath()).fileName()))
+        deleteList->append(replaceSpec.oldDestFileName());
+}
+
+void FileReplaceTaskSpecification::subtasksDone() {
+    conclude(getStateFromSubTasks() == Finished);
     ComposedTaskSpecification::subtasksDone();
 }
 

@@ -40,6 +40,10 @@ protected:
 
 private:
     void makeSubtasksAndStart();
+    // Runs a copy that ends at once, then the commit, without scheduling them as subtasks.
+    void replaceAtOnce(TaskSpecification* copy, TaskSpecification* commit);
+    // Hands the undo records and the old name on after success; undoes everything otherwise.
+    void conclude(bool ok);
     // 0755 for executables (by name, by suffix, or replacing a file with an x bit), else 0644.
     static int newFileMode(const QString& path, const PosixFile::Entry& replaced);
 };

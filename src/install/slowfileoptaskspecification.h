@@ -36,6 +36,9 @@ class SlowFileOpSpecification : public ASyncTaskSpecification {
     Q_OBJECT
 
 public:
+    // Whether execute() does all the work and ends the task before it returns.
+    bool runsInline() final;
+
     RollbackDataList* rollbackList;
     QString sourcePath;
     QString destPath;
@@ -53,7 +56,6 @@ protected:
 
     Work createWork() final;
     void runDone(bool ok, std::any& value) final;
-    bool runsInline() final;
 
     // The new file may share the source's content (a hard link) instead of getting a copy of it.
     bool linkSource = false;
