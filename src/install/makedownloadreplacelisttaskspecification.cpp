@@ -19,6 +19,7 @@
 #include <QThreadPool>
 
 #include <atomic>
+#include <malloc.h>
 #include <memory>
 #include <vector>
 
@@ -327,5 +328,8 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok, std::any& value)
         targetSpecs->replaceList = lists.replaceList;
         targetSpecs->deleteList = lists.deleteList;
     }
+    // What the parse freed lies in the pool threads' allocator arena, which this thread's
+    // allocations for the rest of the run would not reuse: it goes back to the system.
+    malloc_trim(0);
     ASyncTaskSpecification::runDone(ok, value);
 }
