@@ -429,20 +429,20 @@ private:
                      QStringLiteral("Error transferring %1 - server replied: %2")
                          .arg(url().toDisplayString(),
                               attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
-        setFinished(true);
-        const QPointer<MirrorReply> alive(this);
-        if (error() != NoError)
-            emit errorOccurred(error());
-        if (alive)
-            emit finished();
+        end();
     }
 
     void fail(NetworkError code, const QString& text) {
         dropSocket();
         setError(code, text);
+        end();
+    }
+
+    void end() {
         setFinished(true);
         const QPointer<MirrorReply> alive(this);
-        emit errorOccurred(code);
+        if (error() != NoError)
+            emit errorOccurred(error());
         if (alive)
             emit finished();
     }

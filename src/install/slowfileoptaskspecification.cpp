@@ -32,8 +32,7 @@ NewFile::Link NewFile::createAsLink(const QString& source) {
     const QByteArray name = QFile::encodeName(path);
     // Flags 0: a symbolic link at source gets a second name itself, which is refused below, so
     // the mode is never set through a link.
-    if (::linkat(AT_FDCWD, QFile::encodeName(source).constData(), AT_FDCWD, name.constData(), 0) !=
-        0)
+    if (!PosixFile::hardLink(source, path))
         return errno == EXDEV || errno == EPERM || errno == EMLINK || errno == EOPNOTSUPP
                    ? Link::Unsupported
                    : Link::Failed;

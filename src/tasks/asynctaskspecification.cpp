@@ -12,11 +12,7 @@ void ASyncTaskSpecification::execute() {
         setRunning();
         QList<ASyncEvent> events;
         ASyncReport report(&events);
-        ASyncResult result = createWork()(report);
-        ASyncEvent done;
-        done.ok = result.ok;
-        done.value = std::move(result.value);
-        events.append(std::move(done));
+        report.done(createWork()(report));
         for (ASyncEvent& event : events) {
             // A report may reset or restart the task; the rest belongs to a run that is over.
             if (run != runNumber)
@@ -30,11 +26,7 @@ void ASyncTaskSpecification::execute() {
             [this, from = watcher](int index) { onEvent(from, index); });
     watcher->setFuture(QtConcurrent::run([work = createWork()](QPromise<ASyncEvent>& promise) {
         ASyncReport report(&promise);
-        ASyncResult result = work(report);
-        ASyncEvent done;
-        done.ok = result.ok;
-        done.value = std::move(result.value);
-        promise.addResult(std::move(done));
+        report.done(work(report));
     }));
     // Reports come only through the GUI thread's event loop, so this is in place before any.
     setRunning();

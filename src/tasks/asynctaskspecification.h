@@ -41,18 +41,26 @@ public:
     void message(const QString& text) { add(ASyncEvent::Message, text); }
     void error(const QString& text) { add(ASyncEvent::Error, text); }
     void progress(qreal fraction) { add(ASyncEvent::Progress, {}, fraction); }
+    // The worker's verdict, after all its reports.
+    void done(ASyncResult result) {
+        ASyncEvent event;
+        event.ok = result.ok;
+        event.value = std::move(result.value);
+        put(std::move(event));
+    }
 
 private:
     void add(ASyncEvent::Kind kind, const QString& text, qreal fraction = 0) {
-        if (!promise && !kept)
-            return;
         ASyncEvent event;
         event.kind = kind;
         event.text = text;
         event.fraction = fraction;
+        put(std::move(event));
+    }
+    void put(ASyncEvent&& event) {
         if (kept)
             kept->append(std::move(event));
-        else
+        else if (promise)
             promise->addResult(std::move(event));
     }
     QPromise<ASyncEvent>* promise = nullptr;

@@ -188,19 +188,19 @@ void ComposedTaskSpecification::foldLazy(TaskSpecification* sub) {
         lazyDone += done;
         lazyTotal += total;
     }
-    // Its progress stays in progressSum.
+    // Its progress stays in progressSum. Deleted later: we are inside its own end signal.
+    release(sub);
+}
+
+void ComposedTaskSpecification::release(TaskSpecification* sub) {
     disconnect(sub, nullptr, this, nullptr);
     disconnect(this, nullptr, sub, nullptr);
-    // Later: we are inside its own end signal.
     sub->deleteLater();
 }
 
 void ComposedTaskSpecification::dropLazy() {
-    for (TaskSpecification* sub : std::as_const(lazyLive)) {
-        disconnect(sub, nullptr, this, nullptr);
-        disconnect(this, nullptr, sub, nullptr);
-        sub->deleteLater();
-    }
+    for (TaskSpecification* sub : std::as_const(lazyLive))
+        release(sub);
     lazyLive.clear();
     lazyMade = 0;
     lazyUserCanceled = lazyErrorCanceled = 0;
@@ -253,11 +253,8 @@ void ComposedTaskSpecification::reset() {
 }
 
 void ComposedTaskSpecification::clearSubTasks() {
-    for (TaskSpecification* sub : std::as_const(subTasks)) {
-        disconnect(sub, nullptr, this, nullptr);
-        disconnect(this, nullptr, sub, nullptr);
-        sub->deleteLater();
-    }
+    for (TaskSpecification* sub : std::as_const(subTasks))
+        release(sub);
     dropLazy();
     lazyCount = 0;
     subTasks.clear();

@@ -87,6 +87,8 @@ private:
     // For a lazy subtask that just ended: keeps what is still needed of it, then deletes it.
     void foldLazy(TaskSpecification* subTask);
     void dropLazy();
+    // Cuts a subtask off from this task and deletes it later.
+    void release(TaskSpecification* subTask);
 
     // Lazy subtasks: how many, how many made this run, and the made ones that have not ended.
     qsizetype lazyCount = 0;
