@@ -1,5 +1,8 @@
 #include "composedtaskspecification.h"
 
+#include <QElapsedTimer>
+#include <QPointer>
+
 #include <utility>
 
 ComposedTaskSpecification::ComposedTaskSpecification(int maxRunningTasks, qreal weight,
@@ -60,8 +63,21 @@ void ComposedTaskSpecification::executeSubTasks() {
 }
 
 void ComposedTaskSpecification::onStartNextTask() {
-    const bool more = !pendingTasks.isEmpty() || lazyMade < lazyCount;
-    if (more && !cancelSeen && !userCancelRequested()) {
+    // A subtask that ends inside its execute() frees its slot at once, and the next one starts
+    // here: a turn of the event loop per subtask cost more than the work of many (a rename, a
+    // delete). The budget lets the window answer between such runs.
+    const QPointer<ComposedTaskSpecification> alive(this);
+    QElapsedTimer clock;
+    clock.start();
+    for (int startsLeft = 1; startsLeft > 0; --startsLeft) {
+        const bool more = !pendingTasks.isEmpty() || lazyMade < lazyCount;
+        if (!more || cancelSeen || userCancelRequested()) {
+            if (runningTasks.isEmpty() && !doneReported) {
+                doneReported = true;
+                subtasksDone();
+            }
+            return;
+        }
         TaskSpecification* sub = nullptr;
         if (!pendingTasks.isEmpty()) {
             sub = pendingTasks.takeFirst();
@@ -74,17 +90,29 @@ void ComposedTaskSpecification::onStartNextTask() {
             lazyLive.append(sub);
         }
         runningTasks.append(sub);
+        starting = sub;
         sub->execute();
-    } else if (runningTasks.isEmpty() && !doneReported) {
-        doneReported = true;
-        subtasksDone();
+        if (!alive)
+            return;
+        starting = nullptr;
+        // Ended and cut off inside execute(), which has returned: nothing of it is on the stack.
+        delete std::exchange(endedInline, nullptr);
+        startsLeft += std::exchange(freedInline, 0);
+        if (startsLeft > 1 && clock.hasExpired(inlineBudgetMs)) {
+            while (--startsLeft > 0)
+                emit startNextTask();
+            return;
+        }
     }
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* sub) {
     runningTasks.removeOne(sub);
     foldLazy(sub);
-    emit startNextTask();
+    if (starting)
+        ++freedInline;
+    else
+        emit startNextTask();
 }
 
 void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* sub) {
@@ -188,8 +216,14 @@ void ComposedTaskSpecification::foldLazy(TaskSpecification* sub) {
         lazyDone += done;
         lazyTotal += total;
     }
-    // Its progress stays in progressSum. Deleted later: we are inside its own end signal.
-    release(sub);
+    // Its progress stays in progressSum. Not now: we are inside its own end signal.
+    if (sub != starting) {
+        release(sub);
+        return;
+    }
+    disconnect(sub, nullptr, this, nullptr);
+    disconnect(this, nullptr, sub, nullptr);
+    endedInline = sub;
 }
 
 void ComposedTaskSpecification::release(TaskSpecification* sub) {

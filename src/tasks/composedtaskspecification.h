@@ -9,8 +9,9 @@
 // runs any more, with a state derived from the subtasks.
 //
 // Subclasses create each subtask with this task as QObject parent, hand it to addSubTask() (which
-// takes ownership), then call executeSubTasks(). Each start goes through the event loop, so a
-// subtask that ends inside its own execute() never recurses into the next start. A subclass
+// takes ownership), then call executeSubTasks(). Starts go through the event loop; a subtask
+// that ends inside its own execute() is followed by the next start in a loop, never a recursion,
+// for up to a few milliseconds. A subclass
 // keeps its own state through the hooks onReset() and onAbort(); the run flags are the base's.
 //
 // A long list of subtasks can be lazy instead (setLazySubTasks()): each is made by makeSubTask()
@@ -79,6 +80,12 @@ private:
     QList<TaskSpecification*> pendingTasks;
     QList<TaskSpecification*> runningTasks;
     int maxRunningTasks;
+    // While onStartNextTask() runs a subtask's execute(): that subtask, the slots that ended in
+    // it, and the subtask to delete once execute() has returned.
+    TaskSpecification* starting = nullptr;
+    int freedInline = 0;
+    TaskSpecification* endedInline = nullptr;
+    static constexpr int inlineBudgetMs = 10;
     bool cancelSeen = false;
     bool doneReported = false;
 

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -29,6 +30,24 @@ public:
 private:
     TaskLog* log;
     QString name;
+};
+
+// Ends inside its own execute(), as a rename or a delete does; counts the live instances.
+class InstantTask final : public TaskSpecification {
+public:
+    InstantTask(QObject* parent, qreal weight, int* alive)
+        : TaskSpecification(parent, weight)
+        , alive(alive) {
+        ++*alive;
+    }
+    ~InstantTask() override { --*alive; }
+    void execute() override {
+        setRunning();
+        finish();
+    }
+
+private:
+    int* alive;
 };
 
 // A tree the test drives by name: "root" over the subtasks, "n" a nested composed task. A lazy
@@ -194,6 +213,7 @@ private slots:
     void weightedProgressAndTimeTick();
     void resetRunsAgain();
     void incrementalProgressMatchesPlainSum();
+    void instantSubtasksFollowInALoop();
 };
 
 void TstComposedTaskSpecification::emptyFinishesInsideExecute() {
@@ -469,6 +489,30 @@ void TstComposedTaskSpecification::incrementalProgressMatchesPlainSum() {
     QVERIFY2(worst < 1e-9, qPrintable(QString::number(worst)));
     QVERIFY(emissions > 200000);
     QCOMPARE(root.progressValue(), 0.4);
+}
+
+void TstComposedTaskSpecification::instantSubtasksFollowInALoop() {
+    // Subtasks that end inside execute() start one after another without a turn of the event
+    // loop each and die at once, yet the loop still runs between slices of the work.
+    const int count = 200000;
+    Composite root(2, 1.0, nullptr);
+    int alive = 0, mostAlive = 0;
+    root.addLazy(count, [&](qsizetype) {
+        auto* task = new InstantTask(&root, 1.0 / count, &alive);
+        mostAlive = std::max(mostAlive, alive);
+        return task;
+    });
+    int turns = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { ++turns; });
+    ticker.start(0);
+    root.execute();
+    QTRY_COMPARE_WITH_TIMEOUT(root.state(), TaskSpecification::Finished, 60000);
+    QVERIFY2(turns > 1, "the window must get turns while the subtasks run");
+    QVERIFY2(turns < count / 20, qPrintable(QString::number(turns)));
+    QCOMPARE(mostAlive, 1);
+    QCOMPARE(alive, 0);
+    QCOMPARE(root.progressValue(), 1.0);
 }
 
 QTEST_GUILESS_MAIN(TstComposedTaskSpecification)
