@@ -4,6 +4,7 @@
 #include "config/installlayout.h"
 #include "install/dircreatetaskspecification.h"
 #include "install/filereplacetaskspecification.h"
+#include "install/posixfile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -52,12 +53,17 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveSubdirTasks
     if (replaceList->isEmpty())
         return;
     fileWeight = (haveSubdirTasks ? 0.9 : 1.0) / replaceList->size();
+    tempDevice.reset();
+    if (const PosixFile::Entry temp = PosixFile::entry(configuration->tempDir); temp.exists)
+        tempDevice = temp.device;
     setLazySubTasks(replaceList->size());
 }
 
 TaskSpecification* FileReplaceListTaskSpecification::makeSubTask(qsizetype index) {
-    return new FileReplaceTaskSpecification((*replaceList)[index], deleteList, &rollbackData,
-                                            configuration, this, fileWeight);
+    auto* task = new FileReplaceTaskSpecification((*replaceList)[index], deleteList, &rollbackData,
+                                                  configuration, this, fileWeight);
+    task->tempDevice = tempDevice;
+    return task;
 }
 
 void FileReplaceListTaskSpecification::subtasksDone() {

@@ -4,6 +4,8 @@
 #include "install/rollback.h"
 #include "tasks/composedtaskspecification.h"
 
+#include <optional>
+
 class Configuration;
 
 // Puts the whole replace list into place: creates the missing installation directories first,
@@ -40,4 +42,5 @@ private:
     void makeFileReplaceTasks(bool haveSubdirTasks);
 
     double fileWeight = 0;
+    std::optional<quint64> tempDevice;
 };

@@ -53,7 +53,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
     double remaining = 0.9; // the commit takes 0.1
     if (current.exists) {
         // A directory at the path fails the commit; its old name is left alone.
-        if (PosixFile::entry(old).exists && !current.isDir) {
+        // Unless one appeared since the list was built: then the commit fails and is undone.
+        if (replaceSpec.oldMayExist && PosixFile::entry(old).exists && !current.isDir) {
             // A leftover of an earlier run: it must go, and its loss cannot be undone.
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
             remaining -= 0.1;
@@ -67,9 +68,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
             ? QString()
             : QFileInfo(QDir(configuration->tempDir), replaceSpec.patchResult).filePath();
     if (!replaceSpec.hasUnzip() || (!patched.isEmpty() && QFileInfo::exists(patched))) {
+        // A download on the installed file's file system becomes a second name at once.
+        const bool linksAtOnce = current.exists && tempDevice && current.device == *tempDevice;
         auto* copy =
             new FileCopyTaskSpecification(&rollbackData, replaceSpec.hasUnzip() ? patched : source,
-                                          sibling, mode, this, remaining, installed);
+                                          sibling, mode, this, remaining, installed, linksAtOnce);
         if (subTaskList().isEmpty() && copy->runsInline()) {
             auto* commit =
                 new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1);

@@ -5,6 +5,8 @@
 #include "install/rollback.h"
 #include "tasks/composedtaskspecification.h"
 
+#include <optional>
+
 class Configuration;
 
 // Replaces one installed file. The download is copied (or unpacked and verified) to a sibling
@@ -33,6 +35,8 @@ public:
     Configuration* configuration;
     // An installed entry was there, which this run keeps under its old name.
     bool movedAside = false;
+    // The device of the temporary directory, when known.
+    std::optional<quint64> tempDevice;
 
 protected:
     void subtasksDone() override;

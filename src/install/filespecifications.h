@@ -41,6 +41,8 @@ struct FileReplaceSpecification {
     // For a gzip download: a patch's result (relative to tempDir) that, when present, is copied
     // into place instead of unpacking the download.
     QString patchResult = {};
+    // False when the list building found no moved-aside copy of the file to clear away.
+    bool oldMayExist = true;
 
     bool hasUnzip() const;
     // The installed file, relative to the application root.

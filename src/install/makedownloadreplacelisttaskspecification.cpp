@@ -282,6 +282,7 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
             continue;
         const bool patch = !entry.patch.name.isEmpty() && (entry.patched || !entry.downloaded);
         FileReplaceSpecification replace = entry.replace;
+        replace.oldMayExist = entry.oldExists || !entry.mayDeleteOld;
         if (patch && replace.hasUnzip())
             replace.patchResult = entry.patch.result;
         lists.replaceList.append(replace);

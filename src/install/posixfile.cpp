@@ -48,6 +48,7 @@ Entry entry(const QString& path) {
     e.isRegularFile = S_ISREG(st.st_mode);
     e.isLink = S_ISLNK(st.st_mode);
     e.mode = int(st.st_mode & 07777);
+    e.device = quint64(st.st_dev);
     return e;
 }
 

@@ -20,6 +20,7 @@ struct Entry {
     bool isRegularFile = false;
     bool isLink = false;
     int mode = 0; // permission bits
+    quint64 device = 0;
 };
 Entry entry(const QString& path);
 

@@ -89,7 +89,7 @@ ASyncTaskSpecification::Work SlowFileOpSpecification::createWork() {
 }
 
 bool SlowFileOpSpecification::runsInline() {
-    return sizeBound >= 0 && sizeBound <= InlineBytes;
+    return linkAtOnce || (sizeBound >= 0 && sizeBound <= InlineBytes);
 }
 
 void SlowFileOpSpecification::runDone(bool ok, std::any& value) {

@@ -260,6 +260,13 @@ void TstFileReplaceList::failureUndoesEverything_data() {
     QTest::newRow("installed-path-is-a-directory")
         << s << "Could not rename '%R/lib/.quillon_new_*_libthird.so' to '%R/lib/libthird.so'";
 
+    // The listing saw no moved-aside copy, so none is looked for; the one made since is kept.
+    s = baseScenario();
+    s.installed.insert("lib/_old_libthird.so", "appeared after the listing");
+    s.replace[2].oldMayExist = false;
+    QTest::newRow("old-copy-appeared-after-listing")
+        << s << "Could not rename '%R/lib/libthird.so' to '%R/lib/_old_libthird.so'";
+
     s = baseScenario();
     s.installed.insert("lib/_old_libthird.so/inside", "makes the old name undeletable");
     QTest::newRow("undeletable-old-copy") << s << "Could not delete '%R/lib/_old_libthird.so'";

@@ -358,8 +358,14 @@ void TstMakeDownloadReplaceList::lists() {
     QStringList downloadKeys, replaceKeys;
     for (const FileDownloadSpecification& d : std::as_const(specs.downloadList))
         downloadKeys << d.section + '/' + d.fileName;
-    for (const FileReplaceSpecification& r : std::as_const(specs.replaceList))
+    for (const FileReplaceSpecification& r : std::as_const(specs.replaceList)) {
         replaceKeys << r.section + '/' + r.fileName;
+        // The replacement looks for a moved-aside copy exactly where the listing saw one (a
+        // special file's copy is not looked for here).
+        const bool special =
+            InstallLayout::isSpecialFileName(QFileInfo(r.pureDestFilePath()).fileName());
+        QCOMPARE(r.oldMayExist, special || QFileInfo::exists(root + '/' + r.oldDestFileName()));
+    }
     QCOMPARE(downloadKeys, download);
     QCOMPARE(replaceKeys, replace);
     QCOMPARE(specs.deleteList, deleted);
