@@ -1,11 +1,14 @@
 #include "downloadtaskspecification.h"
 
+#include "install/posixfile.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslError>
 #include <QUrl>
 
+#include <cerrno>
 #include <utility>
 
 #include <fcntl.h>
@@ -27,6 +30,8 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* netw
 DownloadTaskSpecification::~DownloadTaskSpecification() {
     // The manager may already have deleted the reply.
     dropReply();
+    if (fd >= 0)
+        ::close(fd);
     // Otherwise the slot stays taken for the rest of the run.
     if (holdsMirror && mirrors)
         mirrors->releaseMirror(mirror.name);
@@ -38,7 +43,10 @@ QString DownloadTaskSpecification::requestUrl() const {
 
 namespace {
 constexpr qint64 maxReadAhead = 1 << 20;
-constexpr qsizetype bufferSize = 4096;
+constexpr qsizetype chunkSize = 4096;
+// Chunks are gathered into writes of up to this size: a write per chunk cost large files dearly.
+// Below malloc's 64 KiB, whose frees would sweep the heap each time.
+constexpr qsizetype gatherSize = 32 * 1024;
 } // namespace
 
 qint64 DownloadTaskSpecification::bodyBound() const {
@@ -90,7 +98,7 @@ void DownloadTaskSpecification::startDownload() {
     // replaced, never written into. Opened here, so that one fstat tells that and its size.
     const QByteArray native = QFile::encodeName(localPath);
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (resumable ? O_APPEND : 0);
-    int fd = ::open(native.constData(), flags, 0666);
+    fd = ::open(native.constData(), flags, 0666);
     struct stat info {};
     if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_nlink > 1) {
         ::close(fd);
@@ -98,14 +106,9 @@ void DownloadTaskSpecification::startDownload() {
         fd = ::open(native.constData(), flags | O_EXCL, 0666);
         info.st_size = 0;
     }
-    // Buffered: QFile gathers the 4 KiB chunks into larger writes, which the profile showed to
-    // matter; the tail is flushed and checked before the file counts as complete.
-    const QIODevice::OpenMode mode =
-        resumable ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly;
-    if (fd < 0 || (!resumable && info.st_size > 0 && ::ftruncate(fd, 0) != 0) ||
-        !file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+    if (fd < 0 || (!resumable && info.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
         if (fd >= 0)
-            ::close(fd);
+            ::close(std::exchange(fd, -1));
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(localPath));
         mirrors->releaseMirror(mirror.name);
         holdsMirror = false;
@@ -113,11 +116,11 @@ void DownloadTaskSpecification::startDownload() {
         return;
     }
 
-    buffer.resize(bufferSize);
+    buffer.clear();
     // A file as long as the whole or longer holds nothing worth keeping (its check failed).
     resumeFrom = resumable ? qint64(info.st_size) : 0;
     if (resumeFrom >= expectedSize && resumeFrom > 0) {
-        file.resize(0);
+        emptyFile();
         resumeFrom = 0;
     }
     restartHash();
@@ -137,7 +140,7 @@ void DownloadTaskSpecification::startDownload() {
         emit error(QStringLiteral("Download failed to initialize"));
         mirrors->releaseMirror(mirror.name);
         holdsMirror = false;
-        file.close();
+        ::close(std::exchange(fd, -1));
         errorCancel();
         return;
     }
@@ -215,7 +218,7 @@ bool DownloadTaskSpecification::acceptPartialAnswer(int code) {
         emit message(QStringLiteral("%1 sent the whole file instead of bytes %2-")
                          .arg(requestUrl())
                          .arg(resumeFrom));
-        file.resize(0);
+        emptyFile();
         resumeFrom = receivedBytes = lastReceivedBytes = 0;
         rateHistory.fill(0);
         setProgress(0.0);
@@ -234,7 +237,7 @@ bool DownloadTaskSpecification::acceptPartialAnswer(int code) {
                              .arg(resumeFrom)
                              .arg(QString::fromLatin1(range.left(100)));
     // The held part may be what does not fit; the next attempt starts from zero.
-    file.resize(0);
+    emptyFile();
     errorRetry(text);
     return false;
 }
@@ -246,34 +249,27 @@ void DownloadTaskSpecification::onReadyRead() {
 bool DownloadTaskSpecification::readData() {
     while (reply) {
         idleTicks = 0;
+        // What has arrived is written once the reply has no more for now: a trickle reaches
+        // the disk as it comes, and a small file in one write.
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
-            return true;
-        const qint64 n = reply->read(buffer.data(), std::min<qint64>(available, buffer.size()));
+            return writeOut();
+        char chunk[chunkSize];
+        const qint64 n = reply->read(chunk, std::min<qint64>(available, chunkSize));
         if (n < 0) {
             errorRetry(reply->errorString());
             return false;
         }
         if (n == 0)
-            return true;
+            return writeOut();
         if (retryIfOversized(receivedBytes + n))
             return false;
-        const qint64 written = file.write(buffer.data(), n);
-        if (written < 0) {
-            errorRetry(file.errorString());
-            return false;
-        }
-        if (written != n) {
-            errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote "
-                                      "%3 bytes")
-                           .arg(localPath)
-                           .arg(n)
-                           .arg(written));
-            return false;
-        }
         if (hash)
-            hash->add(reinterpret_cast<const unsigned char*>(buffer.data()), quint64(n));
+            hash->add(reinterpret_cast<const unsigned char*>(chunk), quint64(n));
+        buffer.append(chunk, n);
         receivedBytes += n;
+        if (buffer.size() >= gatherSize && !writeOut())
+            return false;
         if (currentTotal >= 1)
             setProgress(std::min(1.0, double(receivedBytes) / double(currentTotal)));
     }
@@ -290,11 +286,9 @@ void DownloadTaskSpecification::onDownloadFinished() {
         reply->close();
         reply->deleteLater();
         reply = nullptr;
-        if (!file.flush()) {
-            errorRetry(file.errorString());
+        if (!writeOut())
             return;
-        }
-        file.close();
+        ::close(std::exchange(fd, -1));
         if (hash) {
             QByteArray digest(16, Qt::Uninitialized);
             hash->result(reinterpret_cast<unsigned char*>(digest.data()));
@@ -348,8 +342,12 @@ void DownloadTaskSpecification::resetDownload() {
     rateHistory.fill(0);
     // A partial download survives a restart only to be resumed; a completed one is already
     // closed.
-    if (file.isOpen()) {
-        file.close();
+    if (fd >= 0) {
+        // What arrived is kept for the resume; should it not all be written, the next attempt
+        // resumes from what was.
+        if (resumable)
+            PosixFile::writeAll(fd, buffer.constData(), buffer.size());
+        ::close(std::exchange(fd, -1));
         if (!resumable)
             QFile::remove(localPath);
     }
@@ -373,19 +371,43 @@ void DownloadTaskSpecification::restartHash() {
         return;
     QFile held(localPath);
     bool readBack = held.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    char chunk[chunkSize];
     for (qint64 left = resumeFrom; readBack && left > 0;) {
-        const qint64 n = held.read(buffer.data(), std::min<qint64>(left, buffer.size()));
+        const qint64 n = held.read(chunk, std::min<qint64>(left, chunkSize));
         readBack = n > 0;
         if (readBack)
-            hash->add(reinterpret_cast<const unsigned char*>(buffer.data()), quint64(n));
+            hash->add(reinterpret_cast<const unsigned char*>(chunk), quint64(n));
         left -= n;
     }
     if (!readBack) {
         // What cannot be read back cannot be vouched for: the whole file is fetched again.
         hash = std::make_unique<Md5Sum>();
-        file.resize(0);
+        emptyFile();
         resumeFrom = 0;
     }
+}
+
+void DownloadTaskSpecification::emptyFile() {
+    // The descriptor appends, so the next write starts the file anew.
+    buffer.clear();
+    [[maybe_unused]] const int ignored = ::ftruncate(fd, 0);
+}
+
+bool DownloadTaskSpecification::writeOut() {
+    const qint64 size = buffer.size();
+    errno = 0;
+    if (size == 0 || PosixFile::writeAll(fd, buffer.constData(), size)) {
+        // The allocation stays for the next chunks.
+        buffer.resize(0);
+        return true;
+    }
+    // No bytes at all: the system gave no reason.
+    errorRetry(errno != 0 ? qt_error_string(errno)
+                          : QStringLiteral("Error writing to file %1. Should write %2 bytes but "
+                                           "wrote 0 bytes")
+                                .arg(localPath)
+                                .arg(size));
+    return false;
 }
 
 void DownloadTaskSpecification::dropReply() {

@@ -52,9 +52,9 @@ public:
     QPointer<QNetworkReply> reply;
     int idleTicks = 0;
     QString remotePath;
-    // Where the download goes; file, opened from a descriptor, forgets its name.
+    // Where the download goes, and its descriptor while a transfer writes it (-1 otherwise).
     QString localPath;
-    QFile file;
+    int fd = -1;
     qint64 lastReceivedBytes = 0;
     qint64 currentTotal;
     qint64 expectedSize;
@@ -117,13 +117,18 @@ private:
     // Starts the hash over the resumeFrom bytes held; when they cannot be read back, drops them
     // and sets resumeFrom to 0.
     void restartHash();
+    // Drops the file's content and what is gathered for it.
+    void emptyFile();
+    // Writes what is gathered to the file; false after starting a new attempt.
+    bool writeOut();
 
     // True from a successful getRandomMirror() until the use is given back.
     bool holdsMirror = false;
     // receivedBytes at each of the last rateWindowTicks ticks of the current transfer.
     std::array<qint64, rateWindowTicks> rateHistory{};
     int transferTicks = 0;
-    // Only while a transfer runs: a run keeps every finished download task to its end.
+    // Body bytes read and not yet written. Only while a transfer runs: a run keeps every finished
+    // download task to its end.
     QByteArray buffer;
     std::unique_ptr<Md5Sum> hash;
 };
