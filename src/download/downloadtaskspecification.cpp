@@ -388,9 +388,9 @@ void DownloadTaskSpecification::restartHash() {
 }
 
 void DownloadTaskSpecification::emptyFile() {
-    // The descriptor appends, so the next write starts the file anew.
     buffer.clear();
-    [[maybe_unused]] const int ignored = ::ftruncate(fd, 0);
+    if (::ftruncate(fd, 0) == 0)
+        ::lseek(fd, 0, SEEK_SET);
 }
 
 bool DownloadTaskSpecification::writeOut() {
@@ -401,12 +401,16 @@ bool DownloadTaskSpecification::writeOut() {
         buffer.resize(0);
         return true;
     }
+    const int reason = errno;
+    // Whatever part of it reached the file, the file holds the start of the body; a resumed
+    // attempt goes on from there, so nothing is written twice.
+    buffer.clear();
     // No bytes at all: the system gave no reason.
-    errorRetry(errno != 0 ? qt_error_string(errno)
-                          : QStringLiteral("Error writing to file %1. Should write %2 bytes but "
-                                           "wrote 0 bytes")
-                                .arg(localPath)
-                                .arg(size));
+    errorRetry(reason != 0 ? qt_error_string(reason)
+                           : QStringLiteral("Error writing to file %1. Should write %2 bytes but "
+                                            "wrote 0 bytes")
+                                 .arg(localPath)
+                                 .arg(size));
     return false;
 }
 
