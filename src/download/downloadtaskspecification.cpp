@@ -46,7 +46,7 @@ constexpr qint64 maxReadAhead = 1 << 20;
 constexpr qsizetype chunkSize = 4096;
 // Chunks are gathered into writes of up to this size: a write per chunk cost large files dearly.
 // Below malloc's 64 KiB, whose frees would sweep the heap each time.
-constexpr qsizetype gatherSize = 32 * 1024;
+constexpr qsizetype gatherSize = qsizetype(32) * 1024;
 } // namespace
 
 qint64 DownloadTaskSpecification::bodyBound() const {
