@@ -225,7 +225,12 @@ private:
                 return protocolError(QStringLiteral("Header too long"));
             return true;
         }
-        line = socket->readLine(maxHeaderBytes + 1);
+        // Most lines are short: Qt's readLine(max) would allocate max bytes for each of them.
+        char start[256];
+        const qint64 n = socket->readLine(start, sizeof start);
+        line = QByteArray(start, std::max<qint64>(n, 0));
+        if (n == qint64(sizeof start) - 1 && !line.endsWith('\n'))
+            line += socket->readLine(maxHeaderBytes + 1 - n);
         answerBytes += line.size();
         if (stage == Stage::Status || stage == Stage::Headers || stage == Stage::Trailers) {
             headerBytes += line.size();

@@ -221,6 +221,11 @@ private slots:
                                                "X-A: 1\r\nX-A: 2\r\n\r\n" +
                                                data
                                         << "";
+        // Lines longer than a read's first part, and one that just fits it.
+        QTest::newRow("long-header-lines")
+            << ok + "X-Long: " + QByteArray(2000, 'l') + "\r\nX-Edge: " + QByteArray(245, 'e') +
+                   "\r\nContent-Length: 3000\r\n\r\n" + data
+            << "";
         QTest::newRow("bad-status-line")
             << "HTTP/1.1 two hundred\r\n\r\n" + data << "Invalid HTTP status line from %A";
         QTest::newRow("not-http") << "SSH-2.0-OpenSSH\r\n\r\n" + data
