@@ -281,13 +281,12 @@ void DownloadTaskSpecification::onDownloadFinished() {
         return;
     const QNetworkReply::NetworkError code = reply->error();
     if (code == QNetworkReply::NoError) {
+        // readData() has written out all that arrived when it returns with the reply alive.
         if (!readData() || !reply)
             return;
         reply->close();
         reply->deleteLater();
         reply = nullptr;
-        if (!writeOut())
-            return;
         ::close(std::exchange(fd, -1));
         if (hash) {
             QByteArray digest(16, Qt::Uninitialized);
