@@ -351,24 +351,9 @@ void UpdateEngine::cleanup() {
 bool UpdateEngine::removeTempDir(const QString& dir) {
     // The marker goes last: a run killed meanwhile leaves a directory that the next start still
     // recognises as a session's and wipes, instead of one it must leave alone for good.
-    cleanupDirectory(dir, InstallLayout::sessionMarkerPath(dir));
+    PosixFile::emptyDirectory(dir, QFileInfo(InstallLayout::sessionMarkerPath(dir)).fileName());
     QDir parentDir(dir);
     return parentDir.cdUp() && parentDir.rmdir(QFileInfo(dir).fileName());
-}
-
-void UpdateEngine::cleanupDirectory(const QString& path, const QString& last) {
-    const QDir dir(path);
-    const QDir::Filters common =
-        QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
-    for (const QFileInfo& file : dir.entryInfoList(QDir::Files | common))
-        if (file.absoluteFilePath() != last)
-            QFile::remove(file.absoluteFilePath());
-    for (const QFileInfo& sub : dir.entryInfoList(QDir::Dirs | common)) {
-        cleanupDirectory(sub.absoluteFilePath());
-        QDir(path).rmdir(sub.fileName());
-    }
-    if (!last.isEmpty())
-        QFile::remove(last);
 }
 
 void UpdateEngine::removeOldFiles(const QString& dir) {

@@ -49,9 +49,6 @@ public:
     void getBanner();
     // Removes the run's temporary directory and its session record.
     void cleanup();
-    // Empties path recursively (symbolic links are neither followed nor removed); path stays.
-    // The file named last, if any, is removed after everything else.
-    void cleanupDirectory(const QString& path, const QString& last = {});
     // Deletes the "_old_" copies of the special files in dir, left by a replacement while the
     // updater was running.
     static void removeOldFiles(const QString& dir);

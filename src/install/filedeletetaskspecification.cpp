@@ -1,6 +1,6 @@
 #include "filedeletetaskspecification.h"
 
-#include <QFile>
+#include "install/posixfile.h"
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError, const QString& filePath,
                                                          QObject* parent, double weight)
@@ -8,7 +8,7 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError, const
     , failOnError(failOnError) {}
 
 bool FileDeleteTaskSpecification::doOp() {
-    const bool removed = QFile::remove(targetPath);
+    const bool removed = PosixFile::remove(targetPath);
     if (removed || !failOnError)
         return true;
     emit message(QStringLiteral("Could not delete '%1'").arg(targetPath));

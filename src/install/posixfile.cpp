@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +19,41 @@ namespace PosixFile {
 namespace {
 QByteArray native(const QString& path) {
     return QFile::encodeName(path);
+}
+
+// Empties the directory open at fd and closes it. Entries are named relative to it and typed by
+// readdir, so no path is walked again and nothing is stat'ed.
+void emptyDirectory(int fd, const char* last) {
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+            (last && std::strcmp(name, last) == 0))
+            continue;
+        unsigned char type = entry->d_type;
+        struct stat info {};
+        if (type == DT_UNKNOWN && ::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
+        if (type == DT_UNKNOWN)
+            continue;
+        if (type != DT_DIR) {
+            ::unlinkat(::dirfd(dir), name, 0);
+            continue;
+        }
+        const int sub =
+            ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0) {
+            emptyDirectory(sub, nullptr);
+            ::unlinkat(::dirfd(dir), name, AT_REMOVEDIR);
+        }
+    }
+    if (last)
+        ::unlinkat(::dirfd(dir), last, 0);
+    ::closedir(dir);
 }
 } // namespace
 
@@ -94,6 +131,18 @@ bool copyContents(int from, int to) {
         if (!writeAll(to, buffer, n))
             return false;
     }
+}
+
+bool remove(const QString& path) {
+    return ::unlink(native(path).constData()) == 0;
+}
+
+void emptyDirectory(const QString& path, const QString& last) {
+    const int fd =
+        ::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const QByteArray lastName = native(last);
+    if (fd >= 0)
+        emptyDirectory(fd, last.isEmpty() ? nullptr : lastName.constData());
 }
 
 bool writeAll(int fd, const char* data, qint64 size) {

@@ -31,6 +31,13 @@ bool renameReplace(const QString& from, const QString& to);
 // A second name for the entry at from (a link itself, not its target); fails when to exists.
 bool hardLink(const QString& from, const QString& to);
 
+// Removes the entry at path itself (a link, not its target); fails on a directory.
+bool remove(const QString& path);
+// Empties the directory at path recursively. Symbolic links are removed, never followed: a link
+// at path itself is not emptied. The file named last (a name in path), if any, is
+// removed after everything else.
+void emptyDirectory(const QString& path, const QString& last = {});
+
 // Copies the rest of the open file from to the open file to, from their current offsets: in the
 // kernel where it can (copy_file_range, which shares extents on file systems that can), else
 // through a buffer. False with errno set on any failure.

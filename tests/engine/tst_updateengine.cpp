@@ -299,11 +299,19 @@ void TstUpdateEngine::cleanupRemovesDirectoryAndRecord() {
     QVERIFY(configuration->createTempDir());
     QVERIFY(writeFile(configuration->tempDir + "/.partial", "x"));
     QVERIFY(QDir().mkpath(configuration->tempDir + "/client/deep"));
+    QVERIFY(writeFile(configuration->tempDir + "/client/deep/file", "x"));
+    // Links in the directory go; what they point to is never touched.
+    QTemporaryDir outside;
+    QVERIFY(writeFile(outside.filePath("kept"), "kept"));
+    QVERIFY(QFile::link(outside.path(), configuration->tempDir + "/client/dirlink"));
+    QVERIFY(QFile::link(outside.filePath("kept"), configuration->tempDir + "/filelink"));
     UpdateIniData::modify(130, configuration->tempDir, "client_linux_amd64");
     messages.clear();
     engine.cleanup();
     QCOMPARE(texts(messages), both);
-    QVERIFY(!QFile::exists(configuration->tempDir));
+    QVERIFY(!QFileInfo(configuration->tempDir).exists());
+    QVERIFY(!QFileInfo(configuration->tempDir).isSymLink());
+    QCOMPARE(readAll(outside.filePath("kept")), QByteArray("kept"));
     QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
     // The user's settings in the same file stay.
     QSettings settings(InstallLayout::settingsFilePath(), QSettings::IniFormat);

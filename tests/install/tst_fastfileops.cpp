@@ -146,29 +146,40 @@ void TstFastFileOps::dirCreateUndoRemovesOnlyNewLevels() {
 
 void TstFastFileOps::deleteFile_data() {
     QTest::addColumn<bool>("failOnError");
-    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("entry"); // what is at the path: "", "file", "link" or "dir"
     QTest::addColumn<bool>("ok");
     QTest::addColumn<bool>("messaged");
-    QTest::newRow("strict-existing") << true << true << true << false;
-    QTest::newRow("strict-missing") << true << false << false << true;
-    QTest::newRow("lenient-existing") << false << true << true << false;
-    QTest::newRow("lenient-missing") << false << false << true << false;
+    QTest::newRow("strict-existing") << true << "file" << true << false;
+    QTest::newRow("strict-missing") << true << "" << false << true;
+    QTest::newRow("lenient-existing") << false << "file" << true << false;
+    QTest::newRow("lenient-missing") << false << "" << true << false;
+    // The link goes, what it points to stays; a directory is never removed as a file.
+    QTest::newRow("strict-link") << true << "link" << true << false;
+    QTest::newRow("strict-directory") << true << "dir" << false << true;
+    QTest::newRow("lenient-directory") << false << "dir" << true << false;
 }
 
 void TstFastFileOps::deleteFile() {
     QFETCH(bool, failOnError);
-    QFETCH(bool, exists);
+    QFETCH(QString, entry);
     QFETCH(bool, ok);
     QFETCH(bool, messaged);
-    if (exists)
+    write("target");
+    if (entry == "file")
         write("f");
+    else if (entry == "link")
+        QVERIFY(QFile::link(path("target"), path("f")));
+    else if (entry == "dir")
+        QVERIFY(QDir().mkpath(path("f/sub")));
     FileDeleteTaskSpecification task(failOnError, path("f"), nullptr, 1.0);
     QCOMPARE(task.rollbackList, nullptr);
     FastRun run(task);
     QCOMPARE(task.state(), ok ? TaskSpecification::Finished : TaskSpecification::ErrorCanceled);
     QCOMPARE(texts(run.messages),
              messaged ? QStringList{"Could not delete '" + path("f") + "'"} : QStringList{});
-    QVERIFY(!QFileInfo::exists(path("f")));
+    QCOMPARE(QFileInfo(path("f")).isDir(), entry == "dir");
+    QVERIFY(QFileInfo::exists(path("f")) == (entry == "dir"));
+    QVERIFY(QFileInfo::exists(path("target")));
 }
 
 void TstFastFileOps::renameRecordsAndNeverOverwrites() {
