@@ -154,7 +154,11 @@ private:
         connect(socket, &QTcpSocket::errorOccurred, this,
                 [this](QAbstractSocket::SocketError error) { onSocketError(error); });
         if (reused) {
+            // Sent now rather than when the loop next finds the socket writable: a turn less, and
+            // the mirror starts on it while this thread goes on. A failure comes back here as
+            // the error of a kept connection and is retried afresh.
             socket->write(requestBytes);
+            socket->flush();
             return;
         }
         connect(socket, &QTcpSocket::connected, this, [this] {

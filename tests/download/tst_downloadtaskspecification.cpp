@@ -289,7 +289,13 @@ private slots:
 
     // A kept connection that the server closed while it was idle is not the mirror's fault: the
     // request goes out again on a new connection.
+    void closedIdleConnectionIsReplaced_data() {
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("closed, seen when reading") << false;
+        QTest::newRow("reset, seen when sending") << true;
+    }
     void closedIdleConnectionIsReplaced() {
+        QFETCH(bool, reset);
         Rig rig;
         rig.server.setKeepAlive(true);
         const QByteArray data = noise(2000);
@@ -301,7 +307,7 @@ private slots:
                                            nullptr, 1.0);
             // The close is sent before the next request, but the client learns of it only as it
             // reads that request's answer.
-            rig.server.closeConnections();
+            rig.server.closeConnections(reset);
             task.execute();
             QTRY_VERIFY_WITH_TIMEOUT(task.state() != TaskSpecification::Running, 10000);
             QCOMPARE(task.state(), TaskSpecification::Finished);

@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <sys/socket.h>
+
 struct FaultHttpServer::Connection {
     QTcpSocket* socket = nullptr;
     QByteArray request;
@@ -89,11 +91,19 @@ void FaultHttpServer::setDelay(int ms) {
     delayMs = ms;
 }
 
-void FaultHttpServer::closeConnections() {
+void FaultHttpServer::closeConnections(bool reset) {
     const QList<Connection*> open = connections;
     for (Connection* c : open) {
-        // A close, not a reset: the client sees the end only when it next reads.
-        c->socket->disconnectFromHost();
+        if (reset) {
+            // The client's next write fails at once.
+            const linger hard{1, 0};
+            ::setsockopt(int(c->socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                         sizeof hard);
+            c->socket->abort();
+        } else {
+            // The client sees the end only when it next reads.
+            c->socket->disconnectFromHost();
+        }
         drop(c);
     }
 }

@@ -77,8 +77,9 @@ public:
     void setKeepAlive(bool on);
     // Wait this long before every answer, as a distant server would.
     void setDelay(int ms);
-    // Closes every connection at once, as a server ending idle keep-alive connections does.
-    void closeConnections();
+    // Closes every connection at once, as a server ending idle keep-alive connections does, or
+    // resets them.
+    void closeConnections(bool reset = false);
 
     int requestCount(const QString& path) const;
     // Body bytes handed to the sockets of all requests of path, filler included.
