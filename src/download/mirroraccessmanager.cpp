@@ -143,7 +143,9 @@ private:
     }
 
     void connectSocket() {
-        socket = manager->takeIdleConnection(key);
+        // A resend never takes another kept connection: the server may have ended that one
+        // too, and a fresh connection fails, if at all, only after this returns.
+        socket = resent ? nullptr : manager->takeIdleConnection(key);
         reused = socket != nullptr;
         if (!socket) {
             socket = new QTcpSocket;

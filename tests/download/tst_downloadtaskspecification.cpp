@@ -20,6 +20,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
 Q_DECLARE_METATYPE(FaultRule)
 
@@ -315,6 +316,38 @@ private slots:
         }
         QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 0);
         QCOMPARE(rig.server.connectionCount(), 2);
+    }
+
+    // When every kept connection was reset, the resend opens a new one rather than trying the
+    // next kept one, which would fail the same way and count against the mirror.
+    void resendOpensNewConnection() {
+        Rig rig;
+        rig.server.setKeepAlive(true);
+        const QByteArray data = noise(2000);
+        const QStringList names{QStringLiteral("a.bin"), QStringLiteral("b.bin"),
+                                QStringLiteral("c.bin")};
+        for (const QString& name : names)
+            QVERIFY(writeFile(rig.remote(QStringLiteral("mA"), name), data));
+        rig.addMirror(QStringLiteral("mA"));
+        rig.pool.mirrors.last().maxUses = 2;
+        std::vector<std::unique_ptr<DownloadTaskSpecification>> tasks;
+        for (const QString& name : names)
+            tasks.push_back(std::make_unique<DownloadTaskSpecification>(
+                &rig.manager, &rig.pool, name, rig.local(name), 2000, nullptr, 1.0));
+        // Two at once leave two kept connections.
+        tasks[0]->execute();
+        tasks[1]->execute();
+        QTRY_VERIFY_WITH_TIMEOUT(tasks[0]->state() == TaskSpecification::Finished &&
+                                     tasks[1]->state() == TaskSpecification::Finished,
+                                 10000);
+        QCOMPARE(rig.server.connectionCount(), 2);
+        rig.server.closeConnections(true);
+        tasks[2]->execute();
+        QTRY_VERIFY_WITH_TIMEOUT(tasks[2]->state() != TaskSpecification::Running, 10000);
+        QCOMPARE(tasks[2]->state(), TaskSpecification::Finished);
+        QCOMPARE(readAll(rig.local(names[2])), data);
+        QCOMPARE(rig.mirror(QStringLiteral("mA"))->errorCount, 0);
+        QCOMPARE(rig.server.connectionCount(), 3);
     }
 
     void progress_data() {
