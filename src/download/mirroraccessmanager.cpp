@@ -143,8 +143,7 @@ private:
     }
 
     void connectSocket() {
-        // A resend never takes another kept connection: the server may have ended that one
-        // too, and a fresh connection fails, if at all, only after this returns.
+        // A resend never takes another kept connection: the server may have ended that one too.
         socket = resent ? nullptr : manager->takeIdleConnection(key);
         reused = socket != nullptr;
         if (!socket) {
@@ -158,7 +157,7 @@ private:
         if (reused) {
             // Sent now rather than when the loop next finds the socket writable: a turn less, and
             // the mirror starts on it while this thread goes on. A failure comes back here as
-            // the error of a kept connection and is retried afresh.
+            // the error of a kept connection and is retried on a new one.
             socket->write(requestBytes);
             socket->flush();
             return;
