@@ -11,8 +11,8 @@
 // Subclasses create each subtask with this task as QObject parent, hand it to addSubTask() (which
 // takes ownership), then call executeSubTasks(). Starts go through the event loop; a subtask
 // that ends inside its own execute() is followed by the next start in a loop, never a recursion,
-// for up to a few milliseconds. A subclass
-// keeps its own state through the hooks onReset() and onAbort(); the run flags are the base's.
+// for up to a few milliseconds. A subclass keeps its own state through the hooks onReset() and
+// onAbort(); the run flags are the base's.
 //
 // A long list of subtasks can be lazy instead (setLazySubTasks()): each is made by makeSubTask()
 // just before it starts, after every eager one, and deleted once it has ended, so that only the
