@@ -816,7 +816,6 @@ private slots:
         QCOMPARE(rig.server.totalRequests(), 0);
     }
 
-    // A file-size limit makes the writes fail; each failure costs the mirror an error.
     // A file-size limit makes the writes fail (the text is the system's); each failure costs
     // the mirror an error. A file smaller than the write buffer fails only when it is flushed
     // at the end, which must not count as a complete download.
