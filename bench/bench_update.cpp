@@ -7,9 +7,9 @@
 // file differs. The window program runs under the offscreen platform; its time is its wall time
 // minus its two fixed timers (2 s before the unattended start, 1 s before it starts the client),
 // so start-up work done while the first timer runs is not counted. The headless runner has no
-// such waits. Qt lets such coarse timers fire up to 5 % early or late, so a window figure may be
-// off by up to 0.15 s; the headless runner's figure is exact. Peak memory is the child's
-// ru_maxrss from wait4(), cpu the child's user and system time.
+// such waits. Both timers are precise (they fire a millisecond or so late, never early), so a
+// window figure is too high by about that much; the headless runner's figure is exact. Peak
+// memory is the child's ru_maxrss from wait4(), cpu the child's user and system time.
 //
 //   bench_update [--cases big,small,window,rss,current,scale] [--rounds R] [--dir D]
 //                [--bin DIR] [--scale F] [--wrap CMD] [--keep]

@@ -34,8 +34,9 @@ int main(int argc, char* argv[]) {
     if (!configuration.parseCommandLineOptions())
         return 1;
 
+    // Precise: Qt would let a timer this long fire up to 100 ms early or late.
     if (configuration.noUserMode == 1)
-        QTimer::singleShot(2000, &window, &MainWindow::onAutoStartUpdate);
+        QTimer::singleShot(2000, Qt::PreciseTimer, &window, &MainWindow::onAutoStartUpdate);
 
     window.setUIToConfigSpecs();
     window.show();
