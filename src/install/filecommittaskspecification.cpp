@@ -18,10 +18,15 @@ bool FileCommitTaskSpecification::doOp() {
     // A directory would end up stranded under the old name.
     if (current.isDir)
         return failRename(siblingPath, targetPath);
+    if (movedMode && !PosixFile::setFileMode(siblingPath, *movedMode)) {
+        emit message(QStringLiteral("Could not copy '%1' to '%2'").arg(siblingPath, targetPath));
+        return false;
+    }
     if (!current.exists) {
         if (!PosixFile::renameNoReplace(siblingPath, targetPath))
             return failRename(siblingPath, targetPath);
-        takeOverSibling(RollbackData(RollbackData::CreateFile, targetPath));
+        takeOverSibling(movedMode ? RollbackData(RollbackData::Rename, siblingPath, targetPath)
+                                  : RollbackData(RollbackData::CreateFile, targetPath));
         return true;
     }
     const bool linked = PosixFile::hardLink(targetPath, oldPath);
@@ -34,7 +39,10 @@ bool FileCommitTaskSpecification::doOp() {
             PosixFile::renameNoReplace(oldPath, targetPath);
         return failRename(siblingPath, targetPath);
     }
-    takeOverSibling(RollbackData(RollbackData::Replace, oldPath, targetPath));
+    RollbackData replaced(RollbackData::Replace, oldPath, targetPath);
+    if (movedMode)
+        replaced.keptAt = siblingPath;
+    takeOverSibling(replaced);
     return true;
 }
 

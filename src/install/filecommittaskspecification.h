@@ -9,7 +9,9 @@
 // included, never followed) is kept at oldPath: as a second name where the file system allows,
 // renamed otherwise; then the sibling is renamed over the path. The path thus holds its whole
 // old or its whole new content at every instant. Records CreateFile for a path that was free,
-// Replace otherwise, in place of the sibling's own CreateFile record.
+// Replace otherwise, in place of the sibling's own CreateFile record. The "sibling" may instead
+// be a download of the run's temporary directory, moved into place (movedMode): then an undo
+// gives it its name back (Rename, or Replace with keptAt).
 class FileCommitTaskSpecification final : public FastFileOpTaskSpecification {
     Q_OBJECT
 
@@ -23,6 +25,9 @@ public:
     // What the path held when its replacement began, for a caller that knows nothing can have
     // changed it since; otherwise the commit looks itself.
     std::optional<PosixFile::Entry> knownEntry;
+    // Set when the sibling is a download to move rather than a file made for this commit: it must
+    // be a regular file, and gets these permission bits first.
+    std::optional<int> movedMode;
 
 protected:
     bool doOp() override;

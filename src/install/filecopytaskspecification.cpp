@@ -16,7 +16,7 @@ bool copyFile(const QString& source, NewFile& dest, ASyncReport&) {
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList,
                                                      const QString& source, const QString& dest,
                                                      int mode, QObject* parent, double weight,
-                                                     const QString& shownDest, bool linksAtOnce)
+                                                     const QString& shownDest)
     : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'")
                                   .arg(source, shownDest.isEmpty() ? dest : shownDest),
                               rollbackList, source, dest, mode, copyFile, parent, weight) {
@@ -24,9 +24,6 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackL
     // replaces such a file rather than writing into it), so the installation may share it: no
     // bytes move, and the temporary copy is still there for a rollback and a resumed run.
     linkSource = true;
-    linkAtOnce = linksAtOnce;
-    if (linksAtOnce)
-        return;
     const QFileInfo info(source);
     if (info.isFile())
         sizeBound = info.size();

@@ -9,9 +9,7 @@ class FileCopyTaskSpecification final : public SlowFileOpSpecification {
 
 public:
     // shownDest, when given, names the destination in the failure line instead of dest.
-    // linksAtOnce: source and dest are known to share a file system, so the "copy" is a link,
-    // made inline whatever the size (should the link fail after all, the copy is inline too).
     FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& source,
                               const QString& dest, int mode, QObject* parent, double weight,
-                              const QString& shownDest = {}, bool linksAtOnce = false);
+                              const QString& shownDest = {});
 };

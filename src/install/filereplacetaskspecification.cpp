@@ -46,8 +46,6 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
     const QString source = QFileInfo(QDir(configuration->tempDir), replaceSpec.fileName).filePath();
     const QString installed = QFileInfo(appRoot, replaceSpec.pureDestFilePath()).filePath();
     const QString old = QFileInfo(appRoot, replaceSpec.oldDestFileName()).filePath();
-    // The new content goes to a sibling first, so that the installed path is never incomplete.
-    const QString sibling = PosixFile::newSiblingPath(installed);
     const PosixFile::Entry current = PosixFile::entry(installed);
 
     double remaining = 0.9; // the commit takes 0.1
@@ -67,18 +65,36 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
         replaceSpec.patchResult.isEmpty()
             ? QString()
             : QFileInfo(QDir(configuration->tempDir), replaceSpec.patchResult).filePath();
-    if (!replaceSpec.hasUnzip() || (!patched.isEmpty() && QFileInfo::exists(patched))) {
-        // A download on the installed file's file system becomes a second name at once.
-        const bool linksAtOnce = current.exists && tempDevice && current.device == *tempDevice;
-        auto* copy =
-            new FileCopyTaskSpecification(&rollbackData, replaceSpec.hasUnzip() ? patched : source,
-                                          sibling, mode, this, remaining, installed, linksAtOnce);
+    const bool whole =
+        !replaceSpec.hasUnzip() || (!patched.isEmpty() && QFileInfo::exists(patched));
+    const QString download = replaceSpec.hasUnzip() ? patched : source;
+    if (whole && current.exists && !current.isDir && tempDevice && current.device == *tempDevice) {
+        // On the installed file's file system the download itself is renamed into place: no bytes
+        // move and no sibling is made. An undo gives it its name back for a resumed run.
+        auto* move = new FileCommitTaskSpecification(download, installed, old, &rollbackData, this,
+                                                     remaining + 0.1);
+        move->movedMode = mode;
+        if (subTaskList().isEmpty()) {
+            // Nothing runs before it that could change the path.
+            move->knownEntry = current;
+            runAtOnce({move});
+            return;
+        }
+        addSubTask(move);
+        executeSubTasks();
+        return;
+    }
+    // The new content goes to a sibling first, so that the installed path is never incomplete.
+    const QString sibling = PosixFile::newSiblingPath(installed);
+    auto* commit =
+        new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1);
+    if (whole) {
+        auto* copy = new FileCopyTaskSpecification(&rollbackData, download, sibling, mode, this,
+                                                   remaining, installed);
         if (subTaskList().isEmpty() && copy->runsInline()) {
-            auto* commit =
-                new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1);
             // Nothing but the copy runs in between, and it leaves the path alone.
             commit->knownEntry = current;
-            replaceAtOnce(copy, commit);
+            runAtOnce({copy, commit});
             return;
         }
         addSubTask(copy);
@@ -89,16 +105,15 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
         addSubTask(new CheckSignatureTaskSpecification(sibling, replaceSpec.unzipMd5, true, this,
                                                        0.2, installed));
     }
-    addSubTask(new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1));
+    addSubTask(commit);
     executeSubTasks();
 }
 
-void FileReplaceTaskSpecification::replaceAtOnce(TaskSpecification* copy,
-                                                 TaskSpecification* commit) {
-    // Both steps end within their execute(): scheduling them as subtasks would only cost.
+void FileReplaceTaskSpecification::runAtOnce(std::initializer_list<TaskSpecification*> steps) {
+    // The steps end within their execute(): scheduling them as subtasks would only cost.
     setRunning();
     bool ok = !userCancelRequested();
-    for (TaskSpecification* step : {copy, commit}) {
+    for (TaskSpecification* step : steps) {
         if (ok) {
             connect(step, &TaskSpecification::message, this, &TaskSpecification::message);
             step->execute();

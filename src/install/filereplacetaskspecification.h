@@ -5,14 +5,16 @@
 #include "install/rollback.h"
 #include "tasks/composedtaskspecification.h"
 
+#include <initializer_list>
 #include <optional>
 
 class Configuration;
 
 // Replaces one installed file. The download is copied (or unpacked and verified) to a sibling
 // beside the installed file, which is then kept under its "_old_" name while the sibling is
-// renamed over it. Steps run strictly in order; if one fails, the task undoes its own steps at
-// once. On success its undo records are handed to the list's log.
+// renamed over it; a download on the installed file's file system is itself renamed over it. Steps
+// run strictly in order; if one fails, the task undoes its own steps at once. On success its undo
+// records are handed to the list's log.
 class FileReplaceTaskSpecification final : public ComposedTaskSpecification {
     Q_OBJECT
 
@@ -44,8 +46,8 @@ protected:
 
 private:
     void makeSubtasksAndStart();
-    // Runs a copy that ends at once, then the commit, without scheduling them as subtasks.
-    void replaceAtOnce(TaskSpecification* copy, TaskSpecification* commit);
+    // Runs steps that each end at once, in order, without scheduling them as subtasks.
+    void runAtOnce(std::initializer_list<TaskSpecification*> steps);
     // Hands the undo records and the old name on after success; undoes everything otherwise.
     void conclude(bool ok);
     // 0755 for executables (by name, by suffix, or replacing a file with an x bit), else 0644.

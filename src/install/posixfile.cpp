@@ -108,6 +108,23 @@ bool hardLink(const QString& from, const QString& to) {
     return ::linkat(AT_FDCWD, native(from).constData(), AT_FDCWD, native(to).constData(), 0) == 0;
 }
 
+bool setFileMode(const QString& path, int mode) {
+    const QByteArray name = native(path);
+    struct stat info;
+    if (::lstat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    // Most files already have the mode they get.
+    if ((info.st_mode & 07777) == mode_t(mode))
+        return true;
+    // Through a descriptor opened without following a link, in case one took the name since.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fchmod(fd, mode_t(mode)) == 0;
+    ::close(fd);
+    return ok;
+}
+
 bool copyContents(int from, int to) {
     for (;;) {
         const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, size_t(1) << 30, 0);

@@ -31,6 +31,10 @@ bool renameReplace(const QString& from, const QString& to);
 // A second name for the entry at from (a link itself, not its target); fails when to exists.
 bool hardLink(const QString& from, const QString& to);
 
+// Gives the regular file at path (never a link's target) the permission bits mode; false for
+// anything but a regular file.
+bool setFileMode(const QString& path, int mode);
+
 // Removes the entry at path itself (a link, not its target); fails on a directory.
 bool remove(const QString& path);
 // Empties the directory at path recursively. Symbolic links are removed, never followed: a link

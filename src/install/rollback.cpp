@@ -33,6 +33,9 @@ bool RollbackData::rollback(QObject* reporter) const {
                 QStringLiteral("warning: rollback rename %1 to %2 failed").arg(oldPath, path));
         return false;
     case Replace:
+        // Only so that a resumed run need not fetch it again: a failure costs nothing else.
+        if (!keptAt.isEmpty())
+            PosixFile::hardLink(path, keptAt);
         if (PosixFile::renameReplace(oldPath, path))
             return true;
         message(reporter, QStringLiteral("warning: rollback replace %1 failed").arg(path));

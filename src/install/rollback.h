@@ -16,7 +16,8 @@ public:
         // One directory level was created; undone by removing it while it is empty.
         CreateDir = 2,
         // New content was renamed over path, whose former entry this run kept at oldPath;
-        // undone by renaming oldPath back over path, so path is never missing meanwhile.
+        // undone by renaming oldPath back over path, so path is never missing meanwhile. When the
+        // new content was a download moved into place from keptAt, it first gets that name back.
         Replace = 3,
     };
 
@@ -35,6 +36,8 @@ public:
     QString path;
     // Rename: the name before the rename; Replace: where the former entry is kept.
     QString oldPath;
+    // Replace only: where the new content was before, or empty.
+    QString keptAt;
     Operation operation;
 };
 

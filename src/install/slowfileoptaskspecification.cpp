@@ -29,7 +29,6 @@ bool NewFile::create() {
 }
 
 NewFile::Link NewFile::createAsLink(const QString& source) {
-    const QByteArray name = QFile::encodeName(path);
     // Flags 0: a symbolic link at source gets a second name itself, which is refused below, so
     // the mode is never set through a link.
     if (!PosixFile::hardLink(source, path))
@@ -37,14 +36,7 @@ NewFile::Link NewFile::createAsLink(const QString& source) {
                    ? Link::Unsupported
                    : Link::Failed;
     created = true;
-    struct stat info;
-    if (::lstat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode))
-        return Link::Failed;
-    // Most downloads already have the mode they get.
-    if ((info.st_mode & 07777) == mode_t(mode))
-        return Link::Made;
-    descriptor = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    return descriptor >= 0 && ::fchmod(descriptor, mode_t(mode)) == 0 ? Link::Made : Link::Failed;
+    return PosixFile::setFileMode(path, mode) ? Link::Made : Link::Failed;
 }
 
 bool NewFile::write(const char* data, qint64 size) {
@@ -89,7 +81,7 @@ ASyncTaskSpecification::Work SlowFileOpSpecification::createWork() {
 }
 
 bool SlowFileOpSpecification::runsInline() {
-    return linkAtOnce || (sizeBound >= 0 && sizeBound <= InlineBytes);
+    return sizeBound >= 0 && sizeBound <= InlineBytes;
 }
 
 void SlowFileOpSpecification::runDone(bool ok, std::any& value) {

@@ -61,8 +61,6 @@ protected:
     bool linkSource = false;
     // The most bytes the new file will hold, when known; a file this small is written at once.
     qint64 sizeBound = -1;
-    // No bytes will move (a link is expected): made at once whatever the size.
-    bool linkAtOnce = false;
     static constexpr qint64 InlineBytes = qint64(64) * 1024;
 
 private:

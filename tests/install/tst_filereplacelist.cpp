@@ -97,6 +97,8 @@ private:
     void setUp(const Scenario& s);
     Outcome run(const Scenario& s, const QString& cancelAt = {});
     Outcome runInChild(const Scenario& s);
+    // The downloads that are no longer in the temporary directory as they were written.
+    QStringList downloadsLost(const Scenario& s) const;
     QString r(const QString& rel) const { return root->path() + '/' + rel; }
     QString t(const QString& rel) const { return temp->path() + '/' + rel; }
     QString o(const QString& rel) const { return outside->path() + '/' + rel; }
@@ -187,6 +189,14 @@ Outcome TstFileReplaceList::runInChild(const Scenario& s) {
     if (!outcome.messages.isEmpty() && outcome.messages.last().startsWith("end "))
         outcome.state = outcome.messages.takeLast().mid(4).toInt();
     return outcome;
+}
+
+QStringList TstFileReplaceList::downloadsLost(const Scenario& s) const {
+    QStringList lost;
+    for (auto it = s.downloads.cbegin(); it != s.downloads.cend(); ++it)
+        if (readAll(t(it.key())) != it.value())
+            lost << it.key();
+    return lost;
 }
 
 void TstFileReplaceList::failureUndoesEverything_data() {
@@ -291,6 +301,8 @@ void TstFileReplaceList::failureUndoesEverything() {
     const TreeSnapshot after = snapshotTree(root->path());
     QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
     QCOMPARE(snapshotTree(outside->path()), outsideBefore);
+    // Also those already moved into place are back, for a resumed run.
+    QCOMPARE(downloadsLost(scenario), QStringList());
     QCOMPARE(outcome.state, int(TaskSpecification::ErrorCanceled));
     failure.replace("%R", root->path()).replace("%T", temp->path());
     const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(failure));
@@ -309,6 +321,7 @@ void TstFileReplaceList::userCancelUndoesEverything() {
     const Outcome outcome = run(s, QStringLiteral("add/replace lib/libthird.so"));
     const TreeSnapshot after = snapshotTree(root->path());
     QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    QCOMPARE(downloadsLost(s), QStringList());
     QCOMPARE(outcome.state, int(TaskSpecification::UserCanceled));
     QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
     QVERIFY(!outcome.messages.contains("add/replace newdir/a/b/new.txt"));
@@ -326,7 +339,8 @@ void TstFileReplaceList::successLeavesTheTargetTree_data() {
 
 void TstFileReplaceList::successLeavesTheTargetTree() {
     QFETCH(int, runUmask);
-    // 244 bytes: its sibling's name must be cut to fit, its old name just fits.
+    // 244 bytes: its sibling's name (an unpacked file's) must be cut to fit, its old name just
+    // fits.
     const QString longName = "data/" + QString(120, QChar(0xfc)) + ".txt";
     Scenario s;
     s.installed = {{"bin/app", "app old"},          {"bin/_old_app", "left over by an earlier run"},
@@ -344,7 +358,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     s.downloads = {{"bin/app", "app new"},
                    {"bin/qlnclient", "client new"},
                    {"bin/linked-tool", "tool new"},
-                   {longName, "long new"},
+                   {"gz/long.gz", gzipData("long new")},
                    {"data/dangling.txt", "dangling new"},
                    {"data/linked.txt", "linked new"},
                    {"gz/y.so.gz", gzipData("y new")},
@@ -357,7 +371,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     s.replace = {copyEntry("bin/app"),
                  copyEntry("bin/qlnclient"),
                  copyEntry("bin/linked-tool"),
-                 copyEntry(longName),
+                 unzipEntry("gz/long.gz", "long new", longName),
                  copyEntry("data/dangling.txt"),
                  copyEntry("data/linked.txt"),
                  unzipEntry("gz/y.so.gz", "y new", "plugins/y.so"),
@@ -369,6 +383,7 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
                  copyEntry("newdir/a/b/new.txt")};
     setUp(s);
     const TreeSnapshot outsideBefore = snapshotTree(outside->path());
+    const qint64 appDownload = inodeOf(t("bin/app"));
 
     QList<FileReplaceSpecification> replaceList = s.replace;
     // The list building lists a copy that a killed run left; it is listed once all the same.
@@ -404,8 +419,10 @@ void TstFileReplaceList::successLeavesTheTargetTree() {
     expectedDeletes.sort();
     QCOMPARE(sortedDeletes, expectedDeletes);
 
-    // One file system: an installed file is the download itself, under a second name.
-    QCOMPARE(inodeOf(r("bin/app")), inodeOf(t("bin/app")));
+    // One file system: a replaced file is its download, moved; a new one its second name.
+    QCOMPARE(inodeOf(r("bin/app")), appDownload);
+    QCOMPARE(inodeOf(t("bin/app")), qint64(-1));
+    QCOMPARE(inodeOf(r("newdir/a/b/new.txt")), inodeOf(t("newdir/a/b/new.txt")));
 
     remove.execute();
     QTRY_VERIFY(remove.state() > TaskSpecification::Running);

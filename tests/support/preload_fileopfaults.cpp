@@ -4,8 +4,8 @@
 // whenever a path involved lies below FILEOP_ROOT. Before the counted operation runs:
 //   FILEOP_LOG=file         appends "<number> <operation> <path>" to file
 //   FILEOP_KILL=n           operation n: SIGKILL to the whole process
-//   FILEOP_FAIL=text        the first open for writing, or link, whose (new) path contains text
-//                           fails with EIO
+//   FILEOP_FAIL=text        every open for writing, link or rename whose (new) path contains
+//                           text fails with EIO
 //   FILEOP_PAUSE=file       the first operation after that failure whose line (as logged,
 //   FILEOP_PAUSE_AT=text    without the number) contains text creates file and waits (at most
 //                           a minute) until someone removes it
@@ -116,10 +116,11 @@ bool event(const char* operation, const std::string& path, const std::string& ot
         pauseArmed.exchange(false))
         pauseHere(pause);
     const char* fail = setting("FILEOP_FAIL");
-    // What gets written: an opened file, or the new name of a link.
+    // What gets written: an opened file, or the new name of a link or a rename.
     const std::string& written = other.empty() ? path : other;
-    if (writing && fail && written.find(fail) != std::string::npos && !failed.exchange(true)) {
-        pauseArmed = true;
+    if (writing && fail && written.find(fail) != std::string::npos) {
+        if (!failed.exchange(true))
+            pauseArmed = true;
         errno = EIO;
         return false;
     }
@@ -193,17 +194,20 @@ int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpa
               unsigned int flags) noexcept {
     static const auto next =
         real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
-    event("rename", absolute(olddirfd, oldpath), absolute(newdirfd, newpath));
+    if (!event("rename", absolute(olddirfd, oldpath), absolute(newdirfd, newpath), true, true))
+        return -1;
     return next(olddirfd, oldpath, newdirfd, newpath, flags);
 }
 int renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath) noexcept {
     static const auto next = real<int (*)(int, const char*, int, const char*)>("renameat");
-    event("rename", absolute(olddirfd, oldpath), absolute(newdirfd, newpath));
+    if (!event("rename", absolute(olddirfd, oldpath), absolute(newdirfd, newpath), true, true))
+        return -1;
     return next(olddirfd, oldpath, newdirfd, newpath);
 }
 int rename(const char* oldpath, const char* newpath) noexcept {
     static const auto next = real<int (*)(const char*, const char*)>("rename");
-    event("rename", absolute(AT_FDCWD, oldpath), absolute(AT_FDCWD, newpath));
+    if (!event("rename", absolute(AT_FDCWD, oldpath), absolute(AT_FDCWD, newpath), true, true))
+        return -1;
     return next(oldpath, newpath);
 }
 int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
