@@ -39,6 +39,8 @@ struct Scenario {
     // Symbolic links in the installation, to names in a directory outside it.
     QMap<QString, QString> installedLinks;
     QMap<QString, QByteArray> downloads;
+    // Downloads that are symbolic links, to names in the directory outside.
+    QMap<QString, QString> downloadLinks;
     QList<FileReplaceSpecification> replace;
     // A file-size limit: the step then runs in a child process.
     qint64 fileSizeLimit = 0;
@@ -142,6 +144,10 @@ void TstFileReplaceList::setUp(const Scenario& s) {
     }
     for (auto it = s.downloads.cbegin(); it != s.downloads.cend(); ++it)
         QVERIFY(writeFile(t(it.key()), it.value()));
+    for (auto it = s.downloadLinks.cbegin(); it != s.downloadLinks.cend(); ++it) {
+        QVERIFY(QDir().mkpath(QFileInfo(t(it.key())).path()));
+        QVERIFY(QFile::link(o(it.value()), t(it.key())));
+    }
 }
 
 Outcome TstFileReplaceList::run(const Scenario& s, const QString& cancelAt) {
@@ -209,6 +215,13 @@ void TstFileReplaceList::failureUndoesEverything_data() {
     Scenario s = baseScenario();
     s.downloads.remove("lib/libthird.so");
     QTest::newRow("missing-source")
+        << s << "Could not copy '%T/lib/libthird.so' to '%R/lib/libthird.so'";
+
+    // Neither installed nor followed: its target would get the mode of an executable.
+    s = baseScenario();
+    s.downloads.remove("lib/libthird.so");
+    s.downloadLinks.insert("lib/libthird.so", "existing");
+    QTest::newRow("download-is-a-link")
         << s << "Could not copy '%T/lib/libthird.so' to '%R/lib/libthird.so'";
 
     s = baseScenario();
