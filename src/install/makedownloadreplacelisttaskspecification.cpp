@@ -200,18 +200,21 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
 
     // Hashed on the pool's free threads and on this one, each taking the next entry, so that
     // the threads share the entries evenly. Only one thread reports at a time, so progress
-    // still reads 1/total, 2/total, ... in key order for the longest prefix of checked entries.
+    // still reads 1/total, 2/total, ... in key order for the longest prefix of checked entries,
+    // handed over in batches: one hand-over per entry cost as much as its check.
     // Helpers are started only on threads free now: waiting for queued ones could wait for ever.
     const size_t count = entries.size();
     std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
     for (size_t i = 0; i < count; ++i)
         done[i].store(false, std::memory_order_relaxed);
-    size_t reported = 0;
+    size_t finished = 0, reported = 0;
     QMutex reporting;
-    const auto reportFinished = [&] {
-        while (reported < count && done[reported].load(std::memory_order_acquire)) {
-            ++reported;
-            report.progress(qreal(reported) / total);
+    const auto reportFinished = [&](bool all) {
+        while (finished < count && done[finished].load(std::memory_order_acquire))
+            ++finished;
+        if (finished > reported && (all || finished - reported >= 32)) {
+            report.progressSteps(int(reported) + 1, int(finished), total);
+            reported = finished;
         }
     };
     std::atomic<size_t> next = 0;
@@ -220,7 +223,7 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
             checkEntry(entries[i], appRoot, tempDir);
             done[i].store(true, std::memory_order_release);
             if (reporting.tryLock()) {
-                reportFinished();
+                reportFinished(false);
                 reporting.unlock();
             }
         }
@@ -236,7 +239,7 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
     checkAll();
     helpersDone.acquire(helpers);
     // What the last entries' threads left to a report then in progress.
-    reportFinished();
+    reportFinished(true);
 
     // A name the build itself installs is never deleted as somebody's old copy. Old copies are
     // rare, so the set of names is made only when there is one.

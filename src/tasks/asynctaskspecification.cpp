@@ -72,6 +72,13 @@ void ASyncTaskSpecification::deliver(ASyncEvent& event) {
     case ASyncEvent::Progress:
         setProgress(event.fraction);
         break;
+    case ASyncEvent::ProgressSteps: {
+        // A listener may reset or restart the task: the rest then belongs to a run that is over.
+        const quint64 run = runNumber;
+        for (int step = event.firstStep; step <= event.lastStep && run == runNumber; ++step)
+            setProgress(qreal(step) / event.total);
+        break;
+    }
     case ASyncEvent::Done:
         runDone(event.ok, event.value);
         break;

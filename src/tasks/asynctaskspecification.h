@@ -9,13 +9,15 @@
 #include <any>
 #include <functional>
 
-// One report of a worker to its task: a log line, an error text, its own fraction 0..1, or,
-// always last, its verdict with an optional value (lists, records) handed back by value.
+// One report of a worker to its task: a log line, an error text, its own fraction 0..1, several
+// fractions step/total for step = firstStep..lastStep, or, always last, its verdict with an
+// optional value (lists, records) handed back by value.
 struct ASyncEvent {
-    enum Kind { Message, Error, Progress, Done };
+    enum Kind { Message, Error, Progress, ProgressSteps, Done };
     Kind kind = Done;
     QString text;
     qreal fraction = 0;
+    int firstStep = 0, lastStep = 0, total = 0;
     bool ok = false;
     std::any value;
 };
@@ -41,6 +43,16 @@ public:
     void message(const QString& text) { add(ASyncEvent::Message, text); }
     void error(const QString& text) { add(ASyncEvent::Error, text); }
     void progress(qreal fraction) { add(ASyncEvent::Progress, {}, fraction); }
+    // The fractions firstStep/total, ..., lastStep/total, each reported in turn, handed over at
+    // once: a hand-over costs a worker about as much as a small step of its own.
+    void progressSteps(int firstStep, int lastStep, int total) {
+        ASyncEvent event;
+        event.kind = ASyncEvent::ProgressSteps;
+        event.firstStep = firstStep;
+        event.lastStep = lastStep;
+        event.total = total;
+        put(std::move(event));
+    }
     // The worker's verdict, after all its reports.
     void done(ASyncResult result) {
         ASyncEvent event;

@@ -33,8 +33,10 @@ protected:
                 go = go](ASyncReport& report) {
             if (go)
                 go->acquire();
-            if (progress >= 0)
+            if (progress >= 0) {
+                report.progressSteps(1, 2, 4);
                 report.progress(progress);
+            }
             report.message(QStringLiteral("working"));
             if (!errorText.isEmpty())
                 report.error(errorText);
@@ -67,14 +69,14 @@ void TstASyncTaskSpecification::handBack_data() {
     QTest::addColumn<QStringList>("expectedLog");
     QTest::addColumn<bool>("inlineRun");
 
-    const QStringList success{"t progress 0.025", "t message working", "t progress 0.05",
-                              "t finished"};
+    const QStringList success{"t progress 0.0125", "t progress 0.025", "t progress 0.0375",
+                              "t message working", "t progress 0.05",  "t finished"};
     const QStringList failure{"t message working", "t error disk full", "t canceled 3"};
-    QTest::newRow("success") << true << QString() << 0.5 << success << false;
+    QTest::newRow("success") << true << QString() << 0.75 << success << false;
     QTest::newRow("error text arrives before the cancel")
         << false << "disk full" << -1.0 << failure << false;
     // The same reports in the same order, all of them before execute() returns.
-    QTest::newRow("inline success") << true << QString() << 0.5 << success << true;
+    QTest::newRow("inline success") << true << QString() << 0.75 << success << true;
     QTest::newRow("inline error") << false << "disk full" << -1.0 << failure << true;
 }
 
@@ -99,6 +101,16 @@ void TstASyncTaskSpecification::handBack() {
         task.execute();
         QCOMPARE(task.state(), TaskSpecification::Ready);
         QCOMPARE(log.lines.filter(QRegularExpression("error|finished|canceled")), QStringList());
+        if (progress < 0)
+            return;
+        // So does one at the first of several steps handed over at once.
+        task.reset();
+        log.lines.clear();
+        connect(
+            &task, &TaskSpecification::updateProgress, &task, [&] { task.reset(); },
+            Qt::SingleShotConnection);
+        task.execute();
+        QCOMPARE(log.lines, (QStringList{"t progress 0.0125", "t progress 0"}));
         return;
     }
     QCOMPARE(task.state(), TaskSpecification::Running);
