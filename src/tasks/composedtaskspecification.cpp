@@ -120,8 +120,16 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* sub) {
     foldLazy(sub);
     if (!cancelSeen) {
         cancelSeen = true;
-        // Running siblings that abort re-enter this slot before the emission returns.
-        emit otherTaskCancelled(sub);
+        // Running siblings that abort re-enter this slot before the emission returns. During the
+        // user's cancel they get that instead: the broadcast would end them as failed before the
+        // cancel reached them, and the whole run with them.
+        if (userCancelRequested()) {
+            const QList<TaskSpecification*> running = runningTasks;
+            for (TaskSpecification* other : running)
+                other->userCanceled();
+        } else {
+            emit otherTaskCancelled(sub);
+        }
     }
     if (runningTasks.isEmpty() && !doneReported) {
         doneReported = true;

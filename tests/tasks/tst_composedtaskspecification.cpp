@@ -309,10 +309,14 @@ void TstComposedTaskSpecification::runs_data() {
     bothModes("user cancel of the tree lets running tasks end, starts nothing more", 1,
               QStringList{"a", "b"}, QStringList{"loop", "cancel", "finish a", "loop", "loop"},
               QStringList{"a start", "a finished", "root canceled 4"});
-    bothModes("user cancel of the tree reaches the running subtasks", 2,
+    // The first one's end does not broadcast a failure that would end the others first.
+    bothModes("user cancel of the tree ends every running subtask as user canceled", 2,
               QStringList{"!a", "!b", "c"}, QStringList{"loop", "cancel", "loop"},
-              QStringList{"a start", "b start", "a canceled 4", "root broadcast a", "b canceled 3",
-                          "root canceled 3"});
+              QStringList{"a start", "b start", "a canceled 4", "b canceled 4", "root canceled 4"});
+    bothModes("user cancel of the tree reaches nested running subtasks", 2,
+              QStringList{"[!x", "!y]", "!b"}, QStringList{"loop", "loop", "cancel", "loop"},
+              QStringList{"b start", "x start", "y start", "x canceled 4", "y canceled 4",
+                          "n canceled 4", "b canceled 4", "root canceled 4"});
     bothModes("user cancel after everything finished ends as finished", 2, QStringList{"a", "b"},
               QStringList{"loop", "finish a", "finish b", "cancel", "loop"},
               QStringList{"a start", "b start", "a finished", "b finished", "root finished"});
