@@ -92,24 +92,22 @@ void TstASyncTaskSpecification::handBack() {
     task.execute();
     if (inlineRun) {
         QTEST(log.lines, "expectedLog");
+        // Runs the task again, resetting it from inside the first report of that signal.
+        const auto rerunResettingAt = [&](auto signal) {
+            task.reset();
+            log.lines.clear();
+            connect(
+                &task, signal, &task, [&] { task.reset(); }, Qt::SingleShotConnection);
+            task.execute();
+        };
         // A reset from a report drops the rest of that run's reports, the verdict included.
-        task.reset();
-        log.lines.clear();
-        connect(
-            &task, &TaskSpecification::message, &task, [&] { task.reset(); },
-            Qt::SingleShotConnection);
-        task.execute();
+        rerunResettingAt(&TaskSpecification::message);
         QCOMPARE(task.state(), TaskSpecification::Ready);
         QCOMPARE(log.lines.filter(QRegularExpression("error|finished|canceled")), QStringList());
         if (progress < 0)
             return;
         // So does one at the first of several steps handed over at once.
-        task.reset();
-        log.lines.clear();
-        connect(
-            &task, &TaskSpecification::updateProgress, &task, [&] { task.reset(); },
-            Qt::SingleShotConnection);
-        task.execute();
+        rerunResettingAt(&TaskSpecification::updateProgress);
         QCOMPARE(log.lines, (QStringList{"t progress 0.0125", "t progress 0"}));
         return;
     }
