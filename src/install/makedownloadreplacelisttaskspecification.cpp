@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QMultiHash>
 
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QMutex>
 #include <QSemaphore>
@@ -61,8 +62,25 @@ QString md5Hex(const QString& path) {
     return QString::fromLatin1(md5.result().toHex());
 }
 
-// appRoot and tempDir end with a slash.
-void checkEntry(Entry& entry, const QString& appRoot, const QString& tempDir) {
+// The directories below dir, relative to it, and dir itself as "". Links are not followed.
+QSet<QString> directoriesBelow(const QString& dir) {
+    QSet<QString> dirs{QString()};
+    for (QDirIterator it(dir, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+         it.hasNext();)
+        dirs.insert(it.next().mid(dir.size() + 1));
+    return dirs;
+}
+
+// Whether the directory that the relative path name would be in is one of dirs.
+bool parentIn(const QSet<QString>& dirs, const QString& name) {
+    const qsizetype slash = name.lastIndexOf(QLatin1Char('/'));
+    return dirs.contains(slash < 0 ? QString() : name.left(slash));
+}
+
+// appRoot and tempDir end with a slash; tempDirs are the directories of tempDir.
+void checkEntry(Entry& entry, const QString& appRoot, const QString& tempDir,
+                const QSet<QString>& tempDirs) {
     if (entry.isDelete) {
         entry.exists = QFileInfo::exists(appRoot + entry.replace.fileName);
         return;
@@ -86,10 +104,11 @@ void checkEntry(Entry& entry, const QString& appRoot, const QString& tempDir) {
             break;
         }
     }
-    if (!entry.current && !entry.patch.name.isEmpty())
+    // A fresh run's tempDir has no subdirectories yet: no lookups for downloads of an earlier run.
+    if (!entry.current && !entry.patch.name.isEmpty() && parentIn(tempDirs, entry.patch.result))
         entry.patched =
             matches(tempDir + entry.patch.result, entry.patch.resultMd5, entry.patch.resultSize);
-    if (!entry.current && !entry.patched)
+    if (!entry.current && !entry.patched && parentIn(tempDirs, entry.replace.fileName))
         entry.downloaded =
             matches(tempDir + entry.replace.fileName, entry.download.md5, entry.download.size);
     entry.oldExists =
@@ -217,10 +236,11 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
             reported = finished;
         }
     };
+    const QSet<QString> tempDirs = directoriesBelow(in.tempDir);
     std::atomic<size_t> next = 0;
     const auto checkAll = [&] {
         for (size_t i; (i = next.fetch_add(1)) < count;) {
-            checkEntry(entries[i], appRoot, tempDir);
+            checkEntry(entries[i], appRoot, tempDir, tempDirs);
             done[i].store(true, std::memory_order_release);
             if (reporting.tryLock()) {
                 reportFinished(false);

@@ -157,6 +157,13 @@ void TstMakeDownloadReplaceList::lists_data() {
         << "[client]\n" + appLine + libLine << Files{"lib/libx.so=" + libOld}
         << Files{"app=" + app, "libx.so.gz=" + libGz} << true << "" << none
         << QStringList{"client/app", "client/libx.so.gz"} << none;
+    // Only the temporary directory's own subdirectories are looked into, at every depth.
+    QTest::newRow("verified-downloads-in-subdirectories")
+        << "[client]\nsub/app=" + line(app) + "\nsub/deep/b=" + line("b") + "\nc/d=" + line("d") +
+               "\n"
+        << Files{} << Files{"sub/app=" + app, "sub/deep/b=b"} << true << ""
+        << QStringList{"client/c/d"}
+        << QStringList{"client/c/d", "client/sub/app", "client/sub/deep/b"} << none;
     QTest::newRow("corrupt-earlier-download-fetched-again")
         << "[client]\n" + appLine << Files{} << Files{"app=" + appOld} << true << ""
         << QStringList{"client/app"} << QStringList{"client/app"} << none;
