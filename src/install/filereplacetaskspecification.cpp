@@ -68,52 +68,52 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
     const bool whole =
         !replaceSpec.hasUnzip() || (!patched.isEmpty() && QFileInfo::exists(patched));
     const QString download = replaceSpec.hasUnzip() ? patched : source;
+    FileCommitTaskSpecification* commit = nullptr;
+    TaskSpecification* copy = nullptr; // made here, run just before the commit
+    bool atOnce = false;
     if (whole && current.exists && !current.isDir && tempDevice && current.device == *tempDevice) {
         // On the installed file's file system the download itself is renamed into place: no bytes
         // move and no sibling is made. An undo gives it its name back for a resumed run.
-        auto* move = new FileCommitTaskSpecification(download, installed, old, &rollbackData, this,
-                                                     remaining + 0.1);
-        move->movedMode = mode;
-        if (subTaskList().isEmpty()) {
-            // Nothing runs before it that could change the path.
-            move->knownEntry = current;
-            runAtOnce({move});
-            return;
+        commit = new FileCommitTaskSpecification(download, installed, old, &rollbackData, this,
+                                                 remaining + 0.1);
+        commit->movedMode = mode;
+        atOnce = true;
+    } else {
+        // The new content goes to a sibling first, so that the installed path is never incomplete.
+        const QString sibling = PosixFile::newSiblingPath(installed);
+        commit = new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1);
+        if (whole) {
+            auto* fileCopy = new FileCopyTaskSpecification(&rollbackData, download, sibling, mode,
+                                                           this, remaining, installed);
+            atOnce = fileCopy->runsInline();
+            copy = fileCopy;
+        } else {
+            addSubTask(new FileUnzipTaskSpecification(&rollbackData, source, sibling, mode,
+                                                      replaceSpec.unzipSize, this, remaining - 0.2,
+                                                      installed));
+            addSubTask(new CheckSignatureTaskSpecification(sibling, replaceSpec.unzipMd5, true,
+                                                           this, 0.2, installed));
         }
-        addSubTask(move);
-        executeSubTasks();
+    }
+    if (atOnce && subTaskList().isEmpty()) {
+        // Nothing but the copy runs before the commit, and it leaves the path alone.
+        commit->knownEntry = current;
+        runAtOnce(copy, commit);
         return;
     }
-    // The new content goes to a sibling first, so that the installed path is never incomplete.
-    const QString sibling = PosixFile::newSiblingPath(installed);
-    auto* commit =
-        new FileCommitTaskSpecification(sibling, installed, old, &rollbackData, this, 0.1);
-    if (whole) {
-        auto* copy = new FileCopyTaskSpecification(&rollbackData, download, sibling, mode, this,
-                                                   remaining, installed);
-        if (subTaskList().isEmpty() && copy->runsInline()) {
-            // Nothing but the copy runs in between, and it leaves the path alone.
-            commit->knownEntry = current;
-            runAtOnce({copy, commit});
-            return;
-        }
+    if (copy)
         addSubTask(copy);
-    } else {
-        addSubTask(new FileUnzipTaskSpecification(&rollbackData, source, sibling, mode,
-                                                  replaceSpec.unzipSize, this, remaining - 0.2,
-                                                  installed));
-        addSubTask(new CheckSignatureTaskSpecification(sibling, replaceSpec.unzipMd5, true, this,
-                                                       0.2, installed));
-    }
     addSubTask(commit);
     executeSubTasks();
 }
 
-void FileReplaceTaskSpecification::runAtOnce(std::initializer_list<TaskSpecification*> steps) {
+void FileReplaceTaskSpecification::runAtOnce(TaskSpecification* copy, TaskSpecification* commit) {
     // The steps end within their execute(): scheduling them as subtasks would only cost.
     setRunning();
     bool ok = !userCancelRequested();
-    for (TaskSpecification* step : steps) {
+    for (TaskSpecification* step : {copy, commit}) {
+        if (!step)
+            continue;
         if (ok) {
             connect(step, &TaskSpecification::message, this, &TaskSpecification::message);
             step->execute();

@@ -5,7 +5,6 @@
 #include "install/rollback.h"
 #include "tasks/composedtaskspecification.h"
 
-#include <initializer_list>
 #include <optional>
 
 class Configuration;
@@ -46,8 +45,9 @@ protected:
 
 private:
     void makeSubtasksAndStart();
-    // Runs steps that each end at once, in order, without scheduling them as subtasks.
-    void runAtOnce(std::initializer_list<TaskSpecification*> steps);
+    // Runs the copy, when there is one, then the commit, each ending at once, without scheduling
+    // them as subtasks.
+    void runAtOnce(TaskSpecification* copy, TaskSpecification* commit);
     // Hands the undo records and the old name on after success; undoes everything otherwise.
     void conclude(bool ok);
     // 0755 for executables (by name, by suffix, or replacing a file with an x bit), else 0644.
