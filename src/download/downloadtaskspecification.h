@@ -2,7 +2,7 @@
 
 #include "download/mirrors.h"
 #include "tasks/taskspecification.h"
-#include "verify/tomcryptutil.h"
+#include "verify/md5sum.h"
 
 #include <QFile>
 #include <QNetworkReply>

@@ -1,5 +1,6 @@
 #include "checksignaturetaskspecification.h"
 
+#include "md5sum.h"
 #include "tomcryptutil.h"
 
 #include <QCryptographicHash>

@@ -197,22 +197,3 @@ bool RsaKey::isPrivate() const {
 unsigned long RsaKey::size() const {
     return key->N ? static_cast<unsigned long>(rsa_get_size(key.get())) : 0;
 }
-
-struct Md5Sum::State {
-    hash_state md;
-};
-
-Md5Sum::Md5Sum()
-    : state(new State) {
-    md5_init(&state->md);
-}
-
-Md5Sum::~Md5Sum() = default;
-
-void Md5Sum::add(const unsigned char* data, unsigned long len) {
-    md5_process(&state->md, data, len);
-}
-
-void Md5Sum::result(unsigned char* out) {
-    md5_done(&state->md, out);
-}

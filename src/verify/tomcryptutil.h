@@ -75,23 +75,6 @@ void write_file(const char* filename, unsigned char* buf, unsigned long len);
 constexpr int KEY_PUBLIC = 0;
 constexpr int KEY_PRIVATE = 1;
 
-// Incremental MD5 on LibTomCrypt's implementation, which hashes faster than QCryptographicHash.
-class Md5Sum final {
-public:
-    Md5Sum();
-    ~Md5Sum();
-    Md5Sum(const Md5Sum&) = delete;
-    Md5Sum& operator=(const Md5Sum&) = delete;
-
-    void add(const unsigned char* data, unsigned long len);
-    // The 16-byte digest; the object is spent afterwards.
-    void result(unsigned char* out);
-
-private:
-    struct State;
-    std::unique_ptr<State> state;
-};
-
 // Owns one key structure and frees it; the structure starts empty.
 class RsaKey final {
 public:
