@@ -7,7 +7,6 @@
 #include "verify/checksignaturetaskspecification.h"
 #include "verify/releasemanifest.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QMultiHash>
 
@@ -54,14 +53,6 @@ bool matches(const QString& path, const QString& md5, quint64 size) {
     return info.isFile() && quint64(info.size()) == size && CheckSigFunc(path, md5).run();
 }
 
-QString md5Hex(const QString& path) {
-    QFile file(path);
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !md5.addData(&file))
-        return {};
-    return QString::fromLatin1(md5.result().toHex());
-}
-
 // The directories below dir, relative to it, and dir itself as "". Links are not followed.
 QSet<QString> directoriesBelow(const QString& dir) {
     QSet<QString> dirs{QString()};
@@ -93,7 +84,8 @@ void checkEntry(Entry& entry, const QString& appRoot, const QString& tempDir,
             matches(installedPath, expected, gzip ? entry.replace.unzipSize : entry.download.size);
     } else if (QFileInfo::exists(installedPath)) {
         // The sum itself is needed, to find the patch made from exactly this file.
-        const QString md5 = md5Hex(installedPath);
+        ASyncReport none;
+        const QString md5 = CheckSigFunc::md5Of(installedPath, none);
         entry.current = md5.compare(expected, Qt::CaseInsensitive) == 0;
         for (const DeltaPatchEntry& offer : std::as_const(entry.offered)) {
             if (entry.current || md5.isEmpty() || offer.baseMd5 != md5)

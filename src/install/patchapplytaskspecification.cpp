@@ -3,9 +3,9 @@
 #include "config/installlayout.h"
 #include "install/deltapatch.h"
 #include "install/slowfileoptaskspecification.h"
+#include "verify/md5sum.h"
 #include "verify/releasemanifest.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,19 +34,21 @@ ASyncResult applyPatch(const FilePatchSpecification& patch, const QString& patch
     NewFile file(dest, 0644);
     if (!file.create())
         return fail(false, QStringLiteral("cannot write %1").arg(dest));
-    QCryptographicHash md5(QCryptographicHash::Md5);
+    Md5Sum md5;
     QString error;
     const bool applied = DeltaPatch::apply(
         base, patchFile, qint64(patch.resultSize),
         [&](const char* data, size_t length) {
-            md5.addData(QByteArrayView(data, qsizetype(length)));
+            md5.add(reinterpret_cast<const unsigned char*>(data),
+                    static_cast<unsigned long>(length));
             return file.write(data, qint64(length));
         },
         &error);
     if (!applied)
         return fail(false, error);
-    if (QString::fromLatin1(md5.result().toHex()).compare(patch.resultMd5, Qt::CaseInsensitive) !=
-        0)
+    QByteArray digest(16, Qt::Uninitialized);
+    md5.result(reinterpret_cast<unsigned char*>(digest.data()));
+    if (QString::fromLatin1(digest.toHex()).compare(patch.resultMd5, Qt::CaseInsensitive) != 0)
         return fail(false, QStringLiteral("its result does not match the product ini"));
     if (!file.finish(true))
         return fail(false, QStringLiteral("cannot write %1").arg(dest));

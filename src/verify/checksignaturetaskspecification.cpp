@@ -69,21 +69,24 @@ bool CheckSigFunc::hashFile(const QString& name,
     return true;
 }
 
-bool CheckSigFunc::checkMD5(ASyncReport& report) const {
-    if (!computedMd5.isEmpty())
-        return computedMd5.compare(md5, Qt::CaseInsensitive) == 0;
+QString CheckSigFunc::md5Of(const QString& name, ASyncReport& report) {
     Md5Sum sum;
     const bool read = hashFile(
-        fileName,
+        name,
         [&](const char* data, qint64 len) {
             sum.add(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned long>(len));
         },
         report);
     if (!read)
-        return false;
+        return {};
     QByteArray digest(16, Qt::Uninitialized);
     sum.result(reinterpret_cast<unsigned char*>(digest.data()));
-    return QString::fromLatin1(digest.toHex()).compare(md5, Qt::CaseInsensitive) == 0;
+    return QString::fromLatin1(digest.toHex());
+}
+
+bool CheckSigFunc::checkMD5(ASyncReport& report) const {
+    const QString sum = computedMd5.isEmpty() ? md5Of(fileName, report) : computedMd5;
+    return !sum.isEmpty() && sum.compare(md5, Qt::CaseInsensitive) == 0;
 }
 
 bool CheckSigFunc::checkRSA(ASyncReport& report) const {

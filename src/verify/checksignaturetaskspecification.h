@@ -24,6 +24,8 @@ public:
 
     // Reads a whole (small) file; reports a message and returns false when it cannot.
     static bool readFile(const QString& name, QByteArray& data, ASyncReport& report);
+    // The file's MD5 in hexadecimal; empty, with readFile()'s messages, when it cannot be read.
+    static QString md5Of(const QString& name, ASyncReport& report);
     bool checkMD5(ASyncReport& report) const;
     bool checkRSA(ASyncReport& report) const;
 
