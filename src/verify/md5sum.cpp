@@ -73,6 +73,9 @@ void blocks(uint32_t* state, const unsigned char* p, std::uint64_t count) {
 } // namespace
 
 void Md5Sum::add(const unsigned char* data, unsigned long len) {
+    // Nothing to add may come with no buffer at all, which memcpy must not see.
+    if (len == 0)
+        return;
     const unsigned used = unsigned(length % 64);
     length += len;
     if (used > 0) {

@@ -6,6 +6,7 @@
 namespace {
 QByteArray md5Of(const QByteArray& data, qsizetype piece) {
     Md5Sum sum;
+    sum.add(nullptr, 0);
     for (qsizetype at = 0; at < data.size(); at += piece)
         sum.add(reinterpret_cast<const unsigned char*>(data.constData()) + at,
                 static_cast<unsigned long>(qMin(piece, data.size() - at)));
