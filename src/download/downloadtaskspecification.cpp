@@ -265,7 +265,7 @@ bool DownloadTaskSpecification::readData() {
         if (retryIfOversized(receivedBytes + n))
             return false;
         if (hash)
-            hash->add(reinterpret_cast<const unsigned char*>(chunk), quint64(n));
+            hash->add(chunk, std::size_t(n));
         buffer.append(chunk, n);
         receivedBytes += n;
         if (buffer.size() >= gatherSize && !writeOut())
@@ -289,10 +289,8 @@ void DownloadTaskSpecification::onDownloadFinished() {
         reply = nullptr;
         ::close(std::exchange(fd, -1));
         if (hash) {
-            QByteArray digest(16, Qt::Uninitialized);
-            hash->result(reinterpret_cast<unsigned char*>(digest.data()));
+            bodyMd5 = hash->hexResult();
             hash.reset();
-            bodyMd5 = QString::fromLatin1(digest.toHex());
         }
         buffer = QByteArray();
         downloadFinished();
@@ -375,7 +373,7 @@ void DownloadTaskSpecification::restartHash() {
         const qint64 n = held.read(chunk, std::min<qint64>(left, chunkSize));
         readBack = n > 0;
         if (readBack)
-            hash->add(reinterpret_cast<const unsigned char*>(chunk), quint64(n));
+            hash->add(chunk, std::size_t(n));
         left -= n;
     }
     if (!readBack) {

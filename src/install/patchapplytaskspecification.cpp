@@ -39,16 +39,13 @@ ASyncResult applyPatch(const FilePatchSpecification& patch, const QString& patch
     const bool applied = DeltaPatch::apply(
         base, patchFile, qint64(patch.resultSize),
         [&](const char* data, size_t length) {
-            md5.add(reinterpret_cast<const unsigned char*>(data),
-                    static_cast<unsigned long>(length));
+            md5.add(data, length);
             return file.write(data, qint64(length));
         },
         &error);
     if (!applied)
         return fail(false, error);
-    QByteArray digest(16, Qt::Uninitialized);
-    md5.result(reinterpret_cast<unsigned char*>(digest.data()));
-    if (QString::fromLatin1(digest.toHex()).compare(patch.resultMd5, Qt::CaseInsensitive) != 0)
+    if (md5.hexResult().compare(patch.resultMd5, Qt::CaseInsensitive) != 0)
         return fail(false, QStringLiteral("its result does not match the product ini"));
     if (!file.finish(true))
         return fail(false, QStringLiteral("cannot write %1").arg(dest));

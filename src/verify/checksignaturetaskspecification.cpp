@@ -72,16 +72,8 @@ bool CheckSigFunc::hashFile(const QString& name,
 QString CheckSigFunc::md5Of(const QString& name, ASyncReport& report) {
     Md5Sum sum;
     const bool read = hashFile(
-        name,
-        [&](const char* data, qint64 len) {
-            sum.add(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned long>(len));
-        },
-        report);
-    if (!read)
-        return {};
-    QByteArray digest(16, Qt::Uninitialized);
-    sum.result(reinterpret_cast<unsigned char*>(digest.data()));
-    return QString::fromLatin1(digest.toHex());
+        name, [&](const char* data, qint64 len) { sum.add(data, std::size_t(len)); }, report);
+    return read ? sum.hexResult() : QString();
 }
 
 bool CheckSigFunc::checkMD5(ASyncReport& report) const {

@@ -72,14 +72,14 @@ void blocks(uint32_t* state, const unsigned char* p, std::uint64_t count) {
 // clang-format on
 } // namespace
 
-void Md5Sum::add(const unsigned char* data, unsigned long len) {
+void Md5Sum::add(const char* data, std::size_t len) {
     // Nothing to add may come with no buffer at all, which memcpy must not see.
     if (len == 0)
         return;
     const unsigned used = unsigned(length % 64);
     length += len;
     if (used > 0) {
-        const unsigned long take = len < 64 - used ? len : 64 - used;
+        const std::size_t take = len < 64 - used ? len : 64 - used;
         std::memcpy(pending + used, data, take);
         data += take;
         len -= take;
@@ -87,18 +87,21 @@ void Md5Sum::add(const unsigned char* data, unsigned long len) {
             return;
         blocks(state, pending, 1);
     }
-    blocks(state, data, len / 64);
+    blocks(state, reinterpret_cast<const unsigned char*>(data), len / 64);
     std::memcpy(pending, data + len / 64 * 64, len % 64);
 }
 
-void Md5Sum::result(unsigned char* out) {
+QString Md5Sum::hexResult() {
     const std::uint64_t bits = length * 8;
-    unsigned char tail[72] = {0x80};
+    char tail[72] = {'\x80'};
     // Padding up to 56 bytes past a block boundary, then the message length in bits.
     const unsigned padding = unsigned((119 - length % 64) % 64) + 1;
     for (int i = 0; i < 8; ++i)
-        tail[padding + i] = static_cast<unsigned char>(bits >> (8 * i));
+        tail[padding + i] = static_cast<char>(bits >> (8 * i));
     add(tail, padding + 8);
+    unsigned char digest[16];
     for (int i = 0; i < 4; ++i)
-        store(out + std::ptrdiff_t(4) * i, state[i]);
+        store(digest + std::ptrdiff_t(4) * i, state[i]);
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex());
 }
