@@ -254,19 +254,25 @@ bool DownloadTaskSpecification::readData() {
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
             return writeOut();
-        char chunk[chunkSize];
-        const qint64 n = reply->read(chunk, std::min<qint64>(available, chunkSize));
+        // Read straight into the gathered bytes: each byte is copied once on its way to the file.
+        const qsizetype held = buffer.size();
+        buffer.resize(held + qsizetype(std::min<qint64>(available, gatherSize - held)));
+        const qint64 n = reply->read(buffer.data() + held, buffer.size() - held);
+        buffer.resize(held + qsizetype(std::max<qint64>(n, 0)));
         if (n < 0) {
             errorRetry(reply->errorString());
             return false;
         }
         if (n == 0)
             return writeOut();
+        // The retry keeps what is held for its resume, but never what went past the bound.
+        const qint64 bound = bodyBound();
+        if (bound >= 0 && receivedBytes + n > bound)
+            buffer.truncate(held);
         if (retryIfOversized(receivedBytes + n))
             return false;
         if (hash)
-            hash->add(chunk, std::size_t(n));
-        buffer.append(chunk, n);
+            hash->add(buffer.constData() + held, std::size_t(n));
         receivedBytes += n;
         if (buffer.size() >= gatherSize && !writeOut())
             return false;

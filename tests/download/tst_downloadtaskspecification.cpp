@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -286,6 +287,63 @@ private slots:
             QVERIFY2(log.at(1).contains(QStringLiteral("closed")), qPrintable(log.at(1)));
         else
             QCOMPARE(log.at(1), QString(text).replace(QStringLiteral("%A"), url));
+    }
+
+    // The manager's reply gives every reader the whole body, whatever its pace: at once in
+    // readyRead(), a piece per signal, all of it at the end (more than a socket holds), or
+    // through a small read buffer drained later (from a kept-alive connection: a server's close
+    // with the rest of the body still unread is taken as cut short).
+    void readerPace_data() {
+        QTest::addColumn<QByteArray>("framing");
+        QTest::addColumn<QString>("pace");
+        const QByteArray body = noise(600000);
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        const QMap<QString, QByteArray> framings{
+            {"length", ok + "Content-Length: 600000\r\n\r\n" + body},
+            {"chunked", ok + "Transfer-Encoding: chunked\r\n\r\n30000\r\n" + body.left(0x30000) +
+                            "\r\n" + QByteArray::number(600000 - 0x30000, 16) + "\r\n" +
+                            body.mid(0x30000) + "\r\n0\r\n\r\n"},
+            {"until-close", "HTTP/1.0 200 OK\r\n\r\n" + body}};
+        for (auto it = framings.begin(); it != framings.end(); ++it)
+            for (const char* pace : {"at-once", "pieces", "at-end"})
+                QTest::newRow(qPrintable(it.key() + '/' + pace)) << it.value() << pace;
+        QTest::newRow("kept-alive/bounded") << QByteArray() << "bounded";
+    }
+    void readerPace() {
+        QFETCH(QByteArray, framing);
+        QFETCH(QString, pace);
+        Rig rig;
+        FaultRule rule;
+        if (framing.isEmpty()) {
+            rig.server.setKeepAlive(true);
+            rule.body = noise(600000);
+        } else {
+            rule.raw = framing;
+        }
+        rig.server.setRule("/f.bin", rule);
+        QNetworkReply* reply =
+            rig.manager.get(QNetworkRequest(QUrl(rig.server.baseUrl() + "/f.bin")));
+        QByteArray got;
+        QTimer drain;
+        if (pace == "at-once")
+            connect(reply, &QNetworkReply::readyRead, [&] { got += reply->readAll(); });
+        if (pace == "pieces")
+            connect(reply, &QNetworkReply::readyRead, [&] { got += reply->read(1000); });
+        if (pace == "bounded") {
+            reply->setReadBufferSize(4096);
+            connect(&drain, &QTimer::timeout, [&] {
+                QCOMPARE_LE(reply->bytesAvailable(), 70000); // a header block and the buffer
+                got += reply->readAll();
+            });
+            drain.start(5);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
+        drain.stop();
+        got += reply->readAll();
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(got.size(), 600000);
+        QVERIFY(got == noise(600000));
+        delete reply;
     }
 
     // A kept connection that the server closed while it was idle is not the mirror's fault: the
