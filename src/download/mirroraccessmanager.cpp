@@ -329,7 +329,10 @@ private:
                     const qsizetype held = pending.size();
                     const bool offered = held == 0;
                     pending.resize(held + n);
-                    pending.resize(held + takeBody(pending.data() + held, n));
+                    const qint64 got = takeBody(pending.data() + held, n);
+                    pending.resize(held + got);
+                    if (got <= 0)
+                        return;
                     if (!offered) {
                         emit readyRead();
                         if (!alive || isFinished())
