@@ -306,7 +306,8 @@ private:
                 if (bodyAvailable() <= 0)
                     return;
                 const qint64 before = received;
-                if (pending.isEmpty()) {
+                const bool offered = pending.isEmpty();
+                if (offered) {
                     // Offered straight from the socket: a reader that takes it at once spares
                     // the body a copy here, which cost large files a tenth of this thread.
                     emit readyRead();
@@ -327,7 +328,6 @@ private:
                         pendingPos = 0;
                     }
                     const qsizetype held = pending.size();
-                    const bool offered = held == 0;
                     pending.resize(held + n);
                     const qint64 got = takeBody(pending.data() + held, n);
                     pending.resize(held + got);
