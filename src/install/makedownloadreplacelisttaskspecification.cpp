@@ -5,6 +5,7 @@
 #include "install/deltapatch.h"
 #include "install/productini.h"
 #include "verify/checksignaturetaskspecification.h"
+#include "verify/md5sum.h"
 #include "verify/releasemanifest.h"
 
 #include <QFile>
@@ -69,32 +70,41 @@ bool parentIn(const QSet<QString>& dirs, const QString& name) {
     return dirs.contains(slash < 0 ? QString() : name.left(slash));
 }
 
-// appRoot and tempDir end with a slash; tempDirs are the directories of tempDir.
-void checkEntry(Entry& entry, const QString& appRoot, const QString& tempDir,
-                const QSet<QString>& tempDirs) {
+// The installed file whose sum the entry needs, or "" when it needs none: a file of another size
+// cannot have the sum, and one the manifest offers patches for is hashed to find the patch made
+// from exactly it. appRoot ends with a slash.
+QString fileToHash(Entry& entry, const QString& appRoot) {
     if (entry.isDelete) {
         entry.exists = QFileInfo::exists(appRoot + entry.replace.fileName);
-        return;
+        return QString();
     }
     const QString installedPath = appRoot + entry.replace.destFileName(QString());
+    const QFileInfo info(installedPath);
+    if (!entry.offered.isEmpty())
+        return info.exists() ? installedPath : QString();
     const bool gzip = entry.replace.hasUnzip();
-    const QString& expected = gzip ? entry.replace.unzipMd5 : entry.download.md5;
-    if (entry.offered.isEmpty()) {
-        entry.current =
-            matches(installedPath, expected, gzip ? entry.replace.unzipSize : entry.download.size);
-    } else if (QFileInfo::exists(installedPath)) {
-        // The sum itself is needed, to find the patch made from exactly this file.
-        ASyncReport none;
-        const QString md5 = CheckSigFunc::md5Of(installedPath, none);
-        entry.current = md5.compare(expected, Qt::CaseInsensitive) == 0;
-        for (const DeltaPatchEntry& offer : std::as_const(entry.offered)) {
-            if (entry.current || md5.isEmpty() || offer.baseMd5 != md5)
-                continue;
-            entry.patch.name = offer.name;
-            entry.patch.sha256 = offer.sha256;
-            entry.patch.size = quint64(offer.size);
-            break;
-        }
+    return info.isFile() &&
+                   quint64(info.size()) == (gzip ? entry.replace.unzipSize : entry.download.size)
+               ? installedPath
+               : QString();
+}
+
+// The rest of the entry's check, with the installed file's sum: empty when it was not hashed or
+// could not be read. appRoot and tempDir end with a slash; tempDirs are the directories of tempDir.
+void checkEntry(Entry& entry, const QString& md5, const QString& appRoot, const QString& tempDir,
+                const QSet<QString>& tempDirs) {
+    if (entry.isDelete)
+        return;
+    const QString& expected =
+        entry.replace.hasUnzip() ? entry.replace.unzipMd5 : entry.download.md5;
+    entry.current = !md5.isEmpty() && md5.compare(expected, Qt::CaseInsensitive) == 0;
+    for (const DeltaPatchEntry& offer : std::as_const(entry.offered)) {
+        if (entry.current || md5.isEmpty() || offer.baseMd5 != md5)
+            continue;
+        entry.patch.name = offer.name;
+        entry.patch.sha256 = offer.sha256;
+        entry.patch.size = quint64(offer.size);
+        break;
     }
     // A fresh run's tempDir has no subdirectories yet: no lookups for downloads of an earlier run.
     if (!entry.current && !entry.patch.name.isEmpty() && parentIn(tempDirs, entry.patch.result))
@@ -209,10 +219,10 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
     tempNames.clear();
     offered.clear();
 
-    // Hashed on the pool's free threads and on this one, each taking the next entry, so that
-    // the threads share the entries evenly. Only one thread reports at a time, so progress
-    // still reads 1/total, 2/total, ... in key order for the longest prefix of checked entries,
-    // handed over in batches: one hand-over per entry cost as much as its check.
+    // Hashed on the pool's free threads and on this one, each taking the next entries as its
+    // lanes free up, so that the threads share the entries evenly. Only one thread reports at a
+    // time, so progress still reads 1/total, 2/total, ... in key order for the longest prefix of
+    // checked entries, handed over in batches: one hand-over per entry cost as much as its check.
     // Helpers are started only on threads free now: waiting for queued ones could wait for ever.
     const size_t count = entries.size();
     std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
@@ -229,16 +239,29 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
         }
     };
     const QSet<QString> tempDirs = directoriesBelow(in.tempDir);
+    const auto check = [&](size_t i, const QString& md5) {
+        checkEntry(entries[i], md5, appRoot, tempDir, tempDirs);
+        done[i].store(true, std::memory_order_release);
+        if (reporting.tryLock()) {
+            reportFinished(false);
+            reporting.unlock();
+        }
+    };
     std::atomic<size_t> next = 0;
     const auto checkAll = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < count;) {
-            checkEntry(entries[i], appRoot, tempDir, tempDirs);
-            done[i].store(true, std::memory_order_release);
-            if (reporting.tryLock()) {
-                reportFinished(false);
-                reporting.unlock();
-            }
-        }
+        Md5Lanes::hashFiles(
+            [&](QString& path, size_t& id) {
+                for (size_t i; (i = next.fetch_add(1)) < count;) {
+                    path = fileToHash(entries[i], appRoot);
+                    if (!path.isEmpty()) {
+                        id = i;
+                        return true;
+                    }
+                    check(i, QString());
+                }
+                return false;
+            },
+            check);
     };
     QSemaphore helpersDone;
     int helpers = 0;

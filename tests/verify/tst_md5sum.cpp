@@ -1,7 +1,11 @@
 #include "support/files.h"
 #include "verify/md5sum.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <map>
 
 namespace {
 QString md5Of(const QByteArray& data, qsizetype piece) {
@@ -40,6 +44,61 @@ private slots:
         QFETCH(QString, expected);
         for (const qsizetype piece : {1, 3, 63, 64, 65, 4096, 1 << 30})
             QCOMPARE(md5Of(data, piece), expected);
+    }
+    // Many files at once, in every width the processor has: more files than lanes, so that lanes
+    // take new files while others are midway; sizes at the edges of a block and of a lane's read;
+    // files that cannot be hashed; and a last large file that ends alone.
+    void lanes_data() {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QList<qsizetype>>("sizes");
+        QList<qsizetype> many{0, 1, 55, 56, 63, 64, 65, 127, 128, 65535, 65536, 65537, 200000};
+        for (int i = 0; i < 40; ++i)
+            many.append(qsizetype(i) * 7919 % 70000);
+        many.append(3 << 20);
+        for (const int width : {4, 8, 16}) {
+            QTest::newRow(qPrintable(QStringLiteral("%1 lanes, many files").arg(width)))
+                << width << many;
+            QTest::newRow(qPrintable(QStringLiteral("%1 lanes, 3 files").arg(width)))
+                << width << QList<qsizetype>{100000, 64, 70000};
+        }
+    }
+    void lanes() {
+        QFETCH(int, width);
+        QFETCH(QList<qsizetype>, sizes);
+        if (width > Md5Lanes::widest())
+            QSKIP("the processor has fewer lanes");
+        QTemporaryDir dir;
+        QStringList paths;
+        QStringList expected;
+        for (int i = 0; i < sizes.size(); ++i) {
+            const QByteArray data = noise(sizes[i], quint32(i));
+            paths.append(dir.filePath(QString::number(i)));
+            QVERIFY(writeFile(paths.last(), data));
+            expected.append(md5(data));
+            // Ones that cannot be hashed, between the others.
+            if (i % 9 == 4) {
+                paths.append(dir.filePath(QStringLiteral("missing")));
+                expected.append(QString());
+                paths.append(dir.path());
+                expected.append(QString());
+            }
+        }
+        std::size_t given = 0;
+        std::map<std::size_t, QString> sums;
+        Md5Lanes::hashFiles(
+            [&](QString& path, std::size_t& id) {
+                if (given == std::size_t(paths.size()))
+                    return false;
+                path = paths[qsizetype(given)];
+                // Ids are the caller's: any value, not only positions.
+                id = 1000 + given++;
+                return true;
+            },
+            [&](std::size_t id, const QString& sum) { QVERIFY(sums.emplace(id, sum).second); },
+            width);
+        QCOMPARE(sums.size(), std::size_t(paths.size()));
+        for (qsizetype i = 0; i < paths.size(); ++i)
+            QCOMPARE(sums[1000 + std::size_t(i)], expected[i]);
     }
 };
 
