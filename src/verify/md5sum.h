@@ -29,7 +29,7 @@ public:
     // Asks next() for files until it returns false, and calls done() once with the id that next()
     // gave for each, on the calling thread, in the order the files end. A file that cannot be
     // opened or read, or is no regular file, has an empty sum. Exactly the size seen at opening is
-    // hashed. lanes: 4, 8 or 16, at most widest(); 0 for widest().
+    // hashed. lanes: 4, 8 or 16 if the processor has them; widest() otherwise.
     static void hashFiles(const std::function<bool(QString& path, std::size_t& id)>& next,
                           const std::function<void(std::size_t id, const QString& sum)>& done,
                           int lanes = 0);
