@@ -81,7 +81,7 @@ QString fileToHash(Entry& entry, const QString& appRoot) {
     const QString installedPath = appRoot + entry.replace.destFileName(QString());
     const QFileInfo info(installedPath);
     if (!entry.offered.isEmpty())
-        return info.exists() ? installedPath : QString();
+        return info.isFile() ? installedPath : QString();
     const bool gzip = entry.replace.hasUnzip();
     return info.isFile() &&
                    quint64(info.size()) == (gzip ? entry.replace.unzipSize : entry.download.size)

@@ -237,7 +237,9 @@ void Md5Lanes::hashFiles(const std::function<bool(QString& path, std::size_t& id
         QString path;
         std::size_t id = 0;
         while ((more = more && next(path, id))) {
-            const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+            // Not blocking: a pipe in place of a file must fail, not wait for a writer.
+            const int fd =
+                ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
             struct stat info {};
             if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
                 // A disk then reads ahead further in each of the files read side by side.

@@ -7,6 +7,8 @@
 
 #include <map>
 
+#include <sys/stat.h>
+
 namespace {
 QString md5Of(const QByteArray& data, qsizetype piece) {
     Md5Sum sum;
@@ -47,7 +49,7 @@ private slots:
     }
     // Many files at once, in every width the processor has: more files than lanes, so that lanes
     // take new files while others are midway; sizes at the edges of a block and of a lane's read;
-    // files that cannot be hashed; and a last large file that ends alone.
+    // files that cannot be hashed, a pipe among them; and a last large file that ends alone.
     void lanes_data() {
         QTest::addColumn<int>("width");
         QTest::addColumn<QList<qsizetype>>("sizes");
@@ -68,6 +70,8 @@ private slots:
         if (width > Md5Lanes::widest())
             QSKIP("the processor has fewer lanes");
         QTemporaryDir dir;
+        QCOMPARE(
+            ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe"))).constData(), 0600), 0);
         QStringList paths;
         QStringList expected;
         for (int i = 0; i < sizes.size(); ++i) {
@@ -80,6 +84,9 @@ private slots:
                 paths.append(dir.filePath(QStringLiteral("missing")));
                 expected.append(QString());
                 paths.append(dir.path());
+                expected.append(QString());
+                // Nobody writes to it: opening it must not wait.
+                paths.append(dir.filePath(QStringLiteral("pipe")));
                 expected.append(QString());
             }
         }
