@@ -1,11 +1,14 @@
 // MD5 of a large file through CheckSigFunc (the check every downloaded file goes through) beside
 // coreutils' md5sum on the same file: wall time as a ratio, and peak memory for two file sizes,
-// which must not grow with the file.
+// which must not grow with the file. Then, on one thread, the sums of 48 files of a tenth of that
+// size one after another beside all at once in the lanes of the vector unit (Md5Lanes), as list
+// building hashes an installation.
 //
 //   bench_md5 [SIZE_MB (default 500)] [DIR (default the system temporary directory)]
 //
 // Each measurement runs in a child process, so that its peak resident size is its own.
 #include "verify/checksignaturetaskspecification.h"
+#include "verify/md5sum.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -228,5 +231,55 @@ int main(int argc, char* argv[]) {
     std::printf("peak memory, %lld MiB file / %lld MiB file: %.3f (independent of size: 1.0)\n",
                 static_cast<long long>(megabytes), static_cast<long long>(smallMegabytes),
                 oursSmall.peakKiB ? double(ours.peakKiB) / oursSmall.peakKiB : 0.0);
+
+    // The same file under 48 names: each is opened and read on its own.
+    const QStringList files(48, small);
+    const auto timed = [&](int lanes) {
+        std::vector<double> seconds;
+        for (int round = 0; round < 3; ++round) {
+            QElapsedTimer clock;
+            clock.start();
+            bool right = true;
+            if (lanes == 1) {
+                ASyncReport none;
+                for (const QString& file : files)
+                    right = right && CheckSigFunc::md5Of(file, none) == smallMd5;
+            } else {
+                qsizetype next = 0;
+                Md5Lanes::hashFiles(
+                    [&](QString& path, std::size_t& id) {
+                        if (next == files.size())
+                            return false;
+                        id = std::size_t(next);
+                        path = files[next++];
+                        return true;
+                    },
+                    [&](std::size_t, const QString& sum) { right = right && sum == smallMd5; },
+                    lanes);
+            }
+            seconds.push_back(clock.nsecsElapsed() / 1e9);
+            if (!right) {
+                std::fprintf(stderr, "bench_md5: a sum of %d lanes is wrong\n", lanes);
+                return -1.0;
+            }
+        }
+        return median(seconds);
+    };
+    const double oneByOne = timed(1);
+    if (oneByOne < 0)
+        return 1;
+    const double megabytesHashed = double(files.size() * smallMegabytes) * 1.048576;
+    std::printf("%lld files of %lld MiB on one thread, median of 3 runs (one by one / lanes):\n",
+                static_cast<long long>(files.size()), static_cast<long long>(smallMegabytes));
+    std::printf("  one by one  %6.3f s  %5.0f MB/s\n", oneByOne, megabytesHashed / oneByOne);
+    for (const int lanes : {4, 8, 16}) {
+        if (lanes > Md5Lanes::widest())
+            break;
+        const double seconds = timed(lanes);
+        if (seconds < 0)
+            return 1;
+        std::printf("  %2d lanes    %6.3f s  %5.0f MB/s  %.2f\n", lanes, seconds,
+                    megabytesHashed / seconds, oneByOne / seconds);
+    }
     return 0;
 }
