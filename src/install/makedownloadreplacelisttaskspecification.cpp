@@ -73,11 +73,9 @@ bool parentIn(const QSet<QString>& dirs, const QString& name) {
 // The installed file whose sum the entry needs, or "" when it needs none: a file of another size
 // cannot have the sum, and one the manifest offers patches for is hashed to find the patch made
 // from exactly it. appRoot ends with a slash.
-QString fileToHash(Entry& entry, const QString& appRoot) {
-    if (entry.isDelete) {
-        entry.exists = QFileInfo::exists(appRoot + entry.replace.fileName);
+QString fileToHash(const Entry& entry, const QString& appRoot) {
+    if (entry.isDelete)
         return QString();
-    }
     const QString installedPath = appRoot + entry.replace.destFileName(QString());
     const QFileInfo info(installedPath);
     if (!entry.offered.isEmpty())
@@ -93,8 +91,10 @@ QString fileToHash(Entry& entry, const QString& appRoot) {
 // could not be read. appRoot and tempDir end with a slash; tempDirs are the directories of tempDir.
 void checkEntry(Entry& entry, const QString& md5, const QString& appRoot, const QString& tempDir,
                 const QSet<QString>& tempDirs) {
-    if (entry.isDelete)
+    if (entry.isDelete) {
+        entry.exists = QFileInfo::exists(appRoot + entry.replace.fileName);
         return;
+    }
     const QString& expected =
         entry.replace.hasUnzip() ? entry.replace.unzipMd5 : entry.download.md5;
     entry.current = !md5.isEmpty() && md5.compare(expected, Qt::CaseInsensitive) == 0;
