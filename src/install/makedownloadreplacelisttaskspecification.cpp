@@ -78,11 +78,8 @@ QString fileToHash(const Entry& entry, const QString& appRoot) {
         return QString();
     const QString installedPath = appRoot + entry.replace.destFileName(QString());
     const QFileInfo info(installedPath);
-    if (!entry.offered.isEmpty())
-        return info.isFile() ? installedPath : QString();
-    const bool gzip = entry.replace.hasUnzip();
-    return info.isFile() &&
-                   quint64(info.size()) == (gzip ? entry.replace.unzipSize : entry.download.size)
+    const quint64 size = entry.replace.hasUnzip() ? entry.replace.unzipSize : entry.download.size;
+    return info.isFile() && (!entry.offered.isEmpty() || quint64(info.size()) == size)
                ? installedPath
                : QString();
 }
