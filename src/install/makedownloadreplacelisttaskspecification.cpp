@@ -30,6 +30,8 @@ namespace {
 // while it is checked: kept for every file they would cost more than the lists themselves.
 struct Entry {
     bool isDelete = false;
+    bool installedIsLink = false;
+    qint64 installedSize = -1;
     FileDownloadSpecification download;
     FileReplaceSpecification replace;
     bool mayDeleteOld = false;
@@ -77,9 +79,13 @@ QString fileToHash(const Entry& entry, const QString& appRoot) {
     if (entry.isDelete)
         return QString();
     const QString installedPath = appRoot + entry.replace.destFileName(QString());
-    const QFileInfo info(installedPath);
+    qint64 installed = entry.installedSize;
+    if (entry.installedIsLink) {
+        const QFileInfo info(installedPath);
+        installed = info.isFile() ? info.size() : -1;
+    }
     const quint64 size = entry.replace.hasUnzip() ? entry.replace.unzipSize : entry.download.size;
-    return info.isFile() && (!entry.offered.isEmpty() || quint64(info.size()) == size)
+    return installed >= 0 && (!entry.offered.isEmpty() || quint64(installed) == size)
                ? installedPath
                : QString();
 }
@@ -190,6 +196,8 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
     for (const ProductIniLine& line : std::as_const(productIni->lines)) {
         Entry entry;
         entry.isDelete = line.isDelete;
+        entry.installedIsLink = line.installedIsLink;
+        entry.installedSize = line.installedSize;
         entry.download = line.download;
         entry.replace = line.replace;
         if (!line.isDelete) {

@@ -86,6 +86,7 @@ Entry entry(const QString& path) {
     e.isLink = S_ISLNK(st.st_mode);
     e.mode = int(st.st_mode & 07777);
     e.device = quint64(st.st_dev);
+    e.size = qint64(st.st_size);
     return e;
 }
 

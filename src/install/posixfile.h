@@ -21,6 +21,7 @@ struct Entry {
     bool isLink = false;
     int mode = 0; // permission bits
     quint64 device = 0;
+    qint64 size = 0;
 };
 Entry entry(const QString& path);
 

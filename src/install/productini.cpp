@@ -76,9 +76,14 @@ void ProductIni::problem(const QString& section, const QString& key, const QStri
 }
 
 ProductIni::ProductIni(QSettings& ini) {
-    // Cleaned path -> "[section] key" of the line that took it first.
-    QHash<QString, QString> installedBy;
-    QHash<QString, QString> downloadedBy;
+    // Cleaned path -> index in lines of the line that took it first; its name is made only for
+    // a problem, as formatting one for every line cost as much as the rest of the parse.
+    QHash<QString, qsizetype> installedBy;
+    QHash<QString, qsizetype> downloadedBy;
+    const auto nameOf = [this](qsizetype i) {
+        const FileReplaceSpecification& taken = lines.at(i).replace;
+        return printableName(QStringLiteral("[%1] %2").arg(taken.section, taken.fileName));
+    };
     struct Deletion {
         QString section, key, path;
     };
@@ -89,6 +94,7 @@ ProductIni::ProductIni(QSettings& ini) {
         ini.beginGroup(section);
         const bool isDelete = section == deleteSection;
         const QStringList keys = ini.allKeys();
+        lines.reserve(lines.size() + keys.size());
         for (const QString& key : keys) {
             // A value with a comma comes back from the INI reader as a list.
             const QVariant value = ini.value(key);
@@ -157,37 +163,42 @@ ProductIni::ProductIni(QSettings& ini) {
                 line.replace.unzipSize = unzip ? unzipSize : fields.at(3).toULongLong();
                 line.replace.unzipFileName = fields.at(4);
             }
-            lines.append(line);
+            lines.append(std::move(line));
 
             // Two lines on one path would overwrite each other's download or installed file,
             // and the MD5 check would then blame an honest mirror.
-            const QString name = QStringLiteral("[%1] %2").arg(section, key);
-            if (const auto it = installedBy.constFind(destination); it != installedBy.cend())
+            const qsizetype index = lines.size() - 1;
+            const qsizetype installer = installedBy.value(destination, index);
+            const qsizetype downloader = downloadedBy.value(path, index);
+            if (installer != index)
                 problem(section, key,
-                        QStringLiteral("installs the same file as %1").arg(printableName(*it)));
-            else if (const auto it = downloadedBy.constFind(path); it != downloadedBy.cend())
+                        QStringLiteral("installs the same file as %1").arg(nameOf(installer)));
+            else if (downloader != index)
                 problem(section, key,
-                        QStringLiteral("downloads to the same file as %1").arg(printableName(*it)));
-            if (!installedBy.contains(destination))
-                installedBy.insert(destination, name);
-            if (!downloadedBy.contains(path))
-                downloadedBy.insert(path, name);
+                        QStringLiteral("downloads to the same file as %1").arg(nameOf(downloader)));
+            if (installer == index)
+                installedBy.insert(destination, index);
+            if (downloader == index)
+                downloadedBy.insert(path, index);
         }
         ini.endGroup();
     }
     for (const Deletion& deletion : std::as_const(deletions))
         if (const auto it = installedBy.constFind(deletion.path); it != installedBy.cend())
             problem(deletion.section, deletion.key,
-                    QStringLiteral("deletes a file that %1 installs").arg(printableName(*it)));
+                    QStringLiteral("deletes a file that %1 installs").arg(nameOf(*it)));
 }
 
 void ProductIni::checkInstallation(const QString& appRoot) {
-    for (const ProductIniLine& line : std::as_const(lines)) {
+    for (ProductIniLine& line : lines) {
         const QString& key = line.replace.fileName;
         if (!line.isDelete) {
-            if (PosixFile::entry(appRoot + QLatin1Char('/') + line.replace.pureDestFilePath())
-                    .isDir)
+            const PosixFile::Entry installed =
+                PosixFile::entry(appRoot + QLatin1Char('/') + line.replace.pureDestFilePath());
+            if (installed.isDir)
                 problem(line.replace.section, key, QStringLiteral("installs over a directory"));
+            line.installedIsLink = installed.isLink;
+            line.installedSize = installed.isRegularFile ? installed.size : -1;
             continue;
         }
         // Each parent is looked at itself: through a linked directory, a deletion would reach

@@ -10,6 +10,10 @@ class QSettings;
 // One key of a product ini that is well formed, in the order the ini reader lists them.
 struct ProductIniLine {
     bool isDelete = false;
+    // What checkInstallation() found at the destination: the size of a regular file, else -1;
+    // and whether it is a symbolic link, which counts as the file it points to.
+    bool installedIsLink = false;
+    qint64 installedSize = -1;
     // For a "delete" key only replace.fileName (the key) is set.
     FileDownloadSpecification download;
     FileReplaceSpecification replace;
@@ -33,7 +37,8 @@ public:
     explicit ProductIni(QSettings& ini);
 
     // Adds what depends on the installation at appRoot: a destination or "delete" key that is a
-    // directory, and "delete" keys whose parent path goes through a symbolic link.
+    // directory, and "delete" keys whose parent path goes through a symbolic link. Records what
+    // is installed at each destination in its line.
     void checkInstallation(const QString& appRoot);
 
     // Names that a "delete" key must never name: the updater's own files, the files it holds

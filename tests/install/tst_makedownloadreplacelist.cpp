@@ -177,6 +177,12 @@ void TstMakeDownloadReplaceList::lists_data() {
         << "[zeta]\nb=" + line("b") + "\na/c=" + line("c") + "\n[alpha]\nz=" + line("z") + "\n"
         << Files{} << Files{} << true << "" << QStringList{"alpha/z", "zeta/a/c", "zeta/b"}
         << QStringList{"alpha/z", "zeta/a/c", "zeta/b"} << none;
+    // An installed link counts as the file it points to.
+    QTest::newRow("links-count-as-their-targets")
+        << "[client]\n" + appLine + "x=" + line("x") + "\ny=" + line("y") + "\n"
+        << Files{"real/app=" + app, "app=->real/app", "real/x=x0", "x=->real/x", "y=->nowhere"}
+        << Files{} << true << "" << QStringList{"client/x", "client/y"}
+        << QStringList{"client/x", "client/y"} << none;
     QTest::newRow("delete-section")
         << "[delete]\nold1=\nsub/old2=x\nmissing=\nlink=\n[client]\n" + appLine
         << Files{"app=" + app, "old1=1", "sub/old2=2", "subdir=<dir>", "link=->subdir"} << Files{}
