@@ -95,12 +95,14 @@ void DownloadTaskSpecification::startDownload() {
     holdsMirror = true;
 
     // A file that an earlier run installed shares its content with the installed file: it is
-    // replaced, never written into. Opened here, so that one fstat tells that and its size.
+    // replaced, never written into. Opened here, so that one fstat tells that and its size. Most
+    // downloads make a new file, which needs no look at all.
     const QByteArray native = QFile::encodeName(localPath);
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (resumable ? O_APPEND : 0);
-    fd = ::open(native.constData(), flags, 0666);
+    fd = ::open(native.constData(), flags | O_EXCL, 0666);
     struct stat info {};
-    if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_nlink > 1) {
+    if (fd < 0 && errno == EEXIST && (fd = ::open(native.constData(), flags, 0666)) >= 0 &&
+        ::fstat(fd, &info) == 0 && info.st_nlink > 1) {
         ::close(fd);
         ::unlink(native.constData());
         fd = ::open(native.constData(), flags | O_EXCL, 0666);
