@@ -3,9 +3,6 @@
 #include "config/installlayout.h"
 #include "install/filedeletetaskspecification.h"
 
-#include <QDir>
-#include <QFileInfo>
-
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString>* deleteList,
                                                                  QObject* parent, double weight)
     : ComposedTaskSpecification(1, weight, parent)
@@ -23,9 +20,9 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart() {
 }
 
 TaskSpecification* FileDeleteListTaskSpecification::makeSubTask(qsizetype index) {
-    return new FileDeleteTaskSpecification(
-        false, QFileInfo(QDir(appRoot), deleteList->at(index)).filePath(), this,
-        1.0 / deleteList->size());
+    return new FileDeleteTaskSpecification(false,
+                                           InstallLayout::joinPath(appRoot, deleteList->at(index)),
+                                           this, 1.0 / deleteList->size());
 }
 
 void FileDeleteListTaskSpecification::onReset() {

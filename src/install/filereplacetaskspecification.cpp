@@ -8,7 +8,6 @@
 #include "install/fileunziptaskspecification.h"
 #include "verify/checksignaturetaskspecification.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 const QStringList FileReplaceTaskSpecification::executableFiles = {
@@ -42,10 +41,10 @@ void FileReplaceTaskSpecification::execute() {
 }
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart() {
-    const QDir appRoot(InstallLayout::getAppRootPath());
-    const QString source = QFileInfo(QDir(configuration->tempDir), replaceSpec.fileName).filePath();
-    const QString installed = QFileInfo(appRoot, replaceSpec.pureDestFilePath()).filePath();
-    const QString old = QFileInfo(appRoot, replaceSpec.oldDestFileName()).filePath();
+    const QString appRoot = InstallLayout::getAppRootPath();
+    const QString source = InstallLayout::joinPath(configuration->tempDir, replaceSpec.fileName);
+    const QString installed = InstallLayout::joinPath(appRoot, replaceSpec.pureDestFilePath());
+    const QString old = InstallLayout::joinPath(appRoot, replaceSpec.oldDestFileName());
     const PosixFile::Entry current = PosixFile::entry(installed);
 
     double remaining = 0.9; // the commit takes 0.1
@@ -64,7 +63,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart() {
     const QString patched =
         replaceSpec.patchResult.isEmpty()
             ? QString()
-            : QFileInfo(QDir(configuration->tempDir), replaceSpec.patchResult).filePath();
+            : InstallLayout::joinPath(configuration->tempDir, replaceSpec.patchResult);
     const bool whole =
         !replaceSpec.hasUnzip() || (!patched.isEmpty() && QFileInfo::exists(patched));
     const QString download = replaceSpec.hasUnzip() ? patched : source;
@@ -138,8 +137,7 @@ void FileReplaceTaskSpecification::conclude(bool ok) {
     listRollbackData->appendList(rollbackData);
     // The list removes the names listed twice (the list building may have put it there
     // already, for a copy a killed run left) once all files are done.
-    if (movedAside &&
-        !InstallLayout::isSpecialFileName(QFileInfo(replaceSpec.pureDestFilePath()).fileName()))
+    if (movedAside && !replaceSpec.replacesSpecialFile())
         deleteList->append(replaceSpec.oldDestFileName());
 }
 
@@ -150,16 +148,21 @@ void FileReplaceTaskSpecification::subtasksDone() {
 
 int FileReplaceTaskSpecification::newFileMode(const QString& path,
                                               const PosixFile::Entry& replaced) {
-    const QFileInfo info(path);
     // A link is replaced, not followed, but what it pointed to was the program that was run.
-    const bool wasExecutable =
-        replaced.isRegularFile
-            ? (replaced.mode & 0111) != 0
-            : !replaced.isDir && info.isFile() &&
-                  (info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
-    // Executable for all, writable only by the owner; otherwise readable for all.
-    const bool executable = executableFiles.contains(info.fileName()) ||
-                            executableSuffixes.contains(info.completeSuffix()) || wasExecutable;
+    bool wasExecutable = (replaced.mode & 0111) != 0;
+    if (!replaced.isRegularFile) {
+        const QFileInfo info(path);
+        wasExecutable =
+            !replaced.isDir && info.isFile() &&
+            (info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
+    }
+    // Executable for all, writable only by the owner; otherwise readable for all. The suffix is
+    // all after the name's first dot.
+    const QStringView name = QStringView(path).mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    const qsizetype dot = name.indexOf(QLatin1Char('.'));
+    const bool executable = executableFiles.contains(name) ||
+                            (dot >= 0 && executableSuffixes.contains(name.mid(dot + 1))) ||
+                            wasExecutable;
     return executable ? 0755 : 0644;
 }
 

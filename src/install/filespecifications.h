@@ -51,6 +51,8 @@ struct FileReplaceSpecification {
     QString destFileName(const QString& prefix) const;
     // Where the installed file is moved aside before it is replaced.
     QString oldDestFileName() const;
+    // The installed file is one the running updater holds open.
+    bool replacesSpecialFile() const;
 };
 
 // The three lists of one run.

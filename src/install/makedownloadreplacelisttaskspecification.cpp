@@ -202,8 +202,7 @@ ASyncResult buildLists(const ListInputs& in, ASyncReport& report) {
         entry.replace = line.replace;
         if (!line.isDelete) {
             // Old copies of special files are left for the next start to remove.
-            entry.mayDeleteOld = !InstallLayout::isSpecialFileName(
-                QFileInfo(entry.replace.pureDestFilePath()).fileName());
+            entry.mayDeleteOld = !entry.replace.replacesSpecialFile();
             const QString dest = entry.replace.pureDestFilePath();
             const bool gzip = entry.replace.hasUnzip();
             entry.patch.basePath = dest;

@@ -1,5 +1,8 @@
+#include "config/installlayout.h"
 #include "install/filespecifications.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTest>
 
 class TstFileSpecifications : public QObject {
@@ -8,6 +11,7 @@ class TstFileSpecifications : public QObject {
 private slots:
     void destFileName_data();
     void destFileName();
+    void pathsAsQtMakesThem();
 };
 
 void TstFileSpecifications::destFileName_data() {
@@ -61,6 +65,29 @@ void TstFileSpecifications::destFileName() {
     QCOMPARE(spec.destFileName(prefix), expected);
     if (prefix == QLatin1String("_old_"))
         QCOMPARE(spec.oldDestFileName(), expected);
+}
+
+// The paths are made by hand for speed; they must be the strings Qt's path classes made, odd
+// names included, so that undo records, messages and lists stay the same.
+void TstFileSpecifications::pathsAsQtMakesThem() {
+    const QStringList names{"x",     "a/b/c.so", "./x",     "a//b",   "/abs",
+                            ".hide", "a/.b.so",  "a/./b/x", "../up/x"};
+    for (const QString& dir : QStringList{"/opt/q", "/opt/q/", "//", "/", "rel/d", "", "/a/./b"})
+        for (const QString& name : names)
+            QCOMPARE(InstallLayout::joinPath(dir, name), QFileInfo(QDir(dir), name).filePath());
+    for (const QString& name : names) {
+        FileReplaceSpecification spec;
+        spec.fileName = name;
+        const QFileInfo info(name);
+        const QString old = "_old_" + info.fileName();
+        QCOMPARE(spec.oldDestFileName(),
+                 info.path() == QLatin1String(".") ? old : info.path() + '/' + old);
+        QCOMPARE(spec.replacesSpecialFile(), InstallLayout::isSpecialFileName(info.fileName()));
+    }
+    FileReplaceSpecification special;
+    special.fileName = "plugins/x.so.gz";
+    special.unzipFileName = "lib/" + InstallLayout::getSpecialFileNames().first();
+    QVERIFY(special.replacesSpecialFile());
 }
 
 QTEST_APPLESS_MAIN(TstFileSpecifications)
