@@ -90,11 +90,18 @@ ProductIni::ProductIni(QSettings& ini) {
     QList<Deletion> deletions;
 
     const QStringList sections = ini.childGroups();
+    // Reserved at the exact size: a growing list would move every line, and keep spare room.
+    qsizetype total = 0;
+    for (const QString& section : sections) {
+        ini.beginGroup(section);
+        total += ini.allKeys().size();
+        ini.endGroup();
+    }
+    lines.reserve(total);
     for (const QString& section : sections) {
         ini.beginGroup(section);
         const bool isDelete = section == deleteSection;
         const QStringList keys = ini.allKeys();
-        lines.reserve(lines.size() + keys.size());
         for (const QString& key : keys) {
             // A value with a comma comes back from the INI reader as a list.
             const QVariant value = ini.value(key);
