@@ -13,7 +13,7 @@ QString FileReplaceSpecification::pureDestFilePath() const {
 }
 
 QString FileReplaceSpecification::destFileName(const QString& prefix) const {
-    const QString path = pureDestFilePath();
+    QString path = pureDestFilePath();
     if (prefix.isEmpty())
         return path;
     // Split as QFileInfo splits it, without the cost of one, and made at its exact size: the
