@@ -45,12 +45,10 @@ QString joinPath(const QString& dir, const QString& name) {
     if (name.startsWith(QLatin1Char('/')))
         return name;
     if (dir.isEmpty())
-        return name.isEmpty() ? QStringLiteral(".") : QLatin1String("./") + name;
+        return QLatin1String("./") + name;
     qsizetype end = dir.size();
     while (end > 1 && dir.at(end - 1) == QLatin1Char('/'))
         --end;
-    if (name.isEmpty())
-        return dir.left(end);
     // Made at its exact size: lists keep such paths for every file.
     QString path;
     path.reserve(end + 1 + name.size());

@@ -16,8 +16,8 @@ QString getAppRootPath();
 void setAppRootPath(const QString& path);
 // relative inside the installation directory.
 QString filePath(const QString& relative);
-// name in dir, exactly as QDir(dir).filePath(name) makes it, without the cost of a QDir: a run
-// makes several such paths for every file of a release.
+// name (not empty) in dir, as QDir(dir).filePath(name) makes it when dir ends with at most one
+// slash, without the cost of a QDir: a run makes several such paths for every file of a release.
 QString joinPath(const QString& dir, const QString& name);
 
 // The settings file (channel, network, and the record of a run) and the mirror list, as bare
